@@ -1,0 +1,134 @@
+#include "domain/paths.hpp"
+
+#include <openssl/evp.h>
+
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "support/concat.hpp"
+#include "support/env.hpp"
+#include "support/path_join.hpp"
+#include "support/text.hpp"
+
+namespace brackwater::domain {
+namespace {
+
+// realpath(3) of `path`; nullopt on any failure (missing, permission, NUL).
+std::optional<std::string> real_path(std::string_view path) {
+  if (path.empty() || path.find('\0') != std::string_view::npos) return std::nullopt;
+  const std::string owned(path);
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(owned.c_str(), nullptr), &std::free);
+  if (!resolved) return std::nullopt;
+  return support::lossy_utf8(resolved.get());
+}
+
+// Splits `path` into its parent and last component the way a component
+// walk sees it: repeated "/" collapse, "." is dropped except as the first
+// component of a relative path, a leading "/" is the root. Returns nullopt
+// when the last component is not a plain name.
+struct ParentAndName {
+  std::string parent;
+  std::string_view name;
+};
+
+std::optional<ParentAndName> split_last(std::string_view path) {
+  const bool absolute = path.starts_with('/');
+  std::vector<std::string_view> parts;
+  size_t pos = 0;
+  bool first = true;
+  while (pos <= path.size()) {
+    size_t end = path.find('/', pos);
+    if (end == std::string_view::npos) end = path.size();
+    std::string_view part = path.substr(pos, end - pos);
+    if (!part.empty() && !(part == "." && !(first && !absolute))) parts.push_back(part);
+    if (!part.empty()) first = false;
+    pos = end + 1;
+  }
+  if (parts.empty()) return std::nullopt;
+  std::string_view name = parts.back();
+  if (name == "." || name == "..") return std::nullopt;
+  parts.pop_back();
+  std::string parent = absolute ? "/" : "";
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) parent += '/';
+    parent += parts[i];
+  }
+  return ParentAndName{std::move(parent), name};
+}
+
+std::optional<std::string> home_variable() {
+  if (auto home = support::env_utf8("HOME")) return home;
+  return support::env_utf8("USERPROFILE");
+}
+
+}  // namespace
+
+std::string normalize_path(std::string_view path) {
+  if (support::is_blank(path)) return {};
+  if (auto resolved = real_path(path)) return *std::move(resolved);
+  if (auto split = split_last(path)) {
+    if (auto parent = real_path(split->parent)) {
+      return support::join_path(*parent, support::lossy_utf8(split->name));
+    }
+  }
+  return std::string(path);
+}
+
+bool paths_equal(std::string_view a, std::string_view b) {
+  return normalize_path(a) == normalize_path(b);
+}
+
+std::string path_fingerprint(std::string_view path) {
+  const std::string normalized = normalize_path(path);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(normalized.data(), normalized.size(), digest, &len, EVP_sha1(), nullptr);
+  std::string hex;
+  hex.reserve(12);
+  for (int i = 0; i < 6; ++i) hex += support::hex_lower(digest[i], 2);
+  return hex;
+}
+
+std::string expanduser(std::string_view path) {
+  if (!path.starts_with('~')) return std::string(path);
+  const auto home = home_variable();
+  if (!home || home->empty()) return std::string(path);
+  std::string_view rest = path.substr(1);
+  while (!rest.empty() && (rest.front() == '/' || rest.front() == '\\')) rest.remove_prefix(1);
+  std::string out = *home;
+  if (!out.ends_with('/')) out += '/';
+  out += rest;
+  return out;
+}
+
+std::string home_dir(const std::optional<std::string>& home) {
+  if (home) return expanduser(*home);
+  if (auto value = support::env_non_empty("HOME")) return expanduser(*value);
+  if (auto value = support::env_non_empty("USERPROFILE")) return expanduser(*value);
+  return ".";
+}
+
+std::string home_worktree_base(const std::optional<std::string>& project_id,
+                               const std::optional<std::string>& home) {
+  const std::string_view id =
+      project_id && !project_id->empty() ? std::string_view(*project_id) : kDefaultProjectId;
+  return support::join_path(home_dir(home), {".plowline", "worktrees", id});
+}
+
+std::expected<std::string, ProjectIdError> validate_project_id(std::string_view id) {
+  auto lower = [](char c) { return c >= 'a' && c <= 'z'; };
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  bool ok = !id.empty() && id.size() <= 64 && lower(id.front());
+  for (size_t i = 1; ok && i < id.size(); ++i) {
+    const char c = id[i];
+    ok = lower(c) || digit(c) || c == '_' || c == '-';
+  }
+  if (ok) return std::string(id);
+  return std::unexpected(ProjectIdError{
+      support::concat("project_id ", support::quote_literal(id),
+                      " does not match the normative pattern '^[a-z][a-z0-9_-]{0,63}$'"),
+      "PROJECT_ID_INVALID"});
+}
+
+}  // namespace brackwater::domain

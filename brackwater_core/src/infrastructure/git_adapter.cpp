@@ -1,0 +1,293 @@
+#include "infrastructure/git_adapter.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <vector>
+
+#include "support/concat.hpp"
+#include "support/log.hpp"
+#include "support/os_error.hpp"
+#include "support/text.hpp"
+#include "support/unique_fd.hpp"
+
+extern char** environ;
+
+namespace brackwater::infrastructure {
+namespace {
+
+using support::UniqueFd;
+using Clock = std::chrono::steady_clock;
+constexpr std::string_view kLogTarget = "brackwater::infrastructure::git_adapter";
+
+// Owns what posix_spawn needs and releases it on every path.
+struct SpawnSetup {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  SpawnSetup() {
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+std::expected<Pipe, int> make_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(errno);
+  Pipe p{UniqueFd(fds[0]), UniqueFd(fds[1])};
+  ::fcntl(p.read.get(), F_SETFL, ::fcntl(p.read.get(), F_GETFL) | O_NONBLOCK);
+  return p;
+}
+
+// One output stream of the child while it is being drained.
+struct Stream {
+  UniqueFd fd;
+  std::string bytes;
+  int read_error = 0;
+
+  bool open() const { return fd.valid(); }
+
+  // Reads what is available without blocking; closes the pipe at end of
+  // file or on a read error.
+  void drain() {
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+      if (n > 0) {
+        bytes.append(buf, static_cast<size_t>(n));
+        continue;
+      }
+      if (n == 0) {
+        fd.reset();
+      } else if (errno == EINTR) {
+        continue;
+      } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        read_error = errno;
+        fd.reset();
+      }
+      return;
+    }
+  }
+};
+
+// The child process: killed and reaped on every path that leaves it running.
+class Child {
+ public:
+  explicit Child(pid_t pid) : pid_(pid) {
+    pidfd_ = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() { kill_and_reap(); }
+
+  bool reaped() const { return reaped_; }
+  int status() const { return status_; }
+  int pidfd() const { return pidfd_.get(); }
+
+  // Non-blocking wait; returns 0 or the wait's errno.
+  int try_reap() {
+    for (;;) {
+      const pid_t r = ::waitpid(pid_, &status_, WNOHANG);
+      if (r == pid_) {
+        reaped_ = true;
+        pidfd_.reset();
+        return 0;
+      }
+      if (r == 0) return 0;
+      if (errno != EINTR) return errno;
+    }
+  }
+
+  void kill_and_reap() {
+    if (reaped_) return;
+    ::kill(pid_, SIGKILL);
+    for (;;) {
+      const pid_t r = ::waitpid(pid_, &status_, 0);
+      if (r == pid_ || (r < 0 && errno != EINTR)) break;
+    }
+    reaped_ = true;
+    pidfd_.reset();
+  }
+
+ private:
+  pid_t pid_;
+  UniqueFd pidfd_;
+  int status_ = 0;
+  bool reaped_ = false;
+};
+
+std::expected<std::string, GitInvokeError> decode(std::string_view name, Stream& stream) {
+  if (stream.read_error != 0) {
+    return std::unexpected(GitInvokeError::Spawn{
+        support::concat("read ", name, ": ", support::os_error_text(stream.read_error))});
+  }
+  if (auto bad = support::utf8_error(stream.bytes)) {
+    return std::unexpected(GitInvokeError::Utf8{support::concat(name, ": ", *bad)});
+  }
+  return std::move(stream.bytes);
+}
+
+GitInvokeError spawn_error(int err) {
+  if (err == ENOENT) return GitInvokeError::NotFound{};
+  return GitInvokeError::Spawn{support::os_error_text(err)};
+}
+
+}  // namespace
+
+std::string GitInvokeError::display() const {
+  struct Visitor {
+    std::string operator()(const NotFound&) const { return "git binary not found on PATH"; }
+    std::string operator()(const Timeout& t) const { return support::concat("git timed out after ", t.secs, "s"); }
+    std::string operator()(const Spawn& s) const { return "failed to run git: " + s.text; }
+    std::string operator()(const Utf8& u) const { return "git output is not valid UTF-8: " + u.text; }
+    std::string operator()(const NonZeroExit& e) const {
+      const auto trimmed = support::trim(e.stderr_text);
+      if (trimmed.empty()) return support::concat("git exited ", e.code);
+      return support::concat("git exited ", e.code, ": ", trimmed);
+    }
+  };
+  return std::visit(Visitor{}, value_);
+}
+
+std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd,
+                                                        std::span<const std::string_view> args,
+                                                        uint64_t timeout_secs) {
+  const auto deadline = Clock::now() + std::chrono::seconds(timeout_secs);
+
+  const std::string dir(cwd);
+  std::vector<std::string> argv_store{"git"};
+  for (auto a : args) argv_store.emplace_back(a);
+  for (const auto& s : argv_store) {
+    if (s.find('\0') != std::string::npos) {
+      return std::unexpected(GitInvokeError::Spawn{"nul byte found in provided data"});
+    }
+  }
+  if (dir.find('\0') != std::string::npos) {
+    return std::unexpected(GitInvokeError::Spawn{"nul byte found in provided data"});
+  }
+  std::vector<char*> argv;
+  for (auto& s : argv_store) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  auto out_pipe = make_pipe();
+  if (!out_pipe) return std::unexpected(spawn_error(out_pipe.error()));
+  auto err_pipe = make_pipe();
+  if (!err_pipe) return std::unexpected(spawn_error(err_pipe.error()));
+
+  SpawnSetup setup;
+  posix_spawn_file_actions_addchdir_np(&setup.actions, dir.c_str());
+  posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&setup.actions, out_pipe->write.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&setup.actions, err_pipe->write.get(), STDERR_FILENO);
+  sigset_t empty, defaults;
+  sigemptyset(&empty);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGXFSZ);
+  posix_spawnattr_setsigmask(&setup.attr, &empty);
+  posix_spawnattr_setsigdefault(&setup.attr, &defaults);
+  posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, "git", &setup.actions, &setup.attr, argv.data(), environ);
+  if (rc != 0) return std::unexpected(spawn_error(rc));
+
+  Child child(pid);
+  out_pipe->write.reset();
+  err_pipe->write.reset();
+  Stream streams[2] = {{std::move(out_pipe->read), {}, 0}, {std::move(err_pipe->read), {}, 0}};
+
+  while (streams[0].open() || streams[1].open() || !child.reaped()) {
+    const auto now = Clock::now();
+    if (now >= deadline) {
+      child.kill_and_reap();
+      return std::unexpected(GitInvokeError::Timeout{timeout_secs});
+    }
+    auto wait_ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+
+    pollfd fds[3];
+    nfds_t n = 0;
+    int slot[3];
+    for (int i = 0; i < 2; ++i) {
+      if (streams[i].open()) {
+        fds[n] = {streams[i].fd.get(), POLLIN, 0};
+        slot[n++] = i;
+      }
+    }
+    if (!child.reaped()) {
+      if (child.pidfd() >= 0) {
+        fds[n] = {child.pidfd(), POLLIN, 0};
+        slot[n++] = 2;
+      } else if (wait_ms > 10) {
+        wait_ms = 10;  // no pidfd on this kernel: look at the child now and then
+      }
+    }
+
+    const int ready = ::poll(fds, n, static_cast<int>(std::min<long long>(wait_ms, 1 << 30)));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      child.kill_and_reap();
+      return std::unexpected(GitInvokeError::Spawn{support::os_error_text(err)});
+    }
+    for (nfds_t i = 0; i < n; ++i) {
+      if (fds[i].revents != 0 && slot[i] < 2) streams[slot[i]].drain();
+    }
+    if (!child.reaped()) {
+      if (const int err = child.try_reap(); err != 0) {
+        child.kill_and_reap();
+        return std::unexpected(GitInvokeError::Spawn{support::os_error_text(err)});
+      }
+    }
+  }
+
+  const int status = child.status();
+  CommandOutput output;
+  output.code = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+  auto out = decode("stdout", streams[0]);
+  if (!out) return std::unexpected(out.error());
+  auto err = decode("stderr", streams[1]);
+  if (!err) return std::unexpected(err.error());
+  output.stdout_text = *std::move(out);
+  output.stderr_text = *std::move(err);
+  return output;
+}
+
+std::expected<std::string, GitInvokeError> git_output(std::string_view cwd,
+                                                      std::span<const std::string_view> args) {
+  auto run = invoke_git(cwd, args, git_commands::kTimeoutSecs);
+  if (!run) return std::unexpected(run.error());
+  if (run->code != 0) {
+    return std::unexpected(GitInvokeError::NonZeroExit{std::move(run->stderr_text), run->code});
+  }
+  return std::string(support::trim(run->stdout_text));
+}
+
+std::string git_repo_root(const std::optional<std::string>& cwd) {
+  const std::string dir = cwd.value_or(".");
+  auto root = git_output(dir, git_commands::kShowToplevel);
+  if (!root) {
+    support::log::debug(kLogTarget, [&] { return support::concat("git_repo_root(", dir, "): ", root.error().display()); });
+    return {};
+  }
+  return *std::move(root);
+}
+
+}  // namespace brackwater::infrastructure

@@ -1,0 +1,84 @@
+// The only place in the system that starts a process: runs `git` in a
+// directory with a time limit, captures both output streams as UTF-8 text and
+// tells every way a run can fail apart.
+//
+// One loop polls both pipes and a pidfd for the child with the time left as
+// its timeout, so a chatty child never blocks on a full pipe, the limit is
+// exact, and no reader thread is ever left blocked on a pipe that a
+// descendant of git keeps open. The whole call, including reading what
+// remains after the child exits, is bounded by the limit.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <concepts>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace brackwater::infrastructure {
+
+// One finished run. (`stdout`/`stderr` are macros in C, hence the suffix.)
+struct CommandOutput {
+  std::string stdout_text;  // whole standard output, untrimmed
+  std::string stderr_text;  // whole standard error, untrimmed
+  int32_t code = 0;         // exit status; 1 when ended by a signal
+};
+
+// Why a run produced no usable answer.
+class GitInvokeError {
+ public:
+  struct NotFound {};
+  struct Timeout { uint64_t secs; };
+  struct Spawn { std::string text; };
+  struct Utf8 { std::string text; };
+  struct NonZeroExit { std::string stderr_text; int32_t code; };
+  using Variant = std::variant<NotFound, Timeout, Spawn, Utf8, NonZeroExit>;
+
+  template <class Kind>
+    requires std::constructible_from<Variant, Kind&&>
+  GitInvokeError(Kind&& kind) : value_(std::forward<Kind>(kind)) {}  // NOLINT: implicit by design
+
+  const Variant& value() const noexcept { return value_; }
+  template <class T> bool is() const noexcept { return std::holds_alternative<T>(value_); }
+  // git ran and refused; every other kind means git could not be run or read.
+  bool is_nonzero_exit() const noexcept { return is<NonZeroExit>(); }
+
+  std::string display() const;
+
+ private:
+  Variant value_;
+};
+
+// Every git command line of the system.
+namespace git_commands {
+inline constexpr uint64_t kTimeoutSecs = 10;
+inline constexpr uint64_t kListTimeoutSecs = 30;
+inline constexpr std::array<std::string_view, 2> kShowToplevel{"rev-parse", "--show-toplevel"};
+inline constexpr std::array<std::string_view, 3> kCommonDir{"rev-parse", "--path-format=absolute",
+                                                             "--git-common-dir"};
+inline constexpr std::array<std::string_view, 2> kShowCurrentBranch{"branch", "--show-current"};
+inline constexpr std::array<std::string_view, 7> kIdentity{
+    "rev-parse", "--path-format=absolute", "--git-dir", "--git-common-dir", "--show-toplevel",
+    "--abbrev-ref", "HEAD"};
+inline constexpr std::array<std::string_view, 3> kWorktreeList{"worktree", "list", "--porcelain"};
+}  // namespace git_commands
+
+// Runs git with `args` in `cwd` (unchanged; not checked beforehand). A
+// non-zero exit status is not an error here: it comes back in `code`.
+std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd,
+                                                        std::span<const std::string_view> args,
+                                                        uint64_t timeout_secs);
+
+// `invoke_git` with the 10-second limit; exit 0 gives the trimmed standard
+// output, any other status `NonZeroExit` with the untrimmed standard error.
+std::expected<std::string, GitInvokeError> git_output(std::string_view cwd,
+                                                      std::span<const std::string_view> args);
+
+// `git rev-parse --show-toplevel` in `cwd` (or "."); "" on any failure.
+std::string git_repo_root(const std::optional<std::string>& cwd);
+
+}  // namespace brackwater::infrastructure

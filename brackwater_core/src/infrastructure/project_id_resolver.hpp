@@ -1,0 +1,70 @@
+// Which repository the caller means and which project it belongs to.
+//
+// The project id comes from `[tool.plowline] project_id` in the repository's
+// pyproject.toml ("tessary" when none is configured). Successful resolutions
+// are cached per process, keyed by the root text exactly as resolved; errors
+// are never cached, so a broken configuration is read again on every call.
+#pragma once
+
+#include <concepts>
+#include <expected>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace brackwater::infrastructure {
+
+class ProjectResolveError {
+ public:
+  // The configured id fails the project-id pattern.
+  struct Invalid {
+    std::string message;
+    std::string code;  // "PROJECT_ID_INVALID"
+  };
+  // pyproject.toml exists but cannot be read or parsed.
+  struct ConfigUnreadable {
+    std::string message;
+  };
+  using Variant = std::variant<Invalid, ConfigUnreadable>;
+  static constexpr const char* kConfigUnreadableCode = "WORKTREE_PROJECT_CONFIG_UNREADABLE";
+
+  template <class Kind>
+    requires std::constructible_from<Variant, Kind&&>
+  ProjectResolveError(Kind&& kind) : value_(std::forward<Kind>(kind)) {}  // NOLINT: implicit by design
+
+  const Variant& value() const noexcept { return value_; }
+  bool is_invalid() const noexcept { return std::holds_alternative<Invalid>(value_); }
+  const std::string& message() const noexcept;
+  std::string code() const;
+  // "{code}: {message}"
+  std::string display() const;
+
+ private:
+  Variant value_;
+};
+
+// A project error flattened to its two texts, message first.
+struct ProjectErrorTexts {
+  std::string message;
+  std::string code;
+};
+
+// The given root when non-empty, else TESSARY_REPO_ROOT when non-empty, else
+// git's top level of the current directory, else "".
+std::string resolve_root(const std::optional<std::string>& root);
+
+std::expected<std::string, ProjectResolveError> resolve_project_id(const std::optional<std::string>& root);
+
+std::expected<std::string, ProjectErrorTexts> resolve_project_id_checked(const std::optional<std::string>& root);
+
+// "." followed by the (given or resolved) project id; ".tessary" for "".
+std::expected<std::string, ProjectResolveError> resolve_state_dir_name(
+    const std::optional<std::string>& project_id);
+
+// .<project_id>/state/brackwater/bindings.json
+std::expected<std::string, ProjectResolveError> store_relative_path(const std::optional<std::string>& project_id);
+
+// <normalised root>/.<project_id>, or "" when no root resolves.
+std::expected<std::string, ProjectResolveError> state_dir(const std::optional<std::string>& root);
+
+}  // namespace brackwater::infrastructure

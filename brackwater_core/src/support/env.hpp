@@ -1,0 +1,16 @@
+// Reads of the process environment. A value that is not valid UTF-8 counts
+// as unset everywhere in the system.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace brackwater::support {
+
+// The variable's value when it is set and valid UTF-8 (possibly empty).
+std::optional<std::string> env_utf8(const char* name);
+
+// The variable's value when it is set, valid UTF-8 and not empty.
+std::optional<std::string> env_non_empty(const char* name);
+
+}  // namespace brackwater::support

@@ -1,0 +1,15 @@
+#include "support/os_error.hpp"
+
+#include <cstring>
+#include "support/concat.hpp"
+
+namespace brackwater::support {
+
+std::string os_error_text(int err) {
+  char buf[256];
+  // GNU strerror_r may return a static string instead of filling `buf`.
+  const char* desc = strerror_r(err, buf, sizeof buf);
+  return concat(std::string_view(desc), " (os error ", err, ")");
+}
+
+}  // namespace brackwater::support

@@ -1,0 +1,3 @@
+#include "domain/paths.hpp"
+#include <gtest/gtest.h>
+TEST(Paths, Blank) { EXPECT_EQ(brackwater::domain::normalize_path("   "), ""); }

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs, skipping those already present.
+# As root it installs them; otherwise it prints the apt-get line and fails.
+set -euo pipefail
+
+packages=(
+  build-essential pkg-config git
+  nlohmann-json3-dev libsimdjson-dev libtomlplusplus-dev libyaml-dev
+  libhowardhinnant-date-dev libssl-dev libicu-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+line="apt-get install -y --no-install-recommends ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing system packages: ${missing[*]}" >&2
+  echo "run as root: apt-get update && $line" >&2
+  exit 1
+fi
+
+echo "installing: ${missing[*]}"
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $line
