@@ -106,7 +106,7 @@ std::expected<std::string, ProjectErrorTexts> resolve_project_id_checked(const s
 
 std::expected<std::string, ProjectResolveError> resolve_state_dir_name(
     const std::optional<std::string>& project_id) {
-  if (project_id && project_id->empty()) return "." + std::string(kDefaultProjectId);
+  if (project_id && project_id->empty()) return support::concat(".", kDefaultProjectId);
   std::string id;
   if (project_id) {
     id = *project_id;
@@ -117,7 +117,7 @@ std::expected<std::string, ProjectResolveError> resolve_state_dir_name(
   }
   auto valid = domain::validate_project_id(id);
   if (!valid) return std::unexpected(ProjectResolveError::Invalid{valid.error().message, valid.error().code});
-  return "." + id;
+  return support::concat(".", id);
 }
 
 std::expected<std::string, ProjectResolveError> store_relative_path(const std::optional<std::string>& project_id) {

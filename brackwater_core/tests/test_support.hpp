@@ -1,0 +1,130 @@
+// Small helpers shared by the core tests: temporary directories, shell
+// commands, real git repositories, scoped environment and a fake `git`.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace test_support {
+
+// A fresh directory under /tmp, removed with everything in it at scope end.
+// `path()` is its real path, so results that went through realpath compare
+// equal to it.
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/brackwater-test-XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    path_ = std::filesystem::canonical(tmpl).string();
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+ private:
+  std::string path_;
+};
+
+inline std::string shell_quote(std::string_view s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// Runs `command` with /bin/sh; true when it exited 0.
+inline bool run(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+inline void write_file(const std::string& path, std::string_view contents) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
+
+// A real repository on branch main with a local identity.
+inline void make_repo(const std::string& dir) {
+  const auto q = shell_quote(dir);
+  ASSERT_TRUE(run("git init -q -b main " + q + " && git -C " + q + " config user.name Tester && git -C " + q +
+                  " config user.email tester@example.invalid"));
+}
+
+// Sets (or, with nullopt, unsets) one environment variable for a scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) {
+      ::setenv(name, value->c_str(), 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// Changes the current directory for a scope.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const std::string& dir) : old_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~ScopedCwd() {
+    std::error_code ec;
+    std::filesystem::current_path(old_, ec);
+  }
+  ScopedCwd(const ScopedCwd&) = delete;
+  ScopedCwd& operator=(const ScopedCwd&) = delete;
+
+ private:
+  std::filesystem::path old_;
+};
+
+// A directory holding a `git` script, put first on PATH (or, with `only`,
+// as the whole PATH). Scripts should `exec` their last command so the
+// process git's caller sees is the one that does the work.
+class FakeGit {
+ public:
+  explicit FakeGit(std::string_view body, mode_t mode = 0755, bool only = false)
+      : path_env_("PATH", only ? dir_.path() : dir_.path() + ":" + env_or_empty("PATH")) {
+    if (body.empty()) return;  // an empty directory: no git at all
+    write_file(dir_ / "git", "#!/bin/sh\n" + std::string(body) + "\n");
+    ::chmod((dir_ / "git").c_str(), mode);
+  }
+  const TempDir& dir() const { return dir_; }
+
+ private:
+  static std::string env_or_empty(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+  }
+  TempDir dir_;
+  ScopedEnv path_env_;
+};
+
+}  // namespace test_support

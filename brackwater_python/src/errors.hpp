@@ -1,0 +1,26 @@
+// The module's two exception types and the mapping of core errors that
+// several areas share.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+#include "py.hpp"
+
+namespace tidemark {
+
+// The type objects, created once per process on first use (new references).
+PyRef worktree_list_error_type();
+PyRef project_id_invalid_error_type();
+
+// Raises `type(message)` with `reason_code` set on the instance; a failure
+// to set the attribute is ignored. Always returns nullptr.
+PyObject* raise_with_reason_code(PyObject* type, const std::string& message, const std::string& code);
+
+// Raises what a project error maps to: RuntimeError "{code}: {message}" for
+// an unreadable configuration, else ProjectIdInvalidError with reason_code.
+// Always returns nullptr.
+PyObject* raise_project_error(const std::string& message, const std::string& code);
+
+}  // namespace tidemark

@@ -1,0 +1,21 @@
+// Definitions of the module functions, one object per function, defined in
+// the functions_*.cpp file of their area; lib.cpp registers them in order.
+#pragma once
+
+#include <Python.h>
+
+namespace tidemark::functions {
+
+// path and project (functions_paths.cpp)
+extern PyMethodDef normalize_path;
+extern PyMethodDef path_fingerprint;
+extern PyMethodDef resolve_project_id;
+extern PyMethodDef resolve_state_dir_name;
+extern PyMethodDef state_dir;
+extern PyMethodDef store_relative_path;
+
+// environment names (functions_env.cpp)
+extern PyMethodDef worktree_identity_env_vars;
+extern PyMethodDef brackwater_env_vars;
+
+}  // namespace tidemark::functions

@@ -1,0 +1,92 @@
+// normalize_path, path_fingerprint and the four project functions. All keep
+// the interpreter lock; the project functions may run git and read
+// pyproject.toml meanwhile.
+#include "domain/paths.hpp"
+#include "errors.hpp"
+#include "functions.hpp"
+#include "infrastructure/project_id_resolver.hpp"
+#include "py.hpp"
+
+namespace tidemark::functions {
+namespace {
+
+namespace core = brackwater::infrastructure;
+
+// Raises the Python form of a project error.
+PyObject* project_py_err(const core::ProjectResolveError& error) {
+  return raise_project_error(error.message(), error.code());
+}
+
+// Matches the one optional str parameter the project functions share.
+bool one_optional_str(const char* display, const char* name, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, std::optional<std::string>& out) {
+  const Param params[] = {{name, false, false}};
+  PyObject* given[1];
+  return match_args({display, params}, args, nargs, kwnames, given) && extract_optional_str(given[0], name, out);
+}
+
+PyObject* normalize_path_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr Param params[] = {{"raw_path", false, false}};
+  PyObject* given[1];
+  if (!match_args({"normalize_path()", params}, args, nargs, kwnames, given)) return nullptr;
+  std::string raw;
+  if (given[0] != nullptr && !extract_str(given[0], "raw_path", raw)) return nullptr;
+  return py_str(brackwater::domain::normalize_path(raw)).release();
+}
+
+PyObject* path_fingerprint_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr Param params[] = {{"input_path", true, false}};
+  PyObject* given[1];
+  if (!match_args({"path_fingerprint()", params}, args, nargs, kwnames, given)) return nullptr;
+  std::string path;
+  if (!extract_str(given[0], "input_path", path)) return nullptr;
+  return py_str(brackwater::domain::path_fingerprint(path)).release();
+}
+
+PyObject* resolve_project_id_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::optional<std::string> root;
+  if (!one_optional_str("resolve_project_id()", "repo_root", args, nargs, kwnames, root)) return nullptr;
+  auto id = core::resolve_project_id_checked(root);
+  if (!id) return raise_project_error(id.error().message, id.error().code);
+  return py_str(*id).release();
+}
+
+PyObject* resolve_state_dir_name_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::optional<std::string> project_id;
+  if (!one_optional_str("resolve_state_dir_name()", "project_id", args, nargs, kwnames, project_id)) return nullptr;
+  auto name = core::resolve_state_dir_name(project_id);
+  if (!name) return project_py_err(name.error());
+  return py_str(*name).release();
+}
+
+PyObject* state_dir_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::optional<std::string> root;
+  if (!one_optional_str("state_dir()", "repo_root", args, nargs, kwnames, root)) return nullptr;
+  auto dir = core::state_dir(root);
+  if (!dir) return project_py_err(dir.error());
+  return py_str(*dir).release();
+}
+
+PyObject* store_relative_path_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::optional<std::string> project_id;
+  if (!one_optional_str("store_relative_path()", "project_id", args, nargs, kwnames, project_id)) return nullptr;
+  auto path = core::store_relative_path(project_id);
+  if (!path) return project_py_err(path.error());
+  return py_path(*path).release();
+}
+
+}  // namespace
+
+PyMethodDef normalize_path = fastcall_def<normalize_path_impl>(
+    "normalize_path", "normalize_path(raw_path=\"\")\n--\n\n");
+PyMethodDef path_fingerprint = fastcall_def<path_fingerprint_impl>(
+    "path_fingerprint", "path_fingerprint(input_path)\n--\n\n");
+PyMethodDef resolve_project_id = fastcall_def<resolve_project_id_impl>(
+    "resolve_project_id", "resolve_project_id(repo_root=None)\n--\n\n");
+PyMethodDef resolve_state_dir_name = fastcall_def<resolve_state_dir_name_impl>(
+    "resolve_state_dir_name", "resolve_state_dir_name(project_id=None)\n--\n\n");
+PyMethodDef state_dir = fastcall_def<state_dir_impl>("state_dir", "state_dir(repo_root=None)\n--\n\n");
+PyMethodDef store_relative_path = fastcall_def<store_relative_path_impl>(
+    "store_relative_path", "store_relative_path(project_id=None)\n--\n\n");
+
+}  // namespace tidemark::functions

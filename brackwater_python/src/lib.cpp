@@ -1,0 +1,175 @@
+// The module definition, its one execution step, and the ordered table of
+// every name the step registers (constants, classes, exception types,
+// functions). Each name is appended to __all__ before its attribute is set.
+#include <Python.h>
+
+#include <vector>
+
+#include "errors.hpp"
+#include "functions.hpp"
+#include "infrastructure/env_keys.hpp"
+#include "py.hpp"
+
+namespace tidemark {
+namespace {
+
+namespace env = brackwater::infrastructure;
+
+// ---- constants ----------------------------------------------------------------
+
+PyRef make_str_tuple(std::initializer_list<const char*> items) {
+  std::vector<std::string> texts(items.begin(), items.end());
+  return py_tuple_of_strs(texts);
+}
+
+PyRef current_schema_version() { return py_int(2); }
+PyRef legacy_project_id() { return py_str("tessary"); }
+PyRef main_branches() {
+  PyRef set = PyRef::steal(PyFrozenSet_New(nullptr));
+  for (const char* branch : {"main", "master"}) {
+    PyRef name = py_str(branch);
+    if (!set || !name || PySet_Add(set.get(), name.get()) < 0) return {};
+  }
+  return set;
+}
+PyRef audit_kinds() { return make_str_tuple({"worktree_remove", "branch_delete"}); }
+PyRef audit_invokers() {
+  return make_str_tuple(
+      {"canonical_wrapper", "raw_git", "cleanup_merged", "pending_cleanup_hook", "orphan_reaper", "unknown"});
+}
+PyRef audit_outcomes() { return make_str_tuple({"success", "failed", "refused", "attempted"}); }
+template <const char* Text>
+PyRef text_constant() {
+  return py_str(Text);
+}
+constexpr char kWorktreeEnv[] = "TESSARY_WORKTREE";
+constexpr char kBranchEnv[] = "TESSARY_BRANCH";
+constexpr char kWorktreeBaseEnv[] = "TESSARY_WORKTREE_BASE";
+constexpr char kProjectRootEnv[] = "TESSARY_PROJECT_ROOT";
+constexpr char kRepoRootEnv[] = "TESSARY_REPO_ROOT";
+constexpr char kStateDirEnv[] = "TESSARY_STATE_DIR";
+constexpr char kSharedDirEnv[] = "TESSARY_SHARED_DIR";
+constexpr char kPlowlineSharedDirEnv[] = "PLOWLINE_SHARED_DIR";
+constexpr char kUvProjectEnv[] = "UV_PROJECT";
+PyRef identity_env_vars() { return py_tuple_of_strs(env::worktree_identity_env_vars()); }
+PyRef location_env_vars() { return py_tuple_of_strs(env::worktree_location_env_vars()); }
+PyRef project_env_vars() { return py_tuple_of_strs(env::worktree_project_env_vars()); }
+PyRef all_env_vars() { return py_tuple_of_strs(env::brackwater_env_vars()); }
+
+// ---- the registration table ---------------------------------------------------
+
+// One registered name: a value made by `make`, or a function made from `def`.
+struct Registration {
+  const char* name;
+  PyRef (*make)() = nullptr;
+  PyMethodDef* def = nullptr;
+};
+
+Registration value(const char* name, PyRef (*make)()) { return {name, make, nullptr}; }
+Registration function(PyMethodDef& def) { return {def.ml_name, nullptr, &def}; }
+
+// Every public name, in registration order.
+const std::vector<Registration>& registrations() {
+  static const std::vector<Registration> table = {
+      // constants
+      value("CURRENT_SCHEMA_VERSION", current_schema_version),
+      value("LEGACY_PROJECT_ID", legacy_project_id),
+      value("MAIN_BRANCHES", main_branches),
+      value("AUDIT_KINDS", audit_kinds),
+      value("AUDIT_INVOKERS", audit_invokers),
+      value("AUDIT_OUTCOMES", audit_outcomes),
+      value("TESSARY_WORKTREE_ENV", text_constant<kWorktreeEnv>),
+      value("TESSARY_BRANCH_ENV", text_constant<kBranchEnv>),
+      value("TESSARY_WORKTREE_BASE_ENV", text_constant<kWorktreeBaseEnv>),
+      value("TESSARY_PROJECT_ROOT_ENV", text_constant<kProjectRootEnv>),
+      value("TESSARY_REPO_ROOT_ENV", text_constant<kRepoRootEnv>),
+      value("TESSARY_STATE_DIR_ENV", text_constant<kStateDirEnv>),
+      value("TESSARY_SHARED_DIR_ENV", text_constant<kSharedDirEnv>),
+      value("PLOWLINE_SHARED_DIR_ENV", text_constant<kPlowlineSharedDirEnv>),
+      value("UV_PROJECT_ENV", text_constant<kUvProjectEnv>),
+      value("WORKTREE_IDENTITY_ENV_VARS", identity_env_vars),
+      value("WORKTREE_LOCATION_ENV_VARS", location_env_vars),
+      value("WORKTREE_PROJECT_ENV_VARS", project_env_vars),
+      value("BRACKWATER_ENV_VARS", all_env_vars),
+      // classes
+      // exception types
+      value("WorktreeListError", worktree_list_error_type),
+      value("ProjectIdInvalidError", project_id_invalid_error_type),
+      // functions
+      function(functions::normalize_path),
+      function(functions::path_fingerprint),
+      function(functions::resolve_project_id),
+      function(functions::resolve_state_dir_name),
+      function(functions::state_dir),
+      function(functions::store_relative_path),
+      function(functions::worktree_identity_env_vars),
+      function(functions::brackwater_env_vars),
+  };
+  return table;
+}
+
+// Appends `name` to the module's __all__ (creating the list when absent),
+// then sets the attribute.
+bool add(PyObject* module, const char* name, PyRef value) {
+  if (!value) return false;
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  } else if (!PyList_Check(all.get())) {
+    PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+    return false;
+  }
+  PyRef text = py_str(name);
+  if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
+  return PyModule_AddObjectRef(module, name, value.get()) == 0;
+}
+
+PyRef make_function(PyObject* module, PyMethodDef* def) {
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return {};
+  return PyRef::steal(PyCFunction_NewEx(def, module, module_name.get()));
+}
+
+int exec_module(PyObject* module) noexcept {
+  try {
+    if (!PyModule_Check(module)) {
+      PyErr_SetString(PyExc_TypeError, "expected a module object");
+      return -1;
+    }
+    for (const auto& entry : registrations()) {
+      PyRef value = entry.def != nullptr ? make_function(module, entry.def) : entry.make();
+      if (!add(module, entry.name, std::move(value))) return -1;
+    }
+    return 0;
+  } catch (...) {
+    set_error_from_current_exception();
+    return -1;
+  }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_tidemark",  // m_name
+    "",           // m_doc
+    0,            // m_size: no per-module state
+    nullptr,      // m_methods: every function is added by the execution step
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace tidemark
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__tidemark(void) {
+  return PyModuleDef_Init(&tidemark::module_def);
+}

@@ -1,0 +1,174 @@
+// Our toolkit over the limited C API: owning references, argument matching
+// and extraction with the module's exact error texts, result builders, and
+// release of the interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tidemark {
+
+// Owns one strong reference; move-only. Every new reference is held in one
+// of these, so no scope that can fail holds a bare owned PyObject*.
+class PyRef {
+ public:
+  PyRef() noexcept = default;
+  static PyRef steal(PyObject* p) noexcept { return PyRef(p); }
+  static PyRef borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return PyRef(p);
+  }
+  PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  PyRef& operator=(PyRef&& o) noexcept {
+    if (this != &o) {
+      Py_XDECREF(p_);
+      p_ = std::exchange(o.p_, nullptr);
+    }
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(p_); }
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  explicit PyRef(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// ---- argument matching ------------------------------------------------------
+
+// One parameter of a function's table. Parameters are listed in signature
+// order; keyword-only ones come after every positional-or-keyword one.
+struct Param {
+  const char* name;
+  bool required;
+  bool keyword_only;
+};
+
+// A function's (or method's) declarative table: the display name used in
+// argument errors ("name()" or "Class.name()") and its parameters.
+struct Signature {
+  const char* display;
+  std::span<const Param> params;
+};
+
+// Matches a vectorcall's arguments to `sig`; `out` gets one borrowed
+// reference per parameter (nullptr where not given). On failure a TypeError
+// with the module's text is set and false returned.
+bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                std::span<PyObject*> out);
+
+// The same for the (tuple, dict) form that type constructors receive.
+bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+
+// ---- argument extraction (each adds the note "while processing '<name>'") ---
+
+// A str that encodes as UTF-8.
+bool extract_str(PyObject* value, const char* param, std::string& out);
+// Absent (nullptr) or None gives nullopt; otherwise as extract_str.
+bool extract_optional_str(PyObject* value, const char* param, std::optional<std::string>& out);
+// True, False, or a numpy boolean scalar (through its __bool__); never an int.
+bool extract_bool(PyObject* value, const char* param, bool& out);
+// An int that fits 64 signed bits; absent or None gives nullopt.
+bool extract_optional_i64(PyObject* value, const char* param, std::optional<int64_t>& out);
+// An instance of exactly `type` (the module's classes are final).
+bool extract_instance(PyObject* value, PyTypeObject* type, const char* param);
+
+// Sets TypeError "'<type>' object is not an instance of '<expected>'"
+// (or "'None' is not an instance of '<expected>'").
+void set_wrong_type(PyObject* value, const char* expected);
+// Attaches a note to the exception currently set, through its add_note.
+void add_note_to_current(const std::string& note);
+// "while processing '<param>'" on the current exception.
+void add_param_note(const char* param);
+
+// Text of a str that encodes as UTF-8; nullopt with the interpreter's error
+// set otherwise. No type check.
+std::optional<std::string> utf8_of(PyObject* str);
+
+// ---- results ----------------------------------------------------------------
+
+PyRef py_str(std::string_view text);
+PyRef py_bool(bool value);
+PyRef py_int(int64_t value);
+PyRef py_tuple_of_strs(const std::vector<std::string>& items);
+// pathlib.Path(text); the class is imported once and kept.
+PyRef py_path(std::string_view text);
+
+// Qualified name of an object's type ("" when it cannot be read).
+std::string type_qualname(PyObject* value);
+
+// ---- the interpreter lock ---------------------------------------------------
+
+// Releases the interpreter lock for its lifetime.
+class GilReleased {
+ public:
+  GilReleased() noexcept : state_(PyEval_SaveThread()) {}
+  ~GilReleased() { PyEval_RestoreThread(state_); }
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs `work` with the interpreter lock released and returns its result.
+template <class Work>
+auto without_gil(Work&& work) {
+  GilReleased released;
+  return work();
+}
+
+// ---- entry points -----------------------------------------------------------
+
+using FastcallImpl = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+using NoargsImpl = PyObject* (*)(PyObject* self, PyObject* unused);
+
+// Turns a C++ exception escaping an entry point into a Python exception.
+void set_error_from_current_exception() noexcept;
+
+// Entry wrappers: nothing thrown inside reaches the interpreter.
+template <FastcallImpl Impl>
+PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  try {
+    return Impl(self, args, nargs, kwnames);
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+template <NoargsImpl Impl>
+PyObject* noargs_entry(PyObject* self, PyObject* unused) noexcept {
+  try {
+    return Impl(self, unused);
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+// Method definitions for the two calling conventions.
+template <FastcallImpl Impl>
+inline PyMethodDef fastcall_def(const char* name, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_entry<Impl>)),
+          METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+template <NoargsImpl Impl>
+inline PyMethodDef noargs_def(const char* name, const char* doc) {
+  return {name, &noargs_entry<Impl>, METH_NOARGS, doc};
+}
+
+}  // namespace tidemark
