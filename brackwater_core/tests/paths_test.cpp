@@ -125,7 +125,7 @@ TEST(HomeRules, ExpanduserHomeDirAndWorktreeBase) {
 }
 
 TEST(ValidateProjectId, Accepts) {
-  for (const std::string id : {"a"s, "a" + std::string(63, '9'), "abc-def_01"s, "z-"s}) {
+  for (const std::string& id : {"a"s, "a" + std::string(63, '9'), "abc-def_01"s, "z-"s}) {
     auto r = validate_project_id(id);
     ASSERT_TRUE(r.has_value()) << id;
     EXPECT_EQ(*r, id);

@@ -65,44 +65,30 @@ inline void make_repo(const std::string& dir) {
 // Sets (or, with nullopt, unsets) one environment variable for a scope.
 class ScopedEnv {
  public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
+    set(value);
   }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
+  ~ScopedEnv() { set(old_); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
+  void set(const std::optional<std::string>& value) {
+    value ? ::setenv(name_, value->c_str(), 1) : ::unsetenv(name_);
+  }
   const char* name_;
   std::optional<std::string> old_;
 };
 
 // Changes the current directory for a scope.
-class ScopedCwd {
- public:
-  explicit ScopedCwd(const std::string& dir) : old_(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir);
-  }
+struct ScopedCwd {
+  explicit ScopedCwd(const std::string& dir) { std::filesystem::current_path(dir); }
   ~ScopedCwd() {
     std::error_code ec;
-    std::filesystem::current_path(old_, ec);
+    std::filesystem::current_path(old, ec);
   }
-  ScopedCwd(const ScopedCwd&) = delete;
-  ScopedCwd& operator=(const ScopedCwd&) = delete;
-
- private:
-  std::filesystem::path old_;
+  std::filesystem::path old = std::filesystem::current_path();
 };
 
 // A directory holding a `git` script, put first on PATH (or, with `only`,
@@ -111,18 +97,13 @@ class ScopedCwd {
 class FakeGit {
  public:
   explicit FakeGit(std::string_view body, mode_t mode = 0755, bool only = false)
-      : path_env_("PATH", only ? dir_.path() : dir_.path() + ":" + env_or_empty("PATH")) {
+      : path_env_("PATH", only ? dir_.path() : dir_.path() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "")) {
     if (body.empty()) return;  // an empty directory: no git at all
     write_file(dir_ / "git", "#!/bin/sh\n" + std::string(body) + "\n");
     ::chmod((dir_ / "git").c_str(), mode);
   }
-  const TempDir& dir() const { return dir_; }
 
  private:
-  static std::string env_or_empty(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-  }
   TempDir dir_;
   ScopedEnv path_env_;
 };

@@ -1,0 +1,216 @@
+#include "infrastructure/git_adapter.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+
+#include "test_support.hpp"
+
+namespace {
+
+using namespace brackwater::infrastructure;
+using test_support::FakeGit;
+using test_support::ScopedCwd;
+using test_support::ScopedEnv;
+using test_support::TempDir;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kArgs[] = {"rev-parse", "--show-toplevel"};
+
+size_t count_entries(const char* dir) {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
+  return n;
+}
+
+// True when this process has no child at all, so none was left as a zombie.
+bool no_children_left() {
+  int status = 0;
+  return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
+}
+
+pid_t read_pid(const std::string& path) {
+  pid_t pid = 0;
+  std::ifstream(path) >> pid;
+  return pid;
+}
+
+// "ok:<value>" or "err:<display text>", so one table covers both outcomes.
+std::string outcome(const std::expected<std::string, GitInvokeError>& r) {
+  return r ? "ok:" + *r : "err:" + r.error().display();
+}
+
+struct ScriptCase {
+  std::string script;
+  std::string expected;
+  bool prefix_only = false;
+};
+
+TEST(GitOutput, FakeGitOutcomes) {
+  TempDir cwd;
+  const ScriptCase cases[] = {
+      {R"(printf '  /some path\n')", "ok:/some path"},
+      {R"(printf '\343\200\200/p\302\240\n')", "ok:/p"},  // Unicode white space is trimmed too
+      {R"(printf '%s|' "$@"; pwd -P)", "ok:rev-parse|--show-toplevel|" + cwd.path()},
+      {"exec cat", "ok:"},  // standard input is the null device
+      {"echo 'fatal: not a git repository' >&2; exit 128", "err:git exited 128: fatal: not a git repository"},
+      {R"(printf ' \n\t' >&2; exit 128)", "err:git exited 128"},
+      {R"(printf '\343\200\200\n' >&2; exit 2)", "err:git exited 2"},
+      {"printf out; exit 1", "err:git exited 1"},
+      {R"(printf 'a\377b')", "err:git output is not valid UTF-8: stdout:", true},
+      {R"(printf '\377'; exit 3)", "err:git output is not valid UTF-8: stdout:", true},
+      {R"(printf ok; printf '\377' >&2)", "err:git output is not valid UTF-8: stderr:", true},
+      {R"(printf '\377'; printf '\377' >&2)", "err:git output is not valid UTF-8: stdout:", true},
+  };
+  for (const auto& c : cases) {
+    FakeGit git(c.script);
+    const std::string got = outcome(git_output(cwd.path(), kArgs));
+    if (c.prefix_only) {
+      EXPECT_TRUE(got.starts_with(c.expected)) << c.script << " gave " << got;
+      EXPECT_GT(got.size(), c.expected.size()) << "no description of the bad bytes";
+    } else {
+      EXPECT_EQ(got, c.expected) << c.script;
+    }
+  }
+}
+
+TEST(GitOutput, NonZeroExitKeepsStderrUntrimmed) {
+  TempDir cwd;
+  FakeGit git("echo out; printf ' boom\\n' >&2; exit 128");
+  auto r = git_output(cwd.path(), kArgs);
+  ASSERT_FALSE(r);
+  const auto* e = std::get_if<GitInvokeError::NonZeroExit>(&r.error().value());
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->stderr_text, " boom\n");
+  EXPECT_EQ(e->code, 128);
+  EXPECT_TRUE(r.error().is_nonzero_exit());
+}
+
+TEST(InvokeGit, ExitCodes) {
+  TempDir cwd;
+  const std::pair<std::string, int> cases[] = {
+      {"printf partial; exit 7", 7},
+      {"printf partial; kill -KILL $$", 1},
+      {"printf partial; kill -TERM $$", 1},
+  };
+  for (const auto& [script, code] : cases) {
+    FakeGit git(script);
+    auto r = invoke_git(cwd.path(), kArgs, 5);
+    ASSERT_TRUE(r) << script << ": " << r.error().display();
+    EXPECT_EQ(r->code, code) << script;
+    EXPECT_EQ(r->stdout_text, "partial") << script;
+  }
+}
+
+TEST(InvokeGit, CapturesLargeOutputOnBothStreams) {
+  // All of stderr is written before any stdout, so a caller that reads one
+  // pipe to its end before the other would stall on a full pipe.
+  TempDir cwd;
+  FakeGit git("yes e | head -c 16777216 >&2; yes o | head -c 16777216");
+  auto r = invoke_git(cwd.path(), kArgs, 20);
+  ASSERT_TRUE(r) << r.error().display();
+  std::string out, err;
+  for (int i = 0; i < 8 * 1024 * 1024; ++i) out += "o\n", err += "e\n";
+  EXPECT_TRUE(r->stdout_text == out) << "stdout has " << r->stdout_text.size() << " bytes";
+  EXPECT_TRUE(r->stderr_text == err) << "stderr has " << r->stderr_text.size() << " bytes";
+  EXPECT_EQ(r->code, 0);
+}
+
+TEST(InvokeGit, TimeoutKillsAndReapsTheChild) {
+  TempDir cwd;
+  FakeGit git("echo $$ > " + test_support::shell_quote(cwd / "pid") + "; exec sleep 30");
+  const auto start = Clock::now();
+  auto r = invoke_git(cwd.path(), kArgs, 1);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
+  ASSERT_FALSE(r);
+  ASSERT_TRUE(r.error().is<GitInvokeError::Timeout>()) << r.error().display();
+  EXPECT_EQ(std::get<GitInvokeError::Timeout>(r.error().value()).secs, 1u);
+  EXPECT_EQ(r.error().display(), "git timed out after 1s");
+  const pid_t pid = read_pid(cwd / "pid");
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(::kill(pid, 0), -1) << "child still exists";
+  EXPECT_TRUE(no_children_left());
+}
+
+TEST(InvokeGit, GrandchildHoldingPipesEndsAtTheLimit) {
+  TempDir cwd;
+  FakeGit git("sleep 30 & echo $! > " + test_support::shell_quote(cwd / "pid") + "; echo early; exit 0");
+  const size_t fds = count_entries("/proc/self/fd");
+  const size_t threads = count_entries("/proc/self/task");
+  const auto start = Clock::now();
+  auto r = invoke_git(cwd.path(), kArgs, 1);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
+  // Nothing of the run is left in this process while the grandchild lives.
+  EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+  EXPECT_EQ(count_entries("/proc/self/task"), threads);
+  EXPECT_TRUE(no_children_left());
+  const pid_t grandchild = read_pid(cwd / "pid");
+  if (grandchild > 0) ::kill(grandchild, SIGKILL);
+  ASSERT_FALSE(r);
+  EXPECT_TRUE(r.error().is<GitInvokeError::Timeout>()) << r.error().display();
+}
+
+TEST(InvokeGit, StartFailures) {
+  TempDir cwd;
+  {
+    FakeGit git("exit 0", 0644, /*only=*/true);  // root may read it, but exec still wants an x bit
+    auto r = invoke_git(cwd.path(), kArgs, 5);
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().is<GitInvokeError::Spawn>());
+    EXPECT_EQ(r.error().display(), "failed to run git: Permission denied (os error 13)");
+  }
+  {
+    FakeGit no_git("", 0755, /*only=*/true);
+    auto r = invoke_git(cwd.path(), kArgs, 5);
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().is<GitInvokeError::NotFound>());
+    EXPECT_EQ(r.error().display(), "git binary not found on PATH");
+    EXPECT_EQ(git_repo_root(cwd.path()), "");
+  }
+  auto r = invoke_git(cwd / "missing", kArgs, 5);
+  ASSERT_FALSE(r);
+  EXPECT_TRUE(r.error().is<GitInvokeError::NotFound>()) << r.error().display();
+  EXPECT_TRUE(no_children_left());
+}
+
+TEST(InvokeGit, ManyRunsLeakNoDescriptorOrThread) {
+  TempDir cwd;
+  FakeGit git(R"(case "$1" in bad) printf '\377';; fail) echo no >&2; exit 3;; esac; echo ok)");
+  const size_t fds = count_entries("/proc/self/fd");
+  const size_t threads = count_entries("/proc/self/task");
+  const std::string missing = cwd / "missing";
+  for (int i = 0; i < 1000; ++i) {
+    const std::string_view arg[] = {i % 4 == 1 ? "bad" : i % 4 == 2 ? "fail" : "good"};
+    auto r = invoke_git(i % 4 == 3 ? missing : cwd.path(), arg, 5);
+    ASSERT_EQ(r.has_value(), i % 4 == 0 || i % 4 == 2) << "run " << i;
+  }
+  EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+  EXPECT_EQ(count_entries("/proc/self/task"), threads);
+  EXPECT_TRUE(no_children_left());
+}
+
+TEST(GitRepoRoot, RealRepository) {
+  TempDir tmp;
+  const std::string repo = tmp / "repo";
+  test_support::make_repo(repo);
+  ASSERT_TRUE(std::filesystem::create_directories(repo + "/sub/deeper"));
+  ASSERT_TRUE(std::filesystem::create_directory(tmp / "outside"));
+  ScopedEnv ceiling("GIT_CEILING_DIRECTORIES", tmp.path());
+
+  EXPECT_EQ(git_repo_root(repo), repo);
+  EXPECT_EQ(git_repo_root(repo + "/sub/deeper"), repo);
+  EXPECT_EQ(git_repo_root(tmp / "outside"), "");
+  EXPECT_EQ(git_repo_root(tmp / "missing"), "");
+  {
+    ScopedCwd in_sub(repo + "/sub");
+    EXPECT_EQ(git_repo_root(std::nullopt), repo);
+  }
+  ScopedCwd outside(tmp / "outside");
+  EXPECT_EQ(git_repo_root(std::nullopt), "");
+}
+
+}  // namespace
