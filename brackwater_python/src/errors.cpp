@@ -61,12 +61,19 @@ PyObject* raise_with_reason_code(PyObject* type, const std::string& message, con
 
 PyObject* raise_project_error(const std::string& message, const std::string& code) {
   if (code == "WORKTREE_PROJECT_CONFIG_UNREADABLE") {
-    PyErr_SetString(PyExc_RuntimeError, (code + ": " + message).c_str());
+    // Not PyErr_SetString: the message may hold a NUL (it quotes the root).
+    PyRef text = py_str(code + ": " + message);
+    if (text) PyErr_SetObject(PyExc_RuntimeError, text.get());
     return nullptr;
   }
   PyRef type = project_id_invalid_error_type();
   if (!type) return nullptr;
   return raise_with_reason_code(type.get(), message, code);
+}
+
+PyObject* store_err(const brackwater::infrastructure::BindingStoreError& error) {
+  PyErr_SetString(PyExc_RuntimeError, error.display().c_str());
+  return nullptr;
 }
 
 }  // namespace tidemark

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "infrastructure/binding_store.hpp"
 #include "py.hpp"
 
 namespace tidemark {
@@ -22,5 +23,9 @@ PyObject* raise_with_reason_code(PyObject* type, const std::string& message, con
 // an unreadable configuration, else ProjectIdInvalidError with reason_code.
 // Always returns nullptr.
 PyObject* raise_project_error(const std::string& message, const std::string& code);
+
+// Raises RuntimeError with the store error's text (no reason_code).
+// Always returns nullptr.
+PyObject* store_err(const brackwater::infrastructure::BindingStoreError& error);
 
 }  // namespace tidemark

@@ -14,6 +14,15 @@ extern PyMethodDef resolve_state_dir_name;
 extern PyMethodDef state_dir;
 extern PyMethodDef store_relative_path;
 
+// bindings (functions_bindings.cpp)
+extern PyMethodDef register_binding;
+extern PyMethodDef load_binding;
+extern PyMethodDef list_bindings;
+extern PyMethodDef remove_binding;
+extern PyMethodDef recover_binding;
+extern PyMethodDef validate_binding;
+extern PyMethodDef validate_current_binding;
+
 // environment names (functions_env.cpp)
 extern PyMethodDef worktree_identity_env_vars;
 extern PyMethodDef brackwater_env_vars;

@@ -9,6 +9,7 @@
 #include "functions.hpp"
 #include "infrastructure/env_keys.hpp"
 #include "py.hpp"
+#include "types.hpp"
 
 namespace tidemark {
 namespace {
@@ -92,6 +93,10 @@ const std::vector<Registration>& registrations() {
       value("WORKTREE_PROJECT_ENV_VARS", project_env_vars),
       value("BRACKWATER_ENV_VARS", all_env_vars),
       // classes
+      value("WorktreeBinding", types::worktree_binding_type),
+      value("BindingValidationResult", types::binding_validation_result_type),
+      value("BindingValidationOptions", types::binding_validation_options_type),
+      value("WorktreeBindingStore", types::worktree_binding_store_type),
       // exception types
       value("WorktreeListError", worktree_list_error_type),
       value("ProjectIdInvalidError", project_id_invalid_error_type),
@@ -102,6 +107,13 @@ const std::vector<Registration>& registrations() {
       function(functions::resolve_state_dir_name),
       function(functions::state_dir),
       function(functions::store_relative_path),
+      function(functions::register_binding),
+      function(functions::load_binding),
+      function(functions::list_bindings),
+      function(functions::remove_binding),
+      function(functions::recover_binding),
+      function(functions::validate_binding),
+      function(functions::validate_current_binding),
       function(functions::worktree_identity_env_vars),
       function(functions::brackwater_env_vars),
   };

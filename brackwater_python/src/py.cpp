@@ -17,7 +17,11 @@ std::string quoted_list(const std::vector<const char*>& names) {
   return out;
 }
 
-void set_type_error(const std::string& text) { PyErr_SetString(PyExc_TypeError, text.c_str()); }
+// Sized, so a NUL inside a quoted keyword name does not cut the text short.
+void set_type_error(const std::string& text) {
+  PyRef str = py_str(text);
+  if (str) PyErr_SetObject(PyExc_TypeError, str.get());
+}
 
 // The matching rules shared by both calling conventions: too many
 // positional arguments first, then each keyword in the order passed, then

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <vector>
@@ -169,7 +170,9 @@ std::string GitInvokeError::display() const {
 std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd,
                                                         std::span<const std::string_view> args,
                                                         uint64_t timeout_secs) {
-  const auto deadline = Clock::now() + std::chrono::seconds(timeout_secs);
+  // Capped so that any limit, however large, stays a valid time point.
+  constexpr uint64_t kMaxTimeoutSecs = 100ULL * 365 * 24 * 3600;
+  const auto deadline = Clock::now() + std::chrono::seconds(std::min(timeout_secs, kMaxTimeoutSecs));
 
   const std::string dir(cwd);
   std::vector<std::string> argv_store{"git"};

@@ -1,0 +1,220 @@
+#include "application/binding_lifecycle.hpp"
+
+#include <sys/stat.h>
+
+#include "application/validation.hpp"
+#include "domain/paths.hpp"
+#include "infrastructure/git_adapter.hpp"
+#include "infrastructure/project_id_resolver.hpp"
+#include "support/concat.hpp"
+#include "support/files.hpp"
+#include "support/log.hpp"
+#include "support/path_join.hpp"
+#include "support/text.hpp"
+
+namespace brackwater::application {
+namespace {
+
+using domain::BindingValidationResult;
+using domain::WorktreeBinding;
+using infrastructure::ProjectResolveError;
+using infrastructure::WorktreeBindingStore;
+using nlohmann::json;
+constexpr std::string_view kLogTarget = "brackwater::application::binding_lifecycle";
+
+// .<project_id>/state/plowline, with the store root's project id.
+std::expected<std::string, ProjectResolveError> session_state_subpath(const std::string& store_root) {
+  auto project_id = infrastructure::resolve_project_id(support::lossy_utf8(store_root));
+  if (!project_id) return std::unexpected(project_id.error());
+  auto name = infrastructure::resolve_state_dir_name(*project_id);
+  if (!name) return std::unexpected(name.error());
+  return support::join_path(*name, {"state", "plowline"});
+}
+
+// A session id that can stand as one path component. Anything else never
+// reaches the file system.
+bool usable_as_component(std::string_view session_id) {
+  return !session_id.empty() && session_id != "." && session_id != ".." &&
+         session_id.find('/') == std::string_view::npos && session_id.find('\0') == std::string_view::npos;
+}
+
+// The string under `key` when it is one.
+std::optional<std::string> string_field(const json& object, std::string_view key) {
+  auto it = object.find(key);
+  if (it == object.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+// The metadata object at `path`, when the file is a regular file (links
+// followed) holding UTF-8 JSON whose top level is an object.
+std::optional<json> read_metadata(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  auto bytes = support::read_file(path);
+  if (!bytes || !support::is_utf8(*bytes)) return std::nullopt;
+  json value = json::parse(*bytes, nullptr, /*allow_exceptions=*/false);
+  if (!value.is_object()) return std::nullopt;
+  return value;
+}
+
+std::expected<std::optional<WorktreeBinding>, BindingStoreError> recover_binding_from_metadata(
+    const std::string& session_id, const std::string& base, const std::string& store_root) {
+  auto subpath = session_state_subpath(store_root);
+  if (!subpath) return std::unexpected(BindingStoreError::Project{subpath.error()});
+  if (!usable_as_component(session_id)) return std::nullopt;
+  const std::string path = support::join_path(base, {*subpath, "sessions", session_id, "metadata.json"});
+
+  auto metadata = read_metadata(path);
+  if (!metadata) return std::nullopt;
+  auto worktree = string_field(*metadata, "worktree_path");
+  if (!worktree) return std::nullopt;
+  auto branch = string_field(*metadata, "branch");
+  if (!branch) branch = string_field(*metadata, "branch_name");
+  if (!branch || support::is_blank(*worktree)) return std::nullopt;
+  const std::string commit_ish = string_field(*metadata, "source_ref").value_or("");
+
+  auto registered = register_binding(session_id, *worktree, *branch, store_root, std::nullopt, commit_ish);
+  if (registered) return *std::move(registered);
+  if (const auto* store = std::get_if<RegisterBindingError::Store>(&registered.error().value())) {
+    return std::unexpected(store->error);
+  }
+  support::log::debug(kLogTarget, [&] {
+    return support::concat("recover_binding(", session_id, "): metadata ", path,
+                           " rejected: ", registered.error().display());
+  });
+  return std::nullopt;
+}
+
+BindingValidationResult env_missing() {
+  return {false, "WORKTREE_ENV_MISSING", "TESSARY_WORKTREE is required for this validation", std::nullopt};
+}
+
+BindingValidationResult store_unavailable(const BindingStoreError& error) {
+  return {false, error.code(), error.display(), std::nullopt};
+}
+
+RegisterBindingError rejected(std::string code, std::string message) {
+  return RegisterBindingError::Rejected{std::move(code), std::move(message)};
+}
+
+}  // namespace
+
+std::string RegisterBindingError::display() const {
+  if (const auto* store = std::get_if<Store>(&value_)) return store->error.display();
+  const auto& r = std::get<Rejected>(value_);
+  return r.reason_code + ": " + r.message;
+}
+
+std::expected<std::optional<WorktreeBinding>, BindingStoreError> load_binding(std::string_view session_id,
+                                                                              std::string_view main_worktree) {
+  auto store = WorktreeBindingStore::create(main_worktree);
+  if (!store) return std::unexpected(store.error());
+  return store->load(session_id);
+}
+
+std::expected<std::vector<WorktreeBinding>, BindingStoreError> list_bindings(std::string_view main_worktree) {
+  auto store = WorktreeBindingStore::create(main_worktree);
+  if (!store) return std::unexpected(store.error());
+  return store->list();
+}
+
+std::expected<std::optional<WorktreeBinding>, BindingStoreError> remove_binding(std::string_view session_id,
+                                                                                std::string_view main_worktree) {
+  auto store = WorktreeBindingStore::create(main_worktree);
+  if (!store) return std::unexpected(store.error());
+  return store->remove(session_id);
+}
+
+std::expected<WorktreeBinding, RegisterBindingError> register_binding(
+    const std::string& session_id, const std::string& worktree, const std::string& branch,
+    const std::string& main_worktree, const std::optional<std::string>& state_path, const std::string& commit_ish) {
+  const std::string w = domain::normalize_path(worktree);
+  const std::string root = infrastructure::resolve_store_root(domain::normalize_path(main_worktree));
+
+  auto common = infrastructure::git_output(w, infrastructure::git_commands::kCommonDir);
+  if (!common && !common.error().is_nonzero_exit()) {
+    return std::unexpected(rejected("WORKTREE_GIT_UNAVAILABLE", "git could not be run: " + common.error().display()));
+  }
+  if (!common || common->empty()) {
+    return std::unexpected(rejected("WORKTREE_GIT_COMMON_DIR_MISSING", "worktree git common dir is required"));
+  }
+
+  std::string state;
+  if (state_path) {
+    state = domain::normalize_path(*state_path);
+  } else {
+    auto subpath = session_state_subpath(root);
+    if (!subpath) {
+      if (subpath.error().is_invalid()) {
+        return std::unexpected(rejected(subpath.error().code(), subpath.error().message()));
+      }
+      return std::unexpected(RegisterBindingError::Store{BindingStoreError::Project{subpath.error()}});
+    }
+    state = domain::normalize_path(support::join_path(w, *subpath));
+  }
+
+  auto binding = WorktreeBinding::create(session_id, w, branch, state, domain::normalize_path(*common),
+                                         support::lossy_utf8(root), commit_ish);
+  const domain::EnvMap env{{"TESSARY_WORKTREE", w}};
+  auto checked = validate_binding(binding, w, env, /*check_git=*/true, std::nullopt);
+  if (!checked.ok) return std::unexpected(rejected(checked.reason_code, checked.message));
+
+  auto store = WorktreeBindingStore::create(root);
+  if (!store) return std::unexpected(RegisterBindingError::Store{store.error()});
+  if (auto stored = store->upsert(binding); !stored) {
+    return std::unexpected(RegisterBindingError::Store{stored.error()});
+  }
+  return binding;
+}
+
+std::expected<std::optional<WorktreeBinding>, BindingStoreError> recover_binding(const std::string& session_id,
+                                                                                 const std::string& main_worktree) {
+  const std::string m = domain::normalize_path(main_worktree);
+  const std::string root = infrastructure::resolve_store_root(m);
+  auto found = recover_binding_from_metadata(session_id, m, root);
+  if (!found || *found) return found;
+  if (support::lossy_utf8(root) == m) return std::nullopt;
+  return recover_binding_from_metadata(session_id, root, root);
+}
+
+std::optional<WorktreeBinding> build_env_fallback_binding(const std::string& session_id,
+                                                          const std::optional<domain::EnvMap>& env,
+                                                          const std::string& main_worktree) {
+  if (!env || env->empty()) return std::nullopt;
+  auto it = env->find("TESSARY_WORKTREE");
+  if (it == env->end() || support::is_blank(it->second)) return std::nullopt;
+  const std::string w = domain::normalize_path(support::trim(it->second));
+  const std::string root = infrastructure::resolve_store_root(w);
+  auto branch_it = env->find("TESSARY_BRANCH");
+  std::string branch = branch_it == env->end() ? std::string() : branch_it->second;
+  auto subpath = session_state_subpath(root);
+  if (!subpath) return std::nullopt;
+  return WorktreeBinding::create(session_id, w, std::move(branch), support::join_path(w, *subpath), "",
+                                 domain::normalize_path(main_worktree), "env-fallback");
+}
+
+BindingValidationResult validate_current_binding(const CurrentBindingRequest& request) {
+  std::optional<WorktreeBinding> binding;
+  if (request.session_id) {
+    auto store = WorktreeBindingStore::create(request.main_worktree);
+    if (!store) return store_unavailable(store.error());
+    auto loaded = store->load(*request.session_id);
+    if (!loaded) return store_unavailable(loaded.error());
+    binding = *std::move(loaded);
+    if (!binding) {
+      auto recovered = recover_binding(*request.session_id, request.main_worktree);
+      if (!recovered) return store_unavailable(recovered.error());
+      binding = *std::move(recovered);
+    }
+    if (!binding && request.require_registered_binding) {
+      return {false, "WORKTREE_BINDING_MISSING", "no worktree binding found for session", std::nullopt};
+    }
+    if (!binding) binding = build_env_fallback_binding(*request.session_id, request.env, request.main_worktree);
+  } else {
+    binding = build_env_fallback_binding("", request.env, request.main_worktree);
+  }
+  if (!binding) return env_missing();
+  return validate_binding(*binding, request.cwd, request.env, request.check_git, request.options);
+}
+
+}  // namespace brackwater::application

@@ -1,0 +1,86 @@
+#include "application/validation.hpp"
+
+#include "domain/paths.hpp"
+#include "support/text.hpp"
+
+namespace brackwater::application {
+namespace {
+
+using domain::BindingValidationResult;
+using domain::WorktreeBinding;
+using infrastructure::GitInvokeError;
+
+BindingValidationResult fail(const WorktreeBinding& binding, const char* code, std::string message) {
+  return {false, code, std::move(message), binding};
+}
+
+// The trimmed value of `key`; "" when absent.
+std::string env_value(const domain::EnvMap& env, std::string_view key) {
+  auto it = env.find(key);
+  return it == env.end() ? std::string() : std::string(support::trim(it->second));
+}
+
+// git's trimmed answer in `dir`: "" when git ran and refused; the error when
+// it could not be run or read.
+std::expected<std::string, GitInvokeError> git_answer(const std::string& dir,
+                                                      std::span<const std::string_view> args) {
+  auto answer = infrastructure::git_output(dir, args);
+  if (!answer && answer.error().is_nonzero_exit()) return std::string();
+  return answer;
+}
+
+}  // namespace
+
+BindingValidationResult git_unavailable(const WorktreeBinding& binding, const GitInvokeError& error) {
+  return fail(binding, "WORKTREE_GIT_UNAVAILABLE",
+              "git could not be run for worktree binding validation: " + error.display());
+}
+
+BindingValidationResult validate_binding(const WorktreeBinding& binding, const std::optional<std::string>& cwd,
+                                         const std::optional<domain::EnvMap>& env, bool check_git,
+                                         const std::optional<domain::BindingValidationOptions>& options) {
+  const auto opts = options.value_or(domain::BindingValidationOptions{});
+  const std::string worktree = domain::normalize_path(binding.worktree);
+
+  if (cwd && domain::normalize_path(*cwd) != worktree) {
+    return fail(binding, "WORKTREE_CWD_MISMATCH", "cwd does not match worktree binding");
+  }
+  if (env) {
+    const std::string env_worktree = env_value(*env, "TESSARY_WORKTREE");
+    if (!env_worktree.empty() && domain::normalize_path(env_worktree) != worktree) {
+      return fail(binding, "WORKTREE_ENV_MISMATCH", "TESSARY_WORKTREE does not match worktree binding");
+    }
+    if (env_worktree.empty() && opts.require_env_worktree) {
+      return fail(binding, "WORKTREE_ENV_MISSING", "TESSARY_WORKTREE is required for this validation");
+    }
+    const std::string env_branch = env_value(*env, "TESSARY_BRANCH");
+    if (!env_branch.empty() && env_branch != binding.branch) {
+      return fail(binding, "WORKTREE_BRANCH_ENV_MISMATCH", "TESSARY_BRANCH does not match worktree binding");
+    }
+  }
+  if (!check_git) return {true, "WORKTREE_BINDING_OK", "worktree binding is valid", binding};
+
+  auto branch = git_answer(worktree, infrastructure::git_commands::kShowCurrentBranch);
+  if (!branch) return git_unavailable(binding, branch.error());
+  if (branch->empty() && opts.require_git_state) {
+    return fail(binding, "WORKTREE_BRANCH_UNAVAILABLE", "git branch is unavailable for worktree binding validation");
+  }
+  if (!branch->empty() && *branch != binding.branch) {
+    return fail(binding, "WORKTREE_BRANCH_MISMATCH", "git branch does not match worktree binding");
+  }
+
+  auto common = git_answer(worktree, infrastructure::git_commands::kCommonDir);
+  if (!common) return git_unavailable(binding, common.error());
+  const std::string common_dir = domain::normalize_path(*common);
+  if (common_dir.empty() && opts.require_git_state) {
+    return fail(binding, "WORKTREE_GIT_COMMON_DIR_UNAVAILABLE",
+                "git common dir is unavailable for worktree binding validation");
+  }
+  if (!common_dir.empty() && !binding.git_common_dir.empty() &&
+      common_dir != domain::normalize_path(binding.git_common_dir)) {
+    return fail(binding, "WORKTREE_GIT_COMMON_DIR_MISMATCH", "git common dir does not match worktree binding");
+  }
+  return {true, "WORKTREE_BINDING_OK", "worktree binding is valid", binding};
+}
+
+}  // namespace brackwater::application

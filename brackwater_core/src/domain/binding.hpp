@@ -1,0 +1,69 @@
+// The worktree binding record: which git worktree a session works in. Its
+// dictionary form is the form of every entry of the binding store.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <expected>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace brackwater::domain {
+
+// Schema version of the binding format; always the one written.
+inline constexpr int64_t kCurrentSchemaVersion = 2;
+
+// A string-to-string map standing for a process environment.
+using EnvMap = std::map<std::string, std::string, std::less<>>;
+
+struct WorktreeBinding {
+  std::string session_id;
+  std::string worktree;        // normalised
+  std::string branch;
+  std::string state_path;      // normalised
+  std::string git_common_dir;  // normalised; may be empty
+  std::string main_worktree;   // normalised
+  std::string commit_ish;      // may be empty
+  int64_t schema_version = kCurrentSchemaVersion;
+
+  // Every record is made here: the four path fields are normalised (in the
+  // order worktree, state_path, git_common_dir, main_worktree) and an absent
+  // schema version becomes the current one. Never fails.
+  static WorktreeBinding create(std::string session_id, std::string worktree, std::string branch,
+                                std::string state_path, std::string git_common_dir, std::string main_worktree,
+                                std::string commit_ish, std::optional<int64_t> schema_version = std::nullopt);
+
+  // The eight-key JSON object; "schema_version" is always the current one.
+  nlohmann::json to_dict() const;
+
+  // Parses the dictionary form, accepting the aliases "worktree_path",
+  // "repo_root" and "source_ref". The error is a plain text.
+  static std::expected<WorktreeBinding, std::string> from_dict(const nlohmann::json& payload);
+};
+
+// The string under `key` when it is a string that is not blank (returned
+// untrimmed); otherwise "missing required worktree binding field: <key>".
+std::expected<std::string, std::string> required_str(const nlohmann::json& object, std::string_view key);
+
+// "commit_ish" when present (its string, or "" for another type), else
+// "source_ref" likewise, else "".
+std::string optional_str_alias(const nlohmann::json& object);
+
+// Switches of binding validation.
+struct BindingValidationOptions {
+  bool require_env_worktree = false;
+  bool require_git_state = false;
+};
+
+// Outcome of a binding check.
+struct BindingValidationResult {
+  bool ok = false;
+  std::string reason_code;
+  std::string message;
+  std::optional<WorktreeBinding> binding;
+};
+
+}  // namespace brackwater::domain

@@ -1,0 +1,97 @@
+// The per-repository binding store: `bindings.json` under the project state
+// directory of the repository's main worktree.
+//
+// Every operation opens, locks (exclusive flock on `bindings.json.lock`),
+// reads and, for changes, rewrites the file anew; the store object holds no
+// cache and no open file, so store objects in any number of processes see
+// each other's changes. Writes go to a temporary file that is renamed over
+// the store, so a reader without the lock never sees a partial document.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <concepts>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "domain/binding.hpp"
+#include "infrastructure/project_id_resolver.hpp"
+#include "support/file_lock.hpp"
+
+namespace brackwater::infrastructure {
+
+class BindingStoreError {
+ public:
+  struct Corrupt {
+    std::string path;
+    std::string detail;
+  };
+  struct Io {
+    std::string source;  // the I/O error's text
+    std::string path;    // the file concerned
+  };
+  struct Project {
+    ProjectResolveError error;
+  };
+  using Variant = std::variant<Corrupt, Io, Project>;
+
+  template <class Kind>
+    requires std::constructible_from<Variant, Kind&&>
+  BindingStoreError(Kind&& kind) : value_(std::forward<Kind>(kind)) {}  // NOLINT: implicit by design
+
+  const Variant& value() const noexcept { return value_; }
+  // The reason code the text begins with.
+  std::string code() const;
+  std::string display() const;
+
+ private:
+  Variant value_;
+};
+
+// The directory that holds the repository's ".git" directory, found through
+// git from any worktree of the repository; `candidate` itself when git gives
+// no answer or the common directory is not named ".git".
+std::string resolve_store_root(std::string_view candidate);
+
+class WorktreeBindingStore {
+ public:
+  // Resolves the store root of `main_worktree` and the store path under its
+  // project's state directory. Creates and opens nothing.
+  static std::expected<WorktreeBindingStore, BindingStoreError> create(std::string_view main_worktree);
+
+  const std::string& main_worktree() const noexcept { return main_worktree_; }
+  const std::string& path() const noexcept { return path_; }
+
+  // Every entry that parses as a binding, in stored order.
+  std::expected<std::vector<domain::WorktreeBinding>, BindingStoreError> list() const;
+  // The first entry with this session id, when it parses.
+  std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> load(std::string_view session_id) const;
+  // Drops every entry with the binding's session id and appends the binding.
+  std::expected<void, BindingStoreError> upsert(const domain::WorktreeBinding& binding) const;
+  // Removes the first entry with this session id; the removed binding when
+  // it parses.
+  std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> remove(std::string_view session_id) const;
+
+ private:
+  WorktreeBindingStore(std::string main_worktree, std::string path)
+      : main_worktree_(std::move(main_worktree)), path_(std::move(path)) {}
+
+  std::string lock_path() const;
+  // The held lock; nullopt when the store directory is missing and `create`
+  // is false (nothing is created then).
+  std::expected<std::optional<support::FileLock>, BindingStoreError> lock(bool create) const;
+  std::expected<nlohmann::json, BindingStoreError> read_locked() const;
+  std::expected<void, BindingStoreError> write_locked(const nlohmann::json& document) const;
+
+  std::string main_worktree_;
+  std::string path_;
+};
+
+// {"bindings": [], "schema_version": 2}
+nlohmann::json empty_store_payload();
+
+}  // namespace brackwater::infrastructure

@@ -1,0 +1,92 @@
+#include "support/atomic_file.hpp"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "support/path_join.hpp"
+#include "support/unique_fd.hpp"
+
+namespace brackwater::support {
+namespace {
+
+constexpr int kNameAttempts = 64;
+
+std::string random_alnum(size_t n) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char bytes[16];
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::getrandom(bytes + got, n - got, 0);
+    if (r > 0) got += static_cast<size_t>(r);
+  }
+  std::string out;
+  for (size_t i = 0; i < n; ++i) out += kAlphabet[bytes[i] % 62];
+  return out;
+}
+
+std::expected<void, int> write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+    } else if (n == 0) {
+      return std::unexpected(EIO);
+    } else if (errno != EINTR) {
+      return std::unexpected(errno);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<void, int> replace_file_atomically(std::string_view dir, std::string_view target,
+                                                 std::string_view bytes, mode_t mode) {
+  UniqueFd fd;
+  std::string temp;
+  for (int attempt = 0; attempt < kNameAttempts && !fd; ++attempt) {
+    temp = join_path(dir, ".tmp" + random_alnum(6) + ".tmp");
+    fd.reset(::open(temp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!fd && errno != EEXIST) return std::unexpected(errno);
+  }
+  if (!fd) return std::unexpected(EEXIST);
+
+  const std::string target_path(target);
+  auto written = write_all(fd.get(), bytes);
+  if (written && ::rename(temp.c_str(), target_path.c_str()) != 0) written = std::unexpected(errno);
+  if (!written) ::unlink(temp.c_str());
+  return written;
+}
+
+std::expected<void, int> create_directories(std::string_view dir) {
+  if (dir.empty() || is_directory(dir)) return {};
+  const std::string parent = parent_dir(dir);
+  if (parent != dir && parent != ".") {
+    if (auto made = create_directories(parent); !made) return made;
+  }
+  const std::string path(dir);
+  if (::mkdir(path.c_str(), 0777) != 0 && !(errno == EEXIST && is_directory(path))) {
+    return std::unexpected(errno);
+  }
+  return {};
+}
+
+bool is_directory(std::string_view path) {
+  struct stat st;
+  const std::string p(path);
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string parent_dir(std::string_view path) {
+  while (path.size() > 1 && path.ends_with('/')) path.remove_suffix(1);
+  const auto slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+}  // namespace brackwater::support

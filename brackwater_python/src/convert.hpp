@@ -1,0 +1,32 @@
+// Conversions between Python objects and the plain values the core works
+// with, beyond plain text, integer and boolean parameters. Each copies what
+// it reads: results own their data and refer to no Python object. On failure
+// a Python exception is set and nullopt (or a null reference) returned.
+#pragma once
+
+#include <Python.h>
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+
+#include "domain/binding.hpp"
+#include "py.hpp"
+
+namespace tidemark {
+
+// A str (encodable as UTF-8) or an object whose __fspath__ returns one.
+std::optional<std::string> py_pathlike_to_string(PyObject* obj);
+
+// A dict (or subclass) of str to str; TypeError
+// "env must be a mapping of str to str: <error>" otherwise.
+std::optional<brackwater::domain::EnvMap> py_dict_to_map(PyObject* obj);
+
+// Any object json.dumps accepts, parsed back into a JSON value.
+std::optional<nlohmann::json> py_obj_to_json(PyObject* obj);
+
+// A JSON object as a new dict, built by json.loads.
+PyRef json_value_to_pydict(const nlohmann::json& value);
+
+}  // namespace tidemark

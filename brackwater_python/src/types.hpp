@@ -1,0 +1,54 @@
+// The module's classes: type objects (made once per process) and the
+// conversions between instances and core records.
+#pragma once
+
+#include <Python.h>
+
+#include <vector>
+
+#include "domain/binding.hpp"
+#include "py.hpp"
+
+namespace tidemark::types {
+
+PyRef worktree_binding_type();
+PyRef binding_validation_result_type();
+PyRef binding_validation_options_type();
+PyRef worktree_binding_store_type();
+
+// A new WorktreeBinding object holding the record's fields unchanged.
+PyRef wrap_binding(brackwater::domain::WorktreeBinding binding);
+// A tuple of new WorktreeBinding objects.
+PyRef binding_tuple(std::vector<brackwater::domain::WorktreeBinding> bindings);
+// A new BindingValidationResult object holding a copy of the result.
+PyRef wrap_validation_result(brackwater::domain::BindingValidationResult result);
+
+// Checks that `value` is a WorktreeBinding (TypeError with the note for
+// `param` otherwise) and returns its core record, made anew through the
+// record's constructor: paths normalised again, schema version kept.
+std::optional<brackwater::domain::WorktreeBinding> binding_to_core(PyObject* value, const char* param);
+
+// A shared borrow of a BindingValidationOptions object, held while its
+// flags are read; released by the destructor.
+class OptionsBorrow {
+ public:
+  OptionsBorrow() = default;
+  OptionsBorrow(const OptionsBorrow&) = delete;
+  OptionsBorrow& operator=(const OptionsBorrow&) = delete;
+  // Must run with the interpreter lock held.
+  ~OptionsBorrow() { release(); }
+
+  // Checks the type and takes the borrow; TypeError or RuntimeError
+  // "Already mutably borrowed" (with the note for `param`) otherwise.
+  bool acquire(PyObject* value, const char* param);
+  // The two flags, read under the borrow.
+  brackwater::domain::BindingValidationOptions flags() const;
+  // Gives the borrow and the reference up; call before the interpreter lock
+  // is released.
+  void release() noexcept;
+
+ private:
+  PyRef obj_;
+};
+
+}  // namespace tidemark::types
