@@ -159,7 +159,8 @@ std::expected<WorktreeBinding, RegisterBindingError> register_binding(
   auto checked = validate_binding(binding, w, env, /*check_git=*/true, std::nullopt);
   if (!checked.ok) return std::unexpected(rejected(checked.reason_code, checked.message));
 
-  auto store = WorktreeBindingStore::create(root);
+  // `root` is a store root already; resolving it again would give itself.
+  auto store = WorktreeBindingStore::at_store_root(root);
   if (!store) return std::unexpected(RegisterBindingError::Store{store.error()});
   if (auto stored = store->upsert(binding); !stored) {
     return std::unexpected(RegisterBindingError::Store{stored.error()});

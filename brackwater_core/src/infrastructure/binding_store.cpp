@@ -95,13 +95,16 @@ std::string resolve_store_root(std::string_view candidate) {
 }
 
 std::expected<WorktreeBindingStore, BindingStoreError> WorktreeBindingStore::create(std::string_view main_worktree) {
-  const std::string root = resolve_store_root(domain::normalize_path(support::lossy_utf8(main_worktree)));
+  return at_store_root(resolve_store_root(domain::normalize_path(support::lossy_utf8(main_worktree))));
+}
+
+std::expected<WorktreeBindingStore, BindingStoreError> WorktreeBindingStore::at_store_root(std::string root) {
   auto project_id = resolve_project_id(root);
   if (!project_id) return std::unexpected(BindingStoreError::Project{project_id.error()});
   auto relative = store_relative_path(*project_id);
   if (!relative) return std::unexpected(BindingStoreError::Project{relative.error()});
   std::string path = support::join_path(root, *relative);
-  return WorktreeBindingStore(root, std::move(path));
+  return WorktreeBindingStore(std::move(root), std::move(path));
 }
 
 std::string WorktreeBindingStore::lock_path() const { return path_ + ".lock"; }

@@ -63,6 +63,11 @@ class WorktreeBindingStore {
   // project's state directory. Creates and opens nothing.
   static std::expected<WorktreeBindingStore, BindingStoreError> create(std::string_view main_worktree);
 
+  // The store of `root`, which is already a resolved store root (as
+  // `resolve_store_root` gives it): the same store `create` gives for it,
+  // without asking git again.
+  static std::expected<WorktreeBindingStore, BindingStoreError> at_store_root(std::string root);
+
   const std::string& main_worktree() const noexcept { return main_worktree_; }
   const std::string& path() const noexcept { return path_; }
 
