@@ -7,7 +7,7 @@ JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 CORE_BUILD := build/core
 BENCH_BUILD := build/bench
 
-.PHONY: demo test deps venv wheel install core-test py-test bench clean
+.PHONY: demo test deps venv wheel install core-test py-test sanitize bench clean
 
 demo: install
 	$(VPY) examples/demo.py
@@ -42,6 +42,20 @@ core-test: deps venv
 
 py-test: install
 	cd brackwater_python/tests && ../../$(VPY) -m pytest -q -p no:cacheprovider .
+
+# The core tests and the module's tests again, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (the module is loaded from the build directory).
+ASAN_BUILD := build/asan
+sanitize: deps venv
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DTIDEMARK_SANITIZE=ON -DTIDEMARK_CORE_TESTS=ON -DTIDEMARK_FUZZ=ON -DTIDEMARK_PYTHON_MODULE=ON \
+	  -DPython_EXECUTABLE="$(CURDIR)/$(VPY)"
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
+	cd brackwater_python/tests && PYTHONPATH="$(CURDIR)/$(ASAN_BUILD)" \
+	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ../../$(VPY) -m pytest -q -p no:cacheprovider .
 
 bench: install
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(BENCH_BUILD) -G Ninja \

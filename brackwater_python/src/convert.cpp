@@ -51,7 +51,7 @@ std::optional<std::string> py_pathlike_to_string(PyObject* obj) {
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
   std::optional<std::string> type_name = name ? utf8_of(name.get()) : std::nullopt;
   if (!type_name) PyErr_Clear();
-  PyErr_SetString(PyExc_TypeError, ("expected str or os.PathLike, got " + type_name.value_or("")).c_str());
+  set_error(PyExc_TypeError, "expected str or os.PathLike, got " + type_name.value_or(""));
   return std::nullopt;
 }
 
@@ -73,7 +73,7 @@ std::optional<brackwater::domain::EnvMap> py_dict_to_map(PyObject* obj) {
   }
   if (ok) return map;
   const std::string error = describe_and_clear_current();
-  PyErr_SetString(PyExc_TypeError, ("env must be a mapping of str to str: " + error).c_str());
+  set_error(PyExc_TypeError, "env must be a mapping of str to str: " + error);
   return std::nullopt;
 }
 
@@ -87,7 +87,7 @@ std::optional<nlohmann::json> py_obj_to_json(PyObject* obj) {
   try {
     return nlohmann::json::parse(*utf8);
   } catch (const nlohmann::json::parse_error& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
+    set_error(PyExc_ValueError, e.what());
     return std::nullopt;
   }
 }

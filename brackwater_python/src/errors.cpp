@@ -61,9 +61,7 @@ PyObject* raise_with_reason_code(PyObject* type, const std::string& message, con
 
 PyObject* raise_project_error(const std::string& message, const std::string& code) {
   if (code == "WORKTREE_PROJECT_CONFIG_UNREADABLE") {
-    // Not PyErr_SetString: the message may hold a NUL (it quotes the root).
-    PyRef text = py_str(code + ": " + message);
-    if (text) PyErr_SetObject(PyExc_RuntimeError, text.get());
+    set_error(PyExc_RuntimeError, code + ": " + message);
     return nullptr;
   }
   PyRef type = project_id_invalid_error_type();
@@ -72,7 +70,7 @@ PyObject* raise_project_error(const std::string& message, const std::string& cod
 }
 
 PyObject* store_err(const brackwater::infrastructure::BindingStoreError& error) {
-  PyErr_SetString(PyExc_RuntimeError, error.display().c_str());
+  set_error(PyExc_RuntimeError, error.display());
   return nullptr;
 }
 

@@ -76,7 +76,7 @@ PyObject* register_binding_impl(PyObject*, PyObject* const* args, Py_ssize_t nar
   if (const auto* store = std::get_if<app::RegisterBindingError::Store>(&registered.error().value())) {
     return store_err(store->error);
   }
-  PyErr_SetString(PyExc_ValueError, registered.error().display().c_str());
+  set_error(PyExc_ValueError, registered.error().display());
   return nullptr;
 }
 

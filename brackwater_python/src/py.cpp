@@ -17,11 +17,7 @@ std::string quoted_list(const std::vector<const char*>& names) {
   return out;
 }
 
-// Sized, so a NUL inside a quoted keyword name does not cut the text short.
-void set_type_error(const std::string& text) {
-  PyRef str = py_str(text);
-  if (str) PyErr_SetObject(PyExc_TypeError, str.get());
-}
+void set_type_error(const std::string& text) { set_error(PyExc_TypeError, text); }
 
 // The matching rules shared by both calling conventions: too many
 // positional arguments first, then each keyword in the order passed, then
@@ -168,6 +164,11 @@ std::string type_qualname(PyObject* value) {
   return *text;
 }
 
+void set_error(PyObject* type, std::string_view text) {
+  PyRef str = py_str(text);
+  if (str) PyErr_SetObject(type, str.get());
+}
+
 void set_wrong_type(PyObject* value, const char* expected) {
   if (value == Py_None) {
     set_type_error(std::string("'None' is not an instance of '") + expected + "'");
@@ -300,7 +301,7 @@ void set_error_from_current_exception() noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
+    set_error(PyExc_RuntimeError, e.what());
   } catch (...) {
     PyErr_SetString(PyExc_RuntimeError, "internal error");
   }

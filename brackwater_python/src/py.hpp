@@ -85,6 +85,9 @@ bool extract_optional_i64(PyObject* value, const char* param, std::optional<int6
 // An instance of exactly `type` (the module's classes are final).
 bool extract_instance(PyObject* value, PyTypeObject* type, const char* param);
 
+// Sets `type` with `text`, whole (a NUL inside does not cut it short).
+void set_error(PyObject* type, std::string_view text);
+
 // Sets TypeError "'<type>' object is not an instance of '<expected>'"
 // (or "'None' is not an instance of '<expected>'").
 void set_wrong_type(PyObject* value, const char* expected);

@@ -69,7 +69,7 @@ PyObject* binding_from_dict(PyObject* cls, PyObject* const* args, Py_ssize_t nar
   if (!payload) return nullptr;
   auto binding = WorktreeBinding::from_dict(*payload);
   if (!binding) {
-    PyErr_SetString(PyExc_ValueError, binding.error().c_str());
+    set_error(PyExc_ValueError, binding.error());
     return nullptr;
   }
   return box_new(reinterpret_cast<PyTypeObject*>(cls), *std::move(binding)).release();

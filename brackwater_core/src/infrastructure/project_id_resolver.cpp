@@ -34,8 +34,8 @@ ProjectResolveError unreadable(std::string message) {
   return ProjectResolveError::ConfigUnreadable{std::move(message)};
 }
 
-// Reads and parses <root>/pyproject.toml; the id, or "tessary" when none is
-// configured. Called with the cache lock held.
+// Reads <root>/pyproject.toml; the id, or "tessary" when the file is missing.
+// Called with the cache lock held.
 std::expected<std::string, ProjectResolveError> read_project_id(const std::string& root) {
   const std::string path = support::join_path(root, "pyproject.toml");
   auto bytes = support::read_file(path);
@@ -44,30 +44,32 @@ std::expected<std::string, ProjectResolveError> read_project_id(const std::strin
     return std::unexpected(unreadable(
         support::concat("pyproject.toml at ", path, " could not be read: ", support::os_error_text(bytes.error()))));
   }
-  if (auto bad = support::utf8_error(*bytes)) {
-    return std::unexpected(unreadable(
-        support::concat("pyproject.toml at ", path, " could not be read: file is not valid UTF-8 (", *bad, ")")));
-  }
-
-  toml::table doc;
-  try {
-    doc = toml::parse(*bytes, path);
-  } catch (const toml::parse_error& e) {
-    const auto& where = e.source().begin;
-    return std::unexpected(unreadable(support::concat("pyproject.toml at ", path, " could not be parsed: ", e.description(),
-                                                  " at line ", where.line, ", column ", where.column)));
-  }
-
-  const auto* id = doc["tool"]["plowline"]["project_id"].as_string();
-  if (id == nullptr || id->get().empty()) return std::string(kDefaultProjectId);
-  auto valid = domain::validate_project_id(id->get());
-  if (!valid) {
-    return std::unexpected(ProjectResolveError::Invalid{valid.error().message, valid.error().code});
-  }
-  return *std::move(valid);
+  return project_id_from_pyproject(*bytes, path);
 }
 
 }  // namespace
+
+std::expected<std::string, ProjectResolveError> project_id_from_pyproject(std::string_view bytes,
+                                                                         std::string_view path) {
+  if (auto bad = support::utf8_error(bytes)) {
+    return std::unexpected(unreadable(
+        support::concat("pyproject.toml at ", path, " could not be read: file is not valid UTF-8 (", *bad, ")")));
+  }
+  toml::table doc;
+  try {
+    doc = toml::parse(bytes, path);
+  } catch (const toml::parse_error& e) {
+    const auto& where = e.source().begin;
+    return std::unexpected(unreadable(support::concat("pyproject.toml at ", path, " could not be parsed: ",
+                                                      e.description(), " at line ", where.line, ", column ",
+                                                      where.column)));
+  }
+  const auto* id = doc["tool"]["plowline"]["project_id"].as_string();
+  if (id == nullptr || id->get().empty()) return std::string(kDefaultProjectId);
+  auto valid = domain::validate_project_id(id->get());
+  if (!valid) return std::unexpected(ProjectResolveError::Invalid{valid.error().message, valid.error().code});
+  return *std::move(valid);
+}
 
 const std::string& ProjectResolveError::message() const noexcept {
   return std::visit([](const auto& v) -> const std::string& { return v.message; }, value_);

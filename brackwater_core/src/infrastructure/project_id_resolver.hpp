@@ -10,6 +10,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 namespace brackwater::infrastructure {
@@ -48,6 +49,11 @@ struct ProjectErrorTexts {
   std::string message;
   std::string code;
 };
+
+// The project id that the text of a pyproject.toml (read from `path`)
+// configures: "tessary" when it configures none.
+std::expected<std::string, ProjectResolveError> project_id_from_pyproject(std::string_view bytes,
+                                                                         std::string_view path);
 
 // The given root when non-empty, else TESSARY_REPO_ROOT when non-empty, else
 // git's top level of the current directory, else "".
