@@ -4,6 +4,7 @@ Run with the project's virtual environment (`make demo`). Everything is made
 under a temporary directory that is removed at the end.
 """
 
+import json
 import os
 import shutil
 import subprocess
@@ -80,6 +81,60 @@ def project(repo: Path):
         os.chdir(previous)
 
 
+def add_worktree(repo: Path, base: Path) -> Path:
+    """A first commit on main, then a linked worktree on a new branch."""
+    git(repo, "add", "pyproject.toml")
+    git(repo, "commit", "-q", "-m", "init")
+    worktree = base / "feature-wt"
+    git(repo, "worktree", "add", "-q", "-b", "feature", str(worktree))
+    return worktree
+
+
+def result_line(result):
+    return f"ok={result.ok} {result.reason_code}: {result.message}"
+
+
+def bindings(repo: Path, worktree: Path):
+    section("bindings: the main road")
+    binding = tm.register_binding(session_id="session-1", worktree=worktree, branch="feature",
+                                  main_worktree=repo)
+    show("registered", binding)
+    show("  worktree", binding.worktree)
+    show("  main worktree (store root)", binding.main_worktree)
+    show("  state path", binding.state_path)
+    store = tm.WorktreeBindingStore(main_worktree=worktree)
+    show("store file", store.path)
+
+    show("validated from the worktree", result_line(tm.validate_binding(binding, cwd=str(worktree))))
+    show("validated from the main worktree", result_line(tm.validate_binding(binding, cwd=str(repo))))
+    env = {"TESSARY_WORKTREE": str(worktree), "TESSARY_BRANCH": "main"}
+    show("validated with a wrong branch env", result_line(tm.validate_binding(binding, env=env)))
+    current = tm.validate_current_binding(main_worktree=repo, session_id="session-1", cwd=worktree, check_git=True)
+    show("current binding of session-1", result_line(current))
+
+    try:
+        tm.register_binding(session_id="session-2", worktree=worktree, branch="main", main_worktree=repo)
+    except ValueError as exc:
+        show("registering on the wrong branch", exc)
+
+    tm.register_binding(session_id="session-2", worktree=worktree, branch="feature", main_worktree=repo)
+    show("listed", [b.session_id for b in tm.list_bindings(repo)])
+    show("removed", tm.remove_binding("session-2", repo))
+    show("listed after removal", [b.session_id for b in store.list()])
+
+
+def recovery(repo: Path, worktree: Path):
+    section("recovering a lost binding from session metadata")
+    session_dir = repo / f".{PROJECT_ID}" / "state" / "plowline" / "sessions" / "session-3"
+    session_dir.mkdir(parents=True)
+    (session_dir / "metadata.json").write_text(
+        json.dumps({"worktree_path": str(worktree), "branch": "feature", "source_ref": "main"}), encoding="utf-8")
+    show("before recovery", tm.load_binding("session-3", repo))
+    recovered = tm.recover_binding("session-3", repo)
+    show("recovered", f"{recovered} commit_ish={recovered.commit_ish!r}")
+    show("in the store now", tm.load_binding("session-3", repo))
+
+
 def errors():
     section("errors")
     try:
@@ -93,7 +148,11 @@ def main():
     try:
         vocabulary()
         paths(base)
-        project(make_repository(base))
+        repo = make_repository(base)
+        project(repo)
+        worktree = add_worktree(repo, base)
+        bindings(repo, worktree)
+        recovery(repo, worktree)
         errors()
     finally:
         shutil.rmtree(base, ignore_errors=True)
