@@ -33,11 +33,49 @@ std::string render(const json& document) {
   return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-// "<description> at line L column C" from the parser's byte offset.
-std::string parse_error_detail(const json::parse_error& e, std::string_view text) {
-  std::string description = e.what();
-  if (auto colon = description.find(": "); colon != std::string::npos) description.erase(0, colon + 2);
-  const size_t offset = std::min<size_t>(e.byte == 0 ? 0 : e.byte - 1, text.size());
+// Walks a document that failed to parse and keeps where, and why, the
+// parser stopped. Parse errors carry a byte offset; a number too large for a
+// double is reported as out_of_range, which does not, and which `json::parse`
+// would throw rather than raise as a parse error.
+class ErrorLocator : public json::json_sax_t {
+ public:
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return true; }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return true; }
+  bool start_array(std::size_t) override { return true; }
+  bool end_array() override { return true; }
+  bool parse_error(std::size_t byte, const std::string& /*last_token*/, const json::exception& error) override {
+    byte_ = byte;
+    what_ = error.what();
+    return false;
+  }
+
+  std::size_t byte_ = 0;
+  std::string what_;
+};
+
+// "<description> at line L column C" for a text that does not parse. The
+// description drops the library's "[json.exception...] " tag and its own
+// "parse error at line ..., column ...: " lead.
+std::string parse_error_detail(std::string_view text) {
+  ErrorLocator locator;
+  json::sax_parse(text, &locator);
+  std::string_view description = locator.what_;
+  const size_t byte = locator.byte_;
+  if (description.starts_with('[')) {
+    if (auto end = description.find("] "); end != std::string_view::npos) description.remove_prefix(end + 2);
+  }
+  if (description.starts_with("parse error")) {
+    if (auto colon = description.find(": "); colon != std::string_view::npos) description.remove_prefix(colon + 2);
+  }
+  const size_t offset = std::min<size_t>(byte == 0 ? 0 : byte - 1, text.size());
   const auto before = text.substr(0, offset);
   const size_t line = 1 + static_cast<size_t>(std::count(before.begin(), before.end(), '\n'));
   const size_t line_start = before.rfind('\n') == std::string_view::npos ? 0 : before.rfind('\n') + 1;
@@ -133,12 +171,8 @@ std::expected<nlohmann::json, BindingStoreError> WorktreeBindingStore::read_lock
   }
   if (support::is_blank(*bytes)) return empty_store_payload();
 
-  json document;
-  try {
-    document = json::parse(*bytes);
-  } catch (const json::parse_error& e) {
-    return std::unexpected(BindingStoreError::Corrupt{path_, parse_error_detail(e, *bytes)});
-  }
+  json document = json::parse(*bytes, nullptr, /*allow_exceptions=*/false);
+  if (document.is_discarded()) return std::unexpected(BindingStoreError::Corrupt{path_, parse_error_detail(*bytes)});
   if (!document.is_object()) {
     return std::unexpected(BindingStoreError::Corrupt{path_, "top-level value is not an object"});
   }
