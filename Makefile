@@ -47,12 +47,12 @@ py-test: install
 # UndefinedBehaviorSanitizer (the module is loaded from the build directory).
 ASAN_BUILD := build/asan
 sanitize: deps venv
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTIDEMARK_SANITIZE=ON -DTIDEMARK_CORE_TESTS=ON -DTIDEMARK_FUZZ=ON -DTIDEMARK_PYTHON_MODULE=ON \
 	  -DPython_EXECUTABLE="$(CURDIR)/$(VPY)"
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
-	cd brackwater_python/tests && PYTHONPATH="$(CURDIR)/$(ASAN_BUILD)" \
+	cd brackwater_python/tests && PYTHONPATH="$(CURDIR)/$(ASAN_BUILD)" TIDEMARK_TEST_PER_WRITER=50 \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ../../$(VPY) -m pytest -q -p no:cacheprovider .
