@@ -86,7 +86,7 @@ std::optional<nlohmann::json> py_obj_to_json(PyObject* obj) {
   if (!utf8) return std::nullopt;
   try {
     return nlohmann::json::parse(*utf8);
-  } catch (const nlohmann::json::parse_error& e) {
+  } catch (const nlohmann::json::exception& e) {  // a parse error, or a number beyond a double
     set_error(PyExc_ValueError, e.what());
     return std::nullopt;
   }

@@ -45,16 +45,14 @@ std::optional<std::string> string_field(const json& object, std::string_view key
   return it->get<std::string>();
 }
 
-// The metadata object at `path`, when the file is a regular file (links
-// followed) holding UTF-8 JSON whose top level is an object.
-std::optional<json> read_metadata(const std::string& path) {
+// The session described by the metadata file at `path`, when the file is a
+// regular file (links followed) that parses as usable metadata.
+std::optional<SessionMetadata> read_metadata(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   auto bytes = support::read_file(path);
-  if (!bytes || !support::is_utf8(*bytes)) return std::nullopt;
-  json value = json::parse(*bytes, nullptr, /*allow_exceptions=*/false);
-  if (!value.is_object()) return std::nullopt;
-  return value;
+  if (!bytes) return std::nullopt;
+  return parse_session_metadata(*bytes);
 }
 
 std::expected<std::optional<WorktreeBinding>, BindingStoreError> recover_binding_from_metadata(
@@ -66,14 +64,9 @@ std::expected<std::optional<WorktreeBinding>, BindingStoreError> recover_binding
 
   auto metadata = read_metadata(path);
   if (!metadata) return std::nullopt;
-  auto worktree = string_field(*metadata, "worktree_path");
-  if (!worktree) return std::nullopt;
-  auto branch = string_field(*metadata, "branch");
-  if (!branch) branch = string_field(*metadata, "branch_name");
-  if (!branch || support::is_blank(*worktree)) return std::nullopt;
-  const std::string commit_ish = string_field(*metadata, "source_ref").value_or("");
 
-  auto registered = register_binding(session_id, *worktree, *branch, store_root, std::nullopt, commit_ish);
+  auto registered = register_binding(session_id, metadata->worktree, metadata->branch, store_root, std::nullopt,
+                                     metadata->commit_ish);
   if (registered) return *std::move(registered);
   if (const auto* store = std::get_if<RegisterBindingError::Store>(&registered.error().value())) {
     return std::unexpected(store->error);
@@ -98,6 +91,18 @@ RegisterBindingError rejected(std::string code, std::string message) {
 }
 
 }  // namespace
+
+std::optional<SessionMetadata> parse_session_metadata(std::string_view bytes) {
+  if (!support::is_utf8(bytes)) return std::nullopt;
+  const json value = json::parse(bytes, nullptr, /*allow_exceptions=*/false);
+  if (!value.is_object()) return std::nullopt;
+  auto worktree = string_field(value, "worktree_path");
+  if (!worktree) return std::nullopt;
+  auto branch = string_field(value, "branch");
+  if (!branch) branch = string_field(value, "branch_name");
+  if (!branch || support::is_blank(*worktree)) return std::nullopt;
+  return SessionMetadata{*std::move(worktree), *std::move(branch), string_field(value, "source_ref").value_or("")};
+}
 
 std::string RegisterBindingError::display() const {
   if (const auto* store = std::get_if<Store>(&value_)) return store->error.display();

@@ -113,6 +113,23 @@ std::string BindingStoreError::display() const {
   return std::get<Project>(value_).error.display();
 }
 
+std::expected<nlohmann::json, BindingStoreError> parse_store_document(std::string_view bytes,
+                                                                     const std::string& path) {
+  if (auto bad = support::utf8_error(bytes)) {
+    return std::unexpected(BindingStoreError::Io{"file is not valid UTF-8 (" + *bad + ")", path});
+  }
+  if (support::is_blank(bytes)) return empty_store_payload();
+
+  json document = json::parse(bytes, nullptr, /*allow_exceptions=*/false);
+  if (document.is_discarded()) return std::unexpected(BindingStoreError::Corrupt{path, parse_error_detail(bytes)});
+  if (!document.is_object()) {
+    return std::unexpected(BindingStoreError::Corrupt{path, "top-level value is not an object"});
+  }
+  auto bindings = document.find("bindings");
+  if (bindings == document.end() || !bindings->is_array()) document["bindings"] = json::array();
+  return document;
+}
+
 json empty_store_payload() { return json{{"schema_version", domain::kCurrentSchemaVersion}, {"bindings", json::array()}}; }
 
 std::string resolve_store_root(std::string_view candidate) {
@@ -166,19 +183,7 @@ std::expected<nlohmann::json, BindingStoreError> WorktreeBindingStore::read_lock
     if (bytes.error() == ENOENT) return empty_store_payload();
     return std::unexpected(io_error(bytes.error(), path_));
   }
-  if (auto bad = support::utf8_error(*bytes)) {
-    return std::unexpected(BindingStoreError::Io{"file is not valid UTF-8 (" + *bad + ")", path_});
-  }
-  if (support::is_blank(*bytes)) return empty_store_payload();
-
-  json document = json::parse(*bytes, nullptr, /*allow_exceptions=*/false);
-  if (document.is_discarded()) return std::unexpected(BindingStoreError::Corrupt{path_, parse_error_detail(*bytes)});
-  if (!document.is_object()) {
-    return std::unexpected(BindingStoreError::Corrupt{path_, "top-level value is not an object"});
-  }
-  auto bindings = document.find("bindings");
-  if (bindings == document.end() || !bindings->is_array()) document["bindings"] = json::array();
-  return document;
+  return parse_store_document(*bytes, path_);
 }
 
 std::expected<void, BindingStoreError> WorktreeBindingStore::write_locked(const nlohmann::json& document) const {

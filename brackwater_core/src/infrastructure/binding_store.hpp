@@ -96,6 +96,11 @@ class WorktreeBindingStore {
   std::string path_;
 };
 
+// The store document in `bytes` (read from `path`): blank text is the empty
+// document; "bindings" missing or not an array becomes an empty array.
+std::expected<nlohmann::json, BindingStoreError> parse_store_document(std::string_view bytes,
+                                                                     const std::string& path);
+
 // {"bindings": [], "schema_version": 2}
 nlohmann::json empty_store_payload();
 
