@@ -51,28 +51,30 @@ PyObject* resolve_project_id_impl(PyObject*, PyObject* const* args, Py_ssize_t n
   return py_str(*id).release();
 }
 
+// A project function of one optional str: its core call's result converted,
+// or its error raised through project_py_err.
+template <class CoreCall, class Convert>
+PyObject* project_call(const char* display, const char* param, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, CoreCall core_call, Convert convert) {
+  std::optional<std::string> arg;
+  if (!one_optional_str(display, param, args, nargs, kwnames, arg)) return nullptr;
+  auto result = core_call(arg);
+  if (!result) return project_py_err(result.error());
+  return convert(*result).release();
+}
+
 PyObject* resolve_state_dir_name_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::optional<std::string> project_id;
-  if (!one_optional_str("resolve_state_dir_name()", "project_id", args, nargs, kwnames, project_id)) return nullptr;
-  auto name = core::resolve_state_dir_name(project_id);
-  if (!name) return project_py_err(name.error());
-  return py_str(*name).release();
+  return project_call("resolve_state_dir_name()", "project_id", args, nargs, kwnames, core::resolve_state_dir_name,
+                      py_str);
 }
 
 PyObject* state_dir_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::optional<std::string> root;
-  if (!one_optional_str("state_dir()", "repo_root", args, nargs, kwnames, root)) return nullptr;
-  auto dir = core::state_dir(root);
-  if (!dir) return project_py_err(dir.error());
-  return py_str(*dir).release();
+  return project_call("state_dir()", "repo_root", args, nargs, kwnames, core::state_dir, py_str);
 }
 
 PyObject* store_relative_path_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::optional<std::string> project_id;
-  if (!one_optional_str("store_relative_path()", "project_id", args, nargs, kwnames, project_id)) return nullptr;
-  auto path = core::store_relative_path(project_id);
-  if (!path) return project_py_err(path.error());
-  return py_path(*path).release();
+  return project_call("store_relative_path()", "project_id", args, nargs, kwnames, core::store_relative_path,
+                      py_path);
 }
 
 }  // namespace

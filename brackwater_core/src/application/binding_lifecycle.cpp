@@ -78,6 +78,17 @@ std::expected<std::optional<WorktreeBinding>, BindingStoreError> recover_binding
   return std::nullopt;
 }
 
+// Recovery for the normalised main worktree `m` whose store root is already
+// known: metadata under `m` first, then under the store root.
+std::expected<std::optional<WorktreeBinding>, BindingStoreError> recover_binding_under(const std::string& session_id,
+                                                                                       const std::string& m,
+                                                                                       const std::string& root) {
+  auto found = recover_binding_from_metadata(session_id, m, root);
+  if (!found || *found) return found;
+  if (support::lossy_utf8(root) == m) return std::nullopt;
+  return recover_binding_from_metadata(session_id, root, root);
+}
+
 BindingValidationResult env_missing() {
   return {false, "WORKTREE_ENV_MISSING", "TESSARY_WORKTREE is required for this validation", std::nullopt};
 }
@@ -176,13 +187,8 @@ std::expected<WorktreeBinding, RegisterBindingError> register_binding(
 std::expected<std::optional<WorktreeBinding>, BindingStoreError> recover_binding(const std::string& session_id,
                                                                                  const std::string& main_worktree) {
   const std::string m = domain::normalize_path(main_worktree);
-  const std::string root = infrastructure::resolve_store_root(m);
-  auto found = recover_binding_from_metadata(session_id, m, root);
-  if (!found || *found) return found;
-  if (support::lossy_utf8(root) == m) return std::nullopt;
-  return recover_binding_from_metadata(session_id, root, root);
+  return recover_binding_under(session_id, m, infrastructure::resolve_store_root(m));
 }
-
 std::optional<WorktreeBinding> build_env_fallback_binding(const std::string& session_id,
                                                           const std::optional<domain::EnvMap>& env,
                                                           const std::string& main_worktree) {
@@ -208,7 +214,9 @@ BindingValidationResult validate_current_binding(const CurrentBindingRequest& re
     if (!loaded) return store_unavailable(loaded.error());
     binding = *std::move(loaded);
     if (!binding) {
-      auto recovered = recover_binding(*request.session_id, request.main_worktree);
+      // The store's root is the one recovery would resolve again; reuse it.
+      auto recovered = recover_binding_under(*request.session_id, domain::normalize_path(request.main_worktree),
+                                             store->main_worktree());
       if (!recovered) return store_unavailable(recovered.error());
       binding = *std::move(recovered);
     }
