@@ -7,7 +7,7 @@ JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 CORE_BUILD := build/core
 BENCH_BUILD := build/bench
 
-.PHONY: demo test deps venv wheel install core-test py-test sanitize bench clean
+.PHONY: demo test deps venv wheel install core-test py-test sanitize fuzz bench clean
 
 demo: install
 	$(VPY) examples/demo.py
@@ -56,6 +56,15 @@ sanitize: deps venv
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ../../$(VPY) -m pytest -q -p no:cacheprovider .
+
+# Every fuzz target, built with clang and libFuzzer under AddressSanitizer and
+# UndefinedBehaviorSanitizer, run for a bounded time (scripts/fuzz.sh).
+FUZZ_BUILD := build/fuzz
+fuzz: deps venv
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++-19 -DTIDEMARK_SANITIZE=ON -DTIDEMARK_FUZZ=ON -DTIDEMARK_PYTHON_MODULE=OFF
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	bash scripts/fuzz.sh $(FUZZ_BUILD)
 
 bench: install
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(BENCH_BUILD) -G Ninja \

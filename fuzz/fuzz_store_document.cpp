@@ -1,5 +1,6 @@
-// bindings.json text -> store document -> every entry as a binding -> the
-// written form, which must read back as the same document.
+// bindings.json text -> store document -> every entry as a binding, whose
+// dictionary form reads back as the same binding -> the written form (as the
+// store renders it), which must read back as the same document.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -18,7 +19,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (!(*document)["bindings"].is_array()) std::abort();
-  for (const auto& entry : (*document)["bindings"]) (void)brackwater::domain::WorktreeBinding::from_dict(entry);
+  for (const auto& entry : (*document)["bindings"]) {
+    auto binding = brackwater::domain::WorktreeBinding::from_dict(entry);
+    if (!binding) continue;
+    const auto dict = binding->to_dict();
+    auto again = brackwater::domain::WorktreeBinding::from_dict(dict);
+    if (!again || again->to_dict() != dict) std::abort();
+  }
   const std::string written = document->dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   auto again = infra::parse_store_document(written, "/fuzz/bindings.json");
   if (!again || *again != *document) std::abort();
