@@ -7,7 +7,7 @@ JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 CORE_BUILD := build/core
 BENCH_BUILD := build/bench
 
-.PHONY: demo test deps venv wheel install wheel-check core-test py-test sanitize fuzz bench clean
+.PHONY: demo test deps venv wheel install wheel-check core-test py-test sanitize lint fuzz bench clean
 
 demo: install
 	$(VPY) examples/demo.py
@@ -76,6 +76,18 @@ sanitize: deps venv
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ../../$(VPY) -m pytest -q -p no:cacheprovider .
+
+# Static checks: every tracked C++ source is formatted as .clang-format says
+# (scripts/format.sh applies it) and passes the checks of .clang-tidy, run
+# over a compilation database that holds the core, the module, the tests, the
+# fuzz targets and the benchmarks (configured, not built).
+LINT_BUILD := build/lint
+lint: deps venv
+	bash scripts/format.sh --check
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+	  -DTIDEMARK_CORE_TESTS=ON -DTIDEMARK_FUZZ=ON -DTIDEMARK_BENCH=ON -DTIDEMARK_PYTHON_MODULE=ON \
+	  -DPython_EXECUTABLE="$(CURDIR)/$(VPY)" >/dev/null
+	run-clang-tidy-19 -p $(LINT_BUILD) -j $(JOBS) -quiet "$(CURDIR)/(brackwater_core|brackwater_python|fuzz|bench)/"
 
 # Every fuzz target, built with clang and libFuzzer under AddressSanitizer and
 # UndefinedBehaviorSanitizer, run for a bounded time (scripts/fuzz.sh).
