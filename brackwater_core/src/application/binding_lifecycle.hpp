@@ -51,17 +51,6 @@ struct CurrentBindingRequest {
   domain::BindingValidationOptions options;
 };
 
-// What a session's metadata.json (written by other tools) says of it.
-struct SessionMetadata {
-  std::string worktree;    // "worktree_path"; never blank
-  std::string branch;      // "branch", else "branch_name"; may be empty
-  std::string commit_ish;  // "source_ref", else ""
-};
-
-// The metadata in `bytes`, when they are UTF-8 JSON whose top level is an
-// object with a usable worktree and branch; nullopt otherwise.
-std::optional<SessionMetadata> parse_session_metadata(std::string_view bytes);
-
 using infrastructure::BindingStoreError;
 
 std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> load_binding(std::string_view session_id,
