@@ -139,6 +139,11 @@ std::expected<WorktreeBinding, RegisterBindingError> register_binding(
 
   auto binding = WorktreeBinding::create(session_id, w, branch, state, domain::normalize_path(*common),
                                          support::lossy_utf8(root), commit_ish);
+  // A blank session id, branch, state path or main worktree would be stored
+  // as an entry that no read of the store accepts: refuse it, writing nothing.
+  if (auto readable = WorktreeBinding::from_dict(binding.to_dict()); !readable) {
+    return std::unexpected(rejected("WORKTREE_BINDING_FIELD_MISSING", readable.error()));
+  }
   const domain::EnvMap env{{"TESSARY_WORKTREE", w}};
   auto checked = validate_binding(binding, w, env, /*check_git=*/true, std::nullopt);
   if (!checked.ok) return std::unexpected(rejected(checked.reason_code, checked.message));

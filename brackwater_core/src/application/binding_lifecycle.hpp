@@ -60,7 +60,9 @@ std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> remove_
     std::string_view session_id, std::string_view main_worktree);
 
 // Checks the binding against git in the worktree, then stores it under the
-// repository's store root. Nothing is written for a rejection.
+// repository's store root. Nothing is written for a rejection; a binding
+// that the store could not read back (a blank session id, branch, state
+// path or main worktree) is rejected with "WORKTREE_BINDING_FIELD_MISSING".
 std::expected<domain::WorktreeBinding, RegisterBindingError> register_binding(
     const std::string& session_id, const std::string& worktree, const std::string& branch,
     const std::string& main_worktree, const std::optional<std::string>& state_path, const std::string& commit_ish);
