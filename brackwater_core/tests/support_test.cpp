@@ -2,6 +2,7 @@
 // system answers when the file system does not hold what it should.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -10,6 +11,7 @@
 #include "support/fd_io.hpp"
 #include "support/file_lock.hpp"
 #include "support/files.hpp"
+#include "support/text.hpp"
 #include "support/text_position.hpp"
 #include "test_support.hpp"
 
@@ -86,6 +88,21 @@ TEST(SupportConfigFile, StagesOfFailure) {
   EXPECT_EQ(outcome(tmp / "bad"), "parse:bad at line 2 column 2");
   EXPECT_EQ(outcome(tmp / "latin1"), "read:file is not valid UTF-8 (invalid utf-8 sequence of 1 bytes from index 3)");
   EXPECT_EQ(outcome(tmp / "fifo"), "read:not a regular file");
+}
+
+// Three blanks and then 2^32 bytes that are not blank: a length kept in 32
+// bits would see only the blanks. The pages past the first are never
+// written, so they cost no memory.
+TEST(SupportText, LengthsBeyond32Bits) {
+  const size_t size = 3 + (size_t{1} << 32);
+  void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  char* bytes = static_cast<char*>(map);
+  bytes[0] = bytes[1] = bytes[2] = ' ';
+  const std::string_view text(bytes, size);
+  EXPECT_FALSE(is_blank(text));
+  EXPECT_EQ(trim(text).size(), size - 3);
+  ::munmap(map, size);
 }
 
 }  // namespace
