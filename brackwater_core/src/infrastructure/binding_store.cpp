@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "domain/path_resolver.hpp"
 #include "domain/paths.hpp"
 #include "infrastructure/git_adapter.hpp"
 #include "support/atomic_file.hpp"
@@ -20,79 +21,24 @@ namespace brackwater::infrastructure {
 namespace {
 
 using domain::WorktreeBinding;
-using nlohmann::json;
 constexpr std::string_view kLogTarget = "brackwater::infrastructure::binding_store";
 
 BindingStoreError io_error(int err, const std::string& path) {
   return BindingStoreError::Io{support::os_error_text(err), path};
 }
 
-// Serialised with a two-space indent, keys in byte order, UTF-8 unescaped,
-// and one final newline.
-std::string render(const json& document) {
-  return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-}
-
-// Walks a document that failed to parse and keeps where, and why, the
-// parser stopped. Parse errors carry a byte offset; a number too large for a
-// double is reported as out_of_range, which does not, and which `json::parse`
-// would throw rather than raise as a parse error.
-class ErrorLocator : public json::json_sax_t {
- public:
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool string(string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool start_object(std::size_t) override { return true; }
-  bool key(string_t&) override { return true; }
-  bool end_object() override { return true; }
-  bool start_array(std::size_t) override { return true; }
-  bool end_array() override { return true; }
-  bool parse_error(std::size_t byte, const std::string& /*last_token*/, const json::exception& error) override {
-    byte_ = byte;
-    what_ = error.what();
-    return false;
-  }
-
-  std::size_t byte_ = 0;
-  std::string what_;
-};
-
-// "<description> at line L column C" for a text that does not parse. The
-// description drops the library's "[json.exception...] " tag and its own
-// "parse error at line ..., column ...: " lead.
-std::string parse_error_detail(std::string_view text) {
-  ErrorLocator locator;
-  json::sax_parse(text, &locator);
-  std::string_view description = locator.what_;
-  const size_t byte = locator.byte_;
-  if (description.starts_with('[')) {
-    if (auto end = description.find("] "); end != std::string_view::npos) description.remove_prefix(end + 2);
-  }
-  if (description.starts_with("parse error")) {
-    if (auto colon = description.find(": "); colon != std::string_view::npos) description.remove_prefix(colon + 2);
-  }
-  const size_t offset = std::min<size_t>(byte == 0 ? 0 : byte - 1, text.size());
-  const auto before = text.substr(0, offset);
-  const size_t line = 1 + static_cast<size_t>(std::count(before.begin(), before.end(), '\n'));
-  const size_t line_start = before.rfind('\n') == std::string_view::npos ? 0 : before.rfind('\n') + 1;
-  const size_t column = offset - line_start + 1;
-  return support::concat(description, " at line ", line, " column ", column);
-}
-
-bool has_session_id(const json& entry, std::string_view session_id) {
-  if (!entry.is_object()) return false;
-  auto it = entry.find("session_id");
-  return it != entry.end() && it->is_string() && it->get_ref<const std::string&>() == session_id;
-}
-
-std::optional<WorktreeBinding> parse_entry(const json& entry) {
-  auto binding = WorktreeBinding::from_dict(entry);
+// The binding of entry `i` when it parses; the entry is skipped otherwise.
+std::optional<WorktreeBinding> parse_entry(const StoreDocument& document, size_t i, domain::PathResolver& paths) {
+  auto binding = WorktreeBinding::from_fields(document.fields(i), paths);
   if (!binding) return std::nullopt;
   return *std::move(binding);
+}
+
+std::optional<size_t> first_with_session_id(const StoreDocument& document, std::string_view session_id) {
+  for (size_t i = 0; i < document.size(); ++i) {
+    if (document.has_session_id(i, session_id)) return i;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -113,24 +59,15 @@ std::string BindingStoreError::display() const {
   return std::get<Project>(value_).error.display();
 }
 
-std::expected<nlohmann::json, BindingStoreError> parse_store_document(std::string_view bytes,
-                                                                     const std::string& path) {
-  if (auto bad = support::utf8_error(bytes)) {
-    return std::unexpected(BindingStoreError::Io{"file is not valid UTF-8 (" + *bad + ")", path});
+std::expected<StoreDocument, BindingStoreError> parse_store_document(const std::string& bytes,
+                                                                    const std::string& path) {
+  auto document = StoreDocument::parse(bytes);
+  if (document) return *std::move(document);
+  if (document.error().kind == StoreDocumentError::Kind::kNotUtf8) {
+    return std::unexpected(BindingStoreError::Io{"file is not valid UTF-8 (" + document.error().detail + ")", path});
   }
-  if (support::is_blank(bytes)) return empty_store_payload();
-
-  json document = json::parse(bytes, nullptr, /*allow_exceptions=*/false);
-  if (document.is_discarded()) return std::unexpected(BindingStoreError::Corrupt{path, parse_error_detail(bytes)});
-  if (!document.is_object()) {
-    return std::unexpected(BindingStoreError::Corrupt{path, "top-level value is not an object"});
-  }
-  auto bindings = document.find("bindings");
-  if (bindings == document.end() || !bindings->is_array()) document["bindings"] = json::array();
-  return document;
+  return std::unexpected(BindingStoreError::Corrupt{path, std::move(document.error().detail)});
 }
-
-json empty_store_payload() { return json{{"schema_version", domain::kCurrentSchemaVersion}, {"bindings", json::array()}}; }
 
 std::string resolve_store_root(std::string_view candidate) {
   std::string common;
@@ -177,17 +114,18 @@ std::expected<std::optional<support::FileLock>, BindingStoreError> WorktreeBindi
   return std::optional<support::FileLock>(std::in_place, std::move(fd));
 }
 
-std::expected<nlohmann::json, BindingStoreError> WorktreeBindingStore::read_locked() const {
+std::expected<StoreDocument, BindingStoreError> WorktreeBindingStore::read_locked() const {
   auto bytes = support::read_file(path_);
   if (!bytes) {
-    if (bytes.error() == ENOENT) return empty_store_payload();
+    if (bytes.error() == ENOENT) return StoreDocument::empty();
     return std::unexpected(io_error(bytes.error(), path_));
   }
+  bytes->reserve(bytes->size() + StoreDocument::kPadding);
   return parse_store_document(*bytes, path_);
 }
 
-std::expected<void, BindingStoreError> WorktreeBindingStore::write_locked(const nlohmann::json& document) const {
-  auto written = support::replace_file_atomically(support::parent_dir(path_), path_, render(document), 0600);
+std::expected<void, BindingStoreError> WorktreeBindingStore::write_locked(std::string_view text) const {
+  auto written = support::replace_file_atomically(support::parent_dir(path_), path_, text, 0600);
   if (!written) return std::unexpected(io_error(written.error(), path_));
   return {};
 }
@@ -198,9 +136,11 @@ std::expected<std::vector<WorktreeBinding>, BindingStoreError> WorktreeBindingSt
   if (!*guard) return std::vector<WorktreeBinding>{};
   auto document = read_locked();
   if (!document) return std::unexpected(document.error());
+  domain::PathResolver paths;
   std::vector<WorktreeBinding> bindings;
-  for (const auto& entry : (*document)["bindings"]) {
-    if (auto binding = parse_entry(entry)) bindings.push_back(*std::move(binding));
+  bindings.reserve(document->size());
+  for (size_t i = 0; i < document->size(); ++i) {
+    if (auto binding = parse_entry(*document, i, paths)) bindings.push_back(*std::move(binding));
   }
   return bindings;
 }
@@ -212,11 +152,10 @@ std::expected<std::optional<WorktreeBinding>, BindingStoreError> WorktreeBinding
   if (!*guard) return std::nullopt;
   auto document = read_locked();
   if (!document) return std::unexpected(document.error());
-  const auto& entries = (*document)["bindings"];
-  auto match = std::find_if(entries.begin(), entries.end(),
-                            [&](const json& entry) { return has_session_id(entry, session_id); });
-  if (match == entries.end()) return std::nullopt;
-  return parse_entry(*match);
+  const auto match = first_with_session_id(*document, session_id);
+  if (!match) return std::nullopt;
+  domain::PathResolver paths;
+  return parse_entry(*document, *match, paths);
 }
 
 std::expected<void, BindingStoreError> WorktreeBindingStore::upsert(const domain::WorktreeBinding& binding) const {
@@ -224,15 +163,9 @@ std::expected<void, BindingStoreError> WorktreeBindingStore::upsert(const domain
   if (!guard) return std::unexpected(guard.error());
   auto document = read_locked();
   if (!document) return std::unexpected(document.error());
-  auto& entries = (*document)["bindings"];
-  json kept = json::array();
-  for (auto& entry : entries) {
-    if (!has_session_id(entry, binding.session_id)) kept.push_back(std::move(entry));
-  }
-  kept.push_back(binding.to_dict());
-  entries = std::move(kept);
-  (*document)["schema_version"] = domain::kCurrentSchemaVersion;
-  return write_locked(*document);
+  const nlohmann::json appended = binding.to_dict();
+  return write_locked(document->render(
+      [&](size_t i) { return !document->has_session_id(i, binding.session_id); }, &appended));
 }
 
 std::expected<std::optional<WorktreeBinding>, BindingStoreError> WorktreeBindingStore::remove(
@@ -244,15 +177,13 @@ std::expected<std::optional<WorktreeBinding>, BindingStoreError> WorktreeBinding
   if (!*guard) return std::nullopt;
   auto document = read_locked();
   if (!document) return std::unexpected(document.error());
-  auto& entries = (*document)["bindings"];
-  auto match = std::find_if(entries.begin(), entries.end(),
-                            [&](const json& entry) { return has_session_id(entry, session_id); });
-  if (match == entries.end()) return std::nullopt;
-  json removed = std::move(*match);
-  entries.erase(match);
-  (*document)["schema_version"] = domain::kCurrentSchemaVersion;
-  if (auto written = write_locked(*document); !written) return std::unexpected(written.error());
-  return parse_entry(removed);
+  const auto match = first_with_session_id(*document, session_id);
+  if (!match) return std::nullopt;
+  if (auto written = write_locked(document->render([&](size_t i) { return i != *match; }, nullptr)); !written) {
+    return std::unexpected(written.error());
+  }
+  domain::PathResolver paths;
+  return parse_entry(*document, *match, paths);
 }
 
 }  // namespace brackwater::infrastructure

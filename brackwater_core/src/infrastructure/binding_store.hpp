@@ -20,6 +20,7 @@
 
 #include "domain/binding.hpp"
 #include "infrastructure/project_id_resolver.hpp"
+#include "infrastructure/store_document.hpp"
 #include "support/file_lock.hpp"
 
 namespace brackwater::infrastructure {
@@ -89,8 +90,8 @@ class WorktreeBindingStore {
   // The held lock; nullopt when the store directory is missing and `create`
   // is false (nothing is created then).
   std::expected<std::optional<support::FileLock>, BindingStoreError> lock(bool create) const;
-  std::expected<nlohmann::json, BindingStoreError> read_locked() const;
-  std::expected<void, BindingStoreError> write_locked(const nlohmann::json& document) const;
+  std::expected<StoreDocument, BindingStoreError> read_locked() const;
+  std::expected<void, BindingStoreError> write_locked(std::string_view text) const;
 
   std::string main_worktree_;
   std::string path_;
@@ -98,10 +99,7 @@ class WorktreeBindingStore {
 
 // The store document in `bytes` (read from `path`): blank text is the empty
 // document; "bindings" missing or not an array becomes an empty array.
-std::expected<nlohmann::json, BindingStoreError> parse_store_document(std::string_view bytes,
-                                                                     const std::string& path);
-
-// {"bindings": [], "schema_version": 2}
-nlohmann::json empty_store_payload();
+std::expected<StoreDocument, BindingStoreError> parse_store_document(const std::string& bytes,
+                                                                    const std::string& path);
 
 }  // namespace brackwater::infrastructure
