@@ -59,7 +59,7 @@ bool same_id(const json& entry, const std::string& id) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string text(reinterpret_cast<const char*>(data), size);
+  const std::string text(reinterpret_cast<const char*>(data), size);
   auto document = infra::parse_store_document(text, std::string(kPath));
   auto reference = reference_read(text);
   check(document.has_value() == reference.has_value());
@@ -68,8 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   // Read in place from a buffer with room after it: the same document.
-  text.reserve(text.size() + infra::StoreDocument::kPadding);
-  auto in_place = infra::parse_store_document(text, std::string(kPath));
+  std::string padded = text;
+  padded.reserve(text.size() + infra::StoreDocument::kPadding);
+  auto in_place = infra::parse_store_document(std::move(padded), std::string(kPath));
   check(in_place.has_value());
 
   json& entries = (*reference)["bindings"];

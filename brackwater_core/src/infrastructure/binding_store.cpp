@@ -59,9 +59,8 @@ std::string BindingStoreError::display() const {
   return std::get<Project>(value_).error.display();
 }
 
-std::expected<StoreDocument, BindingStoreError> parse_store_document(const std::string& bytes,
-                                                                    const std::string& path) {
-  auto document = StoreDocument::parse(bytes);
+std::expected<StoreDocument, BindingStoreError> parse_store_document(std::string bytes, const std::string& path) {
+  auto document = StoreDocument::parse(std::move(bytes));
   if (document) return *std::move(document);
   if (document.error().kind == StoreDocumentError::Kind::kNotUtf8) {
     return std::unexpected(BindingStoreError::Io{"file is not valid UTF-8 (" + document.error().detail + ")", path});
@@ -115,13 +114,12 @@ std::expected<std::optional<support::FileLock>, BindingStoreError> WorktreeBindi
 }
 
 std::expected<StoreDocument, BindingStoreError> WorktreeBindingStore::read_locked() const {
-  auto bytes = support::read_file(path_);
-  if (!bytes) {
-    if (bytes.error() == ENOENT) return StoreDocument::empty();
-    return std::unexpected(io_error(bytes.error(), path_));
+  std::string bytes = StoreDocument::reusable_buffer();
+  if (auto read = support::read_file_into(path_, bytes, StoreDocument::kPadding); !read) {
+    if (read.error() == ENOENT) return StoreDocument::empty();
+    return std::unexpected(io_error(read.error(), path_));
   }
-  bytes->reserve(bytes->size() + StoreDocument::kPadding);
-  return parse_store_document(*bytes, path_);
+  return parse_store_document(std::move(bytes), path_);
 }
 
 std::expected<void, BindingStoreError> WorktreeBindingStore::write_locked(std::string_view text) const {

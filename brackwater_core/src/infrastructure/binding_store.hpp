@@ -99,7 +99,6 @@ class WorktreeBindingStore {
 
 // The store document in `bytes` (read from `path`): blank text is the empty
 // document; "bindings" missing or not an array becomes an empty array.
-std::expected<StoreDocument, BindingStoreError> parse_store_document(const std::string& bytes,
-                                                                    const std::string& path);
+std::expected<StoreDocument, BindingStoreError> parse_store_document(std::string bytes, const std::string& path);
 
 }  // namespace brackwater::infrastructure

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -20,6 +21,46 @@ using domain::FieldValue;
 static_assert(StoreDocument::kPadding >= simdjson::SIMDJSON_PADDING);
 
 constexpr std::string_view kEmptyDocument = R"({"bindings":[],"schema_version":2})";
+
+// Parsers and read buffers kept for reuse, for documents up to this size.
+constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
+constexpr std::size_t kKeptEach = 2;
+
+template <class T>
+class Spares {
+ public:
+  std::optional<T> take() {
+    std::lock_guard lock(mutex_);
+    if (items_.empty()) return std::nullopt;
+    T item = std::move(items_.back());
+    items_.pop_back();
+    return item;
+  }
+  void give(T item) {
+    std::lock_guard lock(mutex_);
+    if (items_.size() < kKeptEach) items_.push_back(std::move(item));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<T> items_;
+};
+
+// Never destroyed: a thread may still be reading when the process exits.
+Spares<std::unique_ptr<dom::parser>>& spare_parsers() {
+  static auto* spares = new Spares<std::unique_ptr<dom::parser>>;
+  return *spares;
+}
+
+Spares<std::string>& spare_buffers() {
+  static auto* spares = new Spares<std::string>;
+  return *spares;
+}
+
+std::unique_ptr<dom::parser> take_parser() {
+  if (auto parser = spare_parsers().take()) return *std::move(parser);
+  return std::make_unique<dom::parser>();
+}
 
 // The member of `object` under `key` that nlohmann-json keeps: the last.
 std::optional<dom::element> last_member(dom::object object, std::string_view key) {
@@ -208,7 +249,21 @@ class Writer {
 }  // namespace
 
 struct StoreDocument::Impl {
-  dom::parser parser;
+  Impl() : parser(take_parser()) {}
+  ~Impl() {
+    if (parser->capacity() <= kKeptCapacity && parser->max_depth() == simdjson::DEFAULT_MAX_DEPTH) {
+      spare_parsers().give(std::move(parser));
+    }
+    if (bytes.capacity() <= kKeptCapacity + kPadding && bytes.capacity() > 0) {
+      bytes.clear();
+      spare_buffers().give(std::move(bytes));
+    }
+  }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  std::unique_ptr<dom::parser> parser;
+  std::string bytes;  // what was read, kept only to be reused
   dom::object root;
   std::vector<dom::element> entries;
   std::size_t source_size = 0;
@@ -232,11 +287,15 @@ StoreDocument::StoreDocument(StoreDocument&&) noexcept = default;
 StoreDocument& StoreDocument::operator=(StoreDocument&&) noexcept = default;
 StoreDocument::~StoreDocument() = default;
 
-std::expected<StoreDocument, StoreDocumentError> StoreDocument::parse(const std::string& bytes) {
+std::string StoreDocument::reusable_buffer() { return spare_buffers().take().value_or(std::string()); }
+
+std::expected<StoreDocument, StoreDocumentError> StoreDocument::parse(std::string owned) {
   auto impl = std::make_unique<Impl>();
+  impl->bytes = std::move(owned);
+  const std::string& bytes = impl->bytes;
   const bool padded = bytes.capacity() - bytes.size() >= simdjson::SIMDJSON_PADDING;
   dom::element parsed;
-  if (impl->parser.parse(bytes.data(), bytes.size(), !padded).get(parsed) == simdjson::SUCCESS) {
+  if (impl->parser->parse(bytes.data(), bytes.size(), !padded).get(parsed) == simdjson::SUCCESS) {
     if (!impl->adopt(parsed, bytes.size())) {
       return std::unexpected(StoreDocumentError{StoreDocumentError::Kind::kCorrupt, "top-level value is not an object"});
     }
@@ -256,14 +315,13 @@ std::expected<StoreDocument, StoreDocumentError> StoreDocument::parse(const std:
     return std::unexpected(StoreDocumentError{StoreDocumentError::Kind::kCorrupt, "top-level value is not an object"});
   }
   const std::string compact = tree.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  impl = std::make_unique<Impl>();
-  auto error = impl->parser.parse(compact).get(parsed);
+  auto error = impl->parser->parse(compact).get(parsed);
   if (error == simdjson::DEPTH_ERROR) {
     // nlohmann-json has no depth limit: give the parser room for the
     // deepest nesting a text of this size can hold.
-    impl = std::make_unique<Impl>();
-    error = impl->parser.allocate(compact.size(), compact.size() / 2 + 1);
-    if (error == simdjson::SUCCESS) error = impl->parser.parse(compact).get(parsed);
+    impl->parser = std::make_unique<dom::parser>();
+    error = impl->parser->allocate(compact.size(), compact.size() / 2 + 1);
+    if (error == simdjson::SUCCESS) error = impl->parser->parse(compact).get(parsed);
   }
   if (error != simdjson::SUCCESS) throw std::bad_alloc();  // the only refusal left for a compact rendering
   impl->adopt(parsed, bytes.size());
@@ -273,7 +331,7 @@ std::expected<StoreDocument, StoreDocumentError> StoreDocument::parse(const std:
 StoreDocument StoreDocument::empty() {
   auto impl = std::make_unique<Impl>();
   dom::element parsed;
-  if (impl->parser.parse(kEmptyDocument.data(), kEmptyDocument.size()).get(parsed) != simdjson::SUCCESS ||
+  if (impl->parser->parse(kEmptyDocument.data(), kEmptyDocument.size()).get(parsed) != simdjson::SUCCESS ||
       !impl->adopt(parsed, kEmptyDocument.size())) {
     throw std::bad_alloc();  // a constant document; only a failed allocation refuses it
   }

@@ -8,6 +8,12 @@
 // text after a NUL): those are then read back through its own compact
 // rendering, so every document reads as nlohmann-json would read it.
 //
+// Parsing allocates buffers several times the size of the document, and
+// first touching their pages costs more than parsing a store of a few
+// hundred entries; so the parser and the buffer the bytes were read into
+// are kept for the next read (a few of each, for documents up to 1 MiB).
+// They hold no state of the store: every read parses the file anew.
+//
 // Writing copies the entries that a change leaves alone straight from the
 // parsed document into the written form (keys in byte order, the later of
 // two equal keys winning, two-space indent), without making bindings or a
@@ -39,8 +45,12 @@ class StoreDocument {
  public:
   // Blank text (Unicode White_Space) is the empty document; "bindings"
   // missing or not an array reads as an empty array. `bytes` is parsed in
-  // place when its capacity leaves `kPadding` bytes after its end.
-  [[nodiscard]] static std::expected<StoreDocument, StoreDocumentError> parse(const std::string& bytes);
+  // place when its capacity leaves `kPadding` bytes after its end, and is
+  // kept for a later `reusable_buffer`.
+  [[nodiscard]] static std::expected<StoreDocument, StoreDocumentError> parse(std::string bytes);
+  // An empty buffer to read the next document into, with the capacity of
+  // one read before when there is one.
+  static std::string reusable_buffer();
   // {"bindings": [], "schema_version": 2}
   static StoreDocument empty();
 
