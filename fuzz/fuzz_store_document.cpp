@@ -11,7 +11,7 @@
 #include "domain/binding.hpp"
 #include "domain/path_resolver.hpp"
 #include "infrastructure/binding_store.hpp"
-#include "infrastructure/json_error_position.hpp"
+#include "infrastructure/json_text.hpp"
 #include "support/text.hpp"
 
 namespace {
@@ -34,13 +34,13 @@ std::expected<json, std::string> reference_read(std::string_view text) {
                                .display());
   }
   if (brackwater::support::is_blank(text)) return json{{"bindings", json::array()}, {"schema_version", 2}};
-  json document = json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (document.is_discarded() || !document.is_object()) {
-    const std::string detail = document.is_discarded() ? infra::json_error_position(text)
-                                                       : "top-level value is not an object";
+  auto parsed = infra::parse_json_text(text);
+  if (!parsed || !parsed->is_object()) {
+    const std::string detail = !parsed ? parsed.error().detail() : "top-level value is not an object";
     return std::unexpected(
         infra::BindingStoreError(infra::BindingStoreError::Corrupt{std::string(kPath), detail}).display());
   }
+  json document = *std::move(parsed);
   if (!document.contains("bindings") || !document["bindings"].is_array()) document["bindings"] = json::array();
   return document;
 }

@@ -1,6 +1,5 @@
 #include "infrastructure/binding_store.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -107,17 +106,26 @@ std::expected<std::optional<support::FileLock>, BindingStoreError> WorktreeBindi
     if (auto made = support::create_directories(dir); !made) return std::unexpected(io_error(made.error(), path_));
   }
   const std::string lock_file = lock_path();
-  support::UniqueFd fd(::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-  if (!fd) return std::unexpected(io_error(errno, lock_file));
-  if (::flock(fd.get(), LOCK_EX) != 0) return std::unexpected(io_error(errno, lock_file));
-  return std::optional<support::FileLock>(std::in_place, std::move(fd));
+  auto held = support::lock_exclusive(lock_file);
+  if (!held) return std::unexpected(io_error(held.error(), lock_file));
+  return std::optional<support::FileLock>(*std::move(held));
+}
+
+std::expected<std::optional<WorktreeBindingStore::Locked>, BindingStoreError> WorktreeBindingStore::lock_and_read(
+    bool create) const {
+  auto guard = lock(create);
+  if (!guard) return std::unexpected(guard.error());
+  if (!*guard) return std::nullopt;
+  auto document = read_locked();
+  if (!document) return std::unexpected(document.error());
+  return Locked{**std::move(guard), *std::move(document)};
 }
 
 std::expected<StoreDocument, BindingStoreError> WorktreeBindingStore::read_locked() const {
   std::string bytes = StoreDocument::reusable_buffer();
-  if (auto read = support::read_file_into(path_, bytes, StoreDocument::kPadding); !read) {
-    if (read.error() == ENOENT) return StoreDocument::empty();
-    return std::unexpected(io_error(read.error(), path_));
+  if (auto read = support::read_regular_file_into(path_, bytes, StoreDocument::kPadding); !read) {
+    if (read.error().not_found()) return StoreDocument::empty();
+    return std::unexpected(BindingStoreError::Io{read.error().text(), path_});
   }
   return parse_store_document(std::move(bytes), path_);
 }
@@ -129,59 +137,60 @@ std::expected<void, BindingStoreError> WorktreeBindingStore::write_locked(std::s
 }
 
 std::expected<std::vector<WorktreeBinding>, BindingStoreError> WorktreeBindingStore::list() const {
-  auto guard = lock(false);
-  if (!guard) return std::unexpected(guard.error());
-  if (!*guard) return std::vector<WorktreeBinding>{};
-  auto document = read_locked();
-  if (!document) return std::unexpected(document.error());
-  domain::PathResolver paths;
+  auto locked = lock_and_read(false);
+  if (!locked) return std::unexpected(locked.error());
   std::vector<WorktreeBinding> bindings;
-  bindings.reserve(document->size());
-  for (size_t i = 0; i < document->size(); ++i) {
-    if (auto binding = parse_entry(*document, i, paths)) bindings.push_back(*std::move(binding));
+  if (!*locked) return bindings;
+  const StoreDocument& document = (*locked)->document;
+  domain::PathResolver paths;
+  bindings.reserve(document.size());
+  for (size_t i = 0; i < document.size(); ++i) {
+    if (auto binding = parse_entry(document, i, paths)) bindings.push_back(*std::move(binding));
   }
   return bindings;
 }
 
 std::expected<std::optional<WorktreeBinding>, BindingStoreError> WorktreeBindingStore::load(
     std::string_view session_id) const {
-  auto guard = lock(false);
-  if (!guard) return std::unexpected(guard.error());
-  if (!*guard) return std::nullopt;
-  auto document = read_locked();
-  if (!document) return std::unexpected(document.error());
-  const auto match = first_with_session_id(*document, session_id);
+  auto locked = lock_and_read(false);
+  if (!locked) return std::unexpected(locked.error());
+  if (!*locked) return std::nullopt;
+  const StoreDocument& document = (*locked)->document;
+  const auto match = first_with_session_id(document, session_id);
   if (!match) return std::nullopt;
   domain::PathResolver paths;
-  return parse_entry(*document, *match, paths);
+  return parse_entry(document, *match, paths);
 }
 
 std::expected<void, BindingStoreError> WorktreeBindingStore::upsert(const domain::WorktreeBinding& binding) const {
-  auto guard = lock(true);
-  if (!guard) return std::unexpected(guard.error());
-  auto document = read_locked();
-  if (!document) return std::unexpected(document.error());
+  auto locked = lock_and_read(true);
+  if (!locked) return std::unexpected(locked.error());
+  const StoreDocument& document = (*locked)->document;
   const nlohmann::json appended = binding.to_dict();
-  return write_locked(document->render(
-      [&](size_t i) { return !document->has_session_id(i, binding.session_id); }, &appended));
+  return write_locked(
+      document.render([&](size_t i) { return !document.has_session_id(i, binding.session_id); }, &appended));
 }
 
 std::expected<std::optional<WorktreeBinding>, BindingStoreError> WorktreeBindingStore::remove(
     std::string_view session_id) const {
+  // No store file, nothing to remove: nothing is created or locked. A file
+  // whose status cannot be read for another reason is not taken as absent.
   struct stat st;
-  if (::stat(path_.c_str(), &st) != 0) return std::nullopt;
-  auto guard = lock(false);
-  if (!guard) return std::unexpected(guard.error());
-  if (!*guard) return std::nullopt;
-  auto document = read_locked();
-  if (!document) return std::unexpected(document.error());
-  const auto match = first_with_session_id(*document, session_id);
+  if (::stat(path_.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+    return std::unexpected(io_error(errno, path_));
+  }
+  auto locked = lock_and_read(false);
+  if (!locked) return std::unexpected(locked.error());
+  if (!*locked) return std::nullopt;
+  const StoreDocument& document = (*locked)->document;
+  const auto match = first_with_session_id(document, session_id);
   if (!match) return std::nullopt;
-  if (auto written = write_locked(document->render([&](size_t i) { return i != *match; }, nullptr)); !written) {
+  if (auto written = write_locked(document.render([&](size_t i) { return i != *match; }, nullptr)); !written) {
     return std::unexpected(written.error());
   }
   domain::PathResolver paths;
-  return parse_entry(*document, *match, paths);
+  return parse_entry(document, *match, paths);
 }
 
 }  // namespace brackwater::infrastructure

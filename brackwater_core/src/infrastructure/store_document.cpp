@@ -9,7 +9,7 @@
 #include <new>
 #include <vector>
 
-#include "infrastructure/json_error_position.hpp"
+#include "infrastructure/json_text.hpp"
 #include "support/text.hpp"
 
 namespace brackwater::infrastructure {
@@ -57,9 +57,12 @@ Spares<std::string>& spare_buffers() {
   return *spares;
 }
 
+// A parser that refuses what nests deeper than the value-tree reader takes.
 std::unique_ptr<dom::parser> take_parser() {
   if (auto parser = spare_parsers().take()) return *std::move(parser);
-  return std::make_unique<dom::parser>();
+  auto parser = std::make_unique<dom::parser>();
+  if (parser->allocate(simdjson::SIMDJSON_PADDING, kMaxJsonDepth) != simdjson::SUCCESS) throw std::bad_alloc();
+  return parser;
 }
 
 // The member of `object` under `key` that nlohmann-json keeps: the last.
@@ -251,7 +254,7 @@ class Writer {
 struct StoreDocument::Impl {
   Impl() : parser(take_parser()) {}
   ~Impl() {
-    if (parser->capacity() <= kKeptCapacity && parser->max_depth() == simdjson::DEFAULT_MAX_DEPTH) {
+    if (parser->capacity() <= kKeptCapacity) {
       spare_parsers().give(std::move(parser));
     }
     if (bytes.capacity() <= kKeptCapacity + kPadding && bytes.capacity() > 0) {
@@ -307,23 +310,15 @@ std::expected<StoreDocument, StoreDocumentError> StoreDocument::parse(std::strin
     return std::unexpected(StoreDocumentError{StoreDocumentError::Kind::kNotUtf8, *std::move(bad)});
   }
   if (support::is_blank(bytes)) return empty();
-  const auto tree = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false);
-  if (tree.is_discarded()) {
-    return std::unexpected(StoreDocumentError{StoreDocumentError::Kind::kCorrupt, json_error_position(bytes)});
-  }
-  if (!tree.is_object()) {
+  auto tree = parse_json_text(bytes);
+  if (!tree) return std::unexpected(StoreDocumentError{StoreDocumentError::Kind::kCorrupt, tree.error().detail()});
+  if (!tree->is_object()) {
     return std::unexpected(StoreDocumentError{StoreDocumentError::Kind::kCorrupt, "top-level value is not an object"});
   }
-  const std::string compact = tree.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  auto error = impl->parser->parse(compact).get(parsed);
-  if (error == simdjson::DEPTH_ERROR) {
-    // nlohmann-json has no depth limit: give the parser room for the
-    // deepest nesting a text of this size can hold.
-    impl->parser = std::make_unique<dom::parser>();
-    error = impl->parser->allocate(compact.size(), compact.size() / 2 + 1);
-    if (error == simdjson::SUCCESS) error = impl->parser->parse(compact).get(parsed);
-  }
-  if (error != simdjson::SUCCESS) throw std::bad_alloc();  // the only refusal left for a compact rendering
+  // Its compact rendering is plain JSON within the depth bound, which the
+  // parser cannot refuse.
+  const std::string compact = tree->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (impl->parser->parse(compact).get(parsed) != simdjson::SUCCESS) throw std::bad_alloc();
   impl->adopt(parsed, bytes.size());
   return StoreDocument(std::move(impl));
 }

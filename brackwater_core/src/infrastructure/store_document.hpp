@@ -2,11 +2,12 @@
 // back.
 //
 // Reading goes through simdjson, several times faster than building a
-// nlohmann value tree. A document simdjson refuses goes to nlohmann-json,
-// which gives the exact error position, and which also accepts a few
-// documents simdjson does not (integers beyond 64 bits, a byte-order mark,
-// text after a NUL): those are then read back through its own compact
-// rendering, so every document reads as nlohmann-json would read it.
+// nlohmann value tree. A document simdjson refuses goes to the value-tree
+// reader (json_text.hpp), which gives the exact error position, and which
+// also accepts a few documents simdjson does not (integers beyond 64 bits,
+// a byte-order mark): those are then read back through its own compact
+// rendering, so every document reads as the value-tree reader reads it.
+// Both refuse nesting beyond the same depth.
 //
 // Parsing allocates buffers several times the size of the document, and
 // first touching their pages costs more than parsing a store of a few

@@ -2,44 +2,40 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
+#include "support/fd_io.hpp"
+#include "support/os_error.hpp"
 #include "support/unique_fd.hpp"
 
 namespace brackwater::support {
 
-std::expected<std::string, int> read_file(std::string_view path) {
+bool ReadFileError::not_found() const noexcept { return os_error == ENOENT; }
+
+std::string ReadFileError::text() const {
+  return os_error == 0 ? std::string("not a regular file") : os_error_text(os_error);
+}
+
+std::expected<std::string, ReadFileError> read_regular_file(std::string_view path) {
   std::string bytes;
-  if (auto read = read_file_into(path, bytes, 0); !read) return std::unexpected(read.error());
+  if (auto read = read_regular_file_into(path, bytes, 0); !read) return std::unexpected(read.error());
   return bytes;
 }
 
-std::expected<void, int> read_file_into(std::string_view path, std::string& out, size_t spare) {
+std::expected<void, ReadFileError> read_regular_file_into(std::string_view path, std::string& out, size_t spare) {
   const std::string p(path);
-  if (p.find('\0') != std::string::npos) return std::unexpected(EINVAL);
-  UniqueFd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return std::unexpected(errno);
-  // The size is only a hint: the file may grow or shrink while it is read.
+  if (p.find('\0') != std::string::npos) return std::unexpected(ReadFileError{EINVAL});
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  UniqueFd fd(::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd) return std::unexpected(ReadFileError{errno});
   struct stat st;
-  const size_t hint = ::fstat(fd.get(), &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-  out.reserve(out.size() + hint + 1 + spare);
-  for (;;) {
-    if (out.capacity() - out.size() < spare + 1) out.reserve(std::max(out.capacity() * 2, out.size() + 65536 + spare));
-    const size_t room = out.capacity() - out.size() - spare;
-    const size_t before = out.size();
-    ssize_t n = 0;
-    int error = 0;
-    out.resize_and_overwrite(before + room, [&](char* data, size_t) {
-      n = ::read(fd.get(), data + before, room);
-      if (n < 0) error = errno;
-      return before + static_cast<size_t>(std::max<ssize_t>(n, 0));
-    });
-    if (n == 0) return {};
-    if (n < 0 && error != EINTR) return std::unexpected(error);
-  }
+  if (::fstat(fd.get(), &st) != 0) return std::unexpected(ReadFileError{errno});
+  if (S_ISDIR(st.st_mode)) return std::unexpected(ReadFileError{EISDIR});
+  if (!S_ISREG(st.st_mode)) return std::unexpected(ReadFileError{0});
+  const size_t hint = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+  if (auto read = read_all_into(fd.get(), out, hint, spare); !read) return std::unexpected(ReadFileError{read.error()});
+  return {};
 }
 
 }  // namespace brackwater::support

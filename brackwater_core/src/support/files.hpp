@@ -1,19 +1,35 @@
-// Whole-file reads, with the error as an errno value.
+// Reading a whole file that came from outside: only a regular file is read,
+// so a FIFO, a device or a socket planted where a file belongs is refused at
+// once instead of blocking the caller or being read without end.
 #pragma once
 
+#include <cstddef>
 #include <expected>
 #include <string>
 #include <string_view>
 
 namespace brackwater::support {
 
-// The file's bytes, or the errno of the open or read that failed (EISDIR for
-// a directory in the file's place).
-std::expected<std::string, int> read_file(std::string_view path);
+// Why a file could not be read.
+struct ReadFileError {
+  // An errno value; 0 when the path names something other than a regular
+  // file or a directory (a directory keeps its own EISDIR).
+  int os_error = 0;
 
-// Appends the file's bytes to `out`, leaving at least `spare` bytes of
-// capacity after them (room a parser may read past the end into). Reuses
-// what capacity `out` already has.
-std::expected<void, int> read_file_into(std::string_view path, std::string& out, size_t spare);
+  bool not_found() const noexcept;
+  // The OS error text (os_error.hpp), or "not a regular file".
+  std::string text() const;
+};
+
+// The bytes of the regular file at `path` (symbolic links followed). The
+// open never blocks (O_NONBLOCK) and the type is checked on the open
+// descriptor, so what is read is what was checked.
+[[nodiscard]] std::expected<std::string, ReadFileError> read_regular_file(std::string_view path);
+
+// The same, appended to `out` (whose capacity is reused), leaving at least
+// `spare` bytes of capacity after the end: room a parser may read past the
+// end into.
+[[nodiscard]] std::expected<void, ReadFileError> read_regular_file_into(std::string_view path, std::string& out,
+                                                                        size_t spare);
 
 }  // namespace brackwater::support
