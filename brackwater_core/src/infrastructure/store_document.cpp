@@ -374,9 +374,11 @@ std::string StoreDocument::render(const std::function<bool(std::size_t)>& keep,
   out.reserve(impl_->source_size + impl_->source_size / 8 + 1024);
   Writer writer(out);
   out += "{\n";
+  bool more = false;
   for (size_t m = 0; m < members.size(); ++m) {
     if (m + 1 < members.size() && members[m + 1].key == members[m].key) continue;  // the later one wins
-    if (out.size() > 2) out += ",\n";
+    if (more) out += ",\n";
+    more = true;
     writer.key(members[m].key, 1);
     if (members[m].value) {
       writer.value(*members[m].value, 1);
