@@ -68,7 +68,7 @@ std::expected<std::optional<WorktreeBinding>, BindingStoreError> recover_binding
   auto registered = register_binding(session_id, metadata->worktree, metadata->branch, store_root, std::nullopt,
                                      metadata->commit_ish);
   if (registered) return *std::move(registered);
-  if (const auto* store = std::get_if<RegisterBindingError::Store>(&registered.error().value())) {
+  if (const auto* store = registered.error().get<RegisterBindingError::Store>()) {
     return std::unexpected(store->error);
   }
   support::log::debug(kLogTarget, [&] {
@@ -116,8 +116,8 @@ std::optional<SessionMetadata> parse_session_metadata(std::string_view bytes) {
 }
 
 std::string RegisterBindingError::display() const {
-  if (const auto* store = std::get_if<Store>(&value_)) return store->error.display();
-  const auto& r = std::get<Rejected>(value_);
+  if (const auto* store = get<Store>()) return store->error.display();
+  const auto& r = *get<Rejected>();
   return r.reason_code + ": " + r.message;
 }
 

@@ -17,8 +17,7 @@
 
 namespace brackwater::application {
 
-class RegisterBindingError {
- public:
+struct RegisterBindingErrorKinds {
   struct Store {
     infrastructure::BindingStoreError error;
   };
@@ -26,18 +25,14 @@ class RegisterBindingError {
     std::string reason_code;
     std::string message;
   };
-  using Variant = std::variant<Store, Rejected>;
-
-  template <class Kind>
-    requires std::constructible_from<Variant, Kind&&>
-  RegisterBindingError(Kind&& kind) : value_(std::forward<Kind>(kind)) {}  // NOLINT: implicit by design
-
-  const Variant& value() const noexcept { return value_; }
+};
+class RegisterBindingError
+    : public RegisterBindingErrorKinds,
+      public support::ErrorKinds<RegisterBindingErrorKinds::Store, RegisterBindingErrorKinds::Rejected> {
+ public:
+  using ErrorKinds::ErrorKinds;
   // The store error's text, or "{reason_code}: {message}".
   std::string display() const;
-
- private:
-  Variant value_;
 };
 
 // What `validate_current_binding` is asked.
