@@ -4,6 +4,7 @@
 
 #include "application/validation.hpp"
 #include "domain/paths.hpp"
+#include "infrastructure/env_keys.hpp"
 #include "infrastructure/git_adapter.hpp"
 #include "infrastructure/project_id_resolver.hpp"
 #include "support/concat.hpp"
@@ -90,7 +91,7 @@ std::expected<std::optional<WorktreeBinding>, BindingStoreError> recover_binding
 }
 
 BindingValidationResult env_missing() {
-  return {false, "WORKTREE_ENV_MISSING", "TESSARY_WORKTREE is required for this validation", std::nullopt};
+  return {false, reason::kEnvMissing, kEnvMissingMessage, std::nullopt};
 }
 
 BindingValidationResult store_unavailable(const BindingStoreError& error) {
@@ -149,10 +150,10 @@ std::expected<WorktreeBinding, RegisterBindingError> register_binding(
 
   auto common = infrastructure::git_output(w, infrastructure::git_commands::kCommonDir);
   if (!common && !common.error().is_nonzero_exit()) {
-    return std::unexpected(rejected("WORKTREE_GIT_UNAVAILABLE", "git could not be run: " + common.error().display()));
+    return std::unexpected(rejected(reason::kGitUnavailable, "git could not be run: " + common.error().display()));
   }
   if (!common || common->empty()) {
-    return std::unexpected(rejected("WORKTREE_GIT_COMMON_DIR_MISSING", "worktree git common dir is required"));
+    return std::unexpected(rejected(reason::kGitCommonDirMissing, "worktree git common dir is required"));
   }
 
   std::string state;
@@ -171,7 +172,7 @@ std::expected<WorktreeBinding, RegisterBindingError> register_binding(
 
   auto binding = WorktreeBinding::create(session_id, w, branch, state, domain::normalize_path(*common),
                                          support::lossy_utf8(root), commit_ish);
-  const domain::EnvMap env{{"TESSARY_WORKTREE", w}};
+  const domain::EnvMap env{{infrastructure::kWorktreeEnv, w}};
   auto checked = validate_binding(binding, w, env, /*check_git=*/true, std::nullopt);
   if (!checked.ok) return std::unexpected(rejected(checked.reason_code, checked.message));
 
@@ -193,11 +194,11 @@ std::optional<WorktreeBinding> build_env_fallback_binding(const std::string& ses
                                                           const std::optional<domain::EnvMap>& env,
                                                           const std::string& main_worktree) {
   if (!env || env->empty()) return std::nullopt;
-  auto it = env->find("TESSARY_WORKTREE");
+  auto it = env->find(infrastructure::kWorktreeEnv);
   if (it == env->end() || support::is_blank(it->second)) return std::nullopt;
   const std::string w = domain::normalize_path(support::trim(it->second));
   const std::string root = infrastructure::resolve_store_root(w);
-  auto branch_it = env->find("TESSARY_BRANCH");
+  auto branch_it = env->find(infrastructure::kBranchEnv);
   std::string branch = branch_it == env->end() ? std::string() : branch_it->second;
   auto subpath = session_state_subpath(root);
   if (!subpath) return std::nullopt;
@@ -221,7 +222,7 @@ BindingValidationResult validate_current_binding(const CurrentBindingRequest& re
       binding = *std::move(recovered);
     }
     if (!binding && request.require_registered_binding) {
-      return {false, "WORKTREE_BINDING_MISSING", "no worktree binding found for session", std::nullopt};
+      return {false, reason::kBindingMissing, "no worktree binding found for session", std::nullopt};
     }
     if (!binding) binding = build_env_fallback_binding(*request.session_id, request.env, request.main_worktree);
   } else {

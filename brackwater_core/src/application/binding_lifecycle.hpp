@@ -17,6 +17,13 @@
 
 namespace brackwater::application {
 
+// Reason codes of registration and current-binding lookup, besides those of
+// validation (validation.hpp).
+namespace reason {
+inline constexpr char kGitCommonDirMissing[] = "WORKTREE_GIT_COMMON_DIR_MISSING";
+inline constexpr char kBindingMissing[] = "WORKTREE_BINDING_MISSING";
+}  // namespace reason
+
 struct RegisterBindingErrorKinds {
   struct Store {
     infrastructure::BindingStoreError error;

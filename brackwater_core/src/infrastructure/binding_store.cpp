@@ -98,17 +98,17 @@ std::optional<WorktreeBinding> parse_entry(const json& entry) {
 }  // namespace
 
 std::string BindingStoreError::code() const {
-  if (is<Corrupt>()) return "WORKTREE_BINDING_STORE_CORRUPT";
-  if (is<Io>()) return "WORKTREE_BINDING_STORE_IO";
+  if (is<Corrupt>()) return kStoreCorruptCode;
+  if (is<Io>()) return kStoreIoCode;
   return get<Project>()->error.code();
 }
 
 std::string BindingStoreError::display() const {
   if (const auto* e = get<Corrupt>()) {
-    return support::concat("WORKTREE_BINDING_STORE_CORRUPT: binding store ", e->path, " is not valid JSON: ", e->detail);
+    return support::concat(kStoreCorruptCode, ": binding store ", e->path, " is not valid JSON: ", e->detail);
   }
   if (const auto* e = get<Io>()) {
-    return support::concat("WORKTREE_BINDING_STORE_IO: binding store ", e->path, ": ", e->source);
+    return support::concat(kStoreIoCode, ": binding store ", e->path, ": ", e->source);
   }
   return get<Project>()->error.display();
 }

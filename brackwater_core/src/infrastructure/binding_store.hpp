@@ -24,6 +24,9 @@
 
 namespace brackwater::infrastructure {
 
+inline constexpr char kStoreCorruptCode[] = "WORKTREE_BINDING_STORE_CORRUPT";
+inline constexpr char kStoreIoCode[] = "WORKTREE_BINDING_STORE_IO";
+
 struct BindingStoreErrorKinds {
   struct Corrupt {
     std::string path;
