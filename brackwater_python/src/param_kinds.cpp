@@ -1,6 +1,7 @@
-#include "args.hpp"
+#include "param_kinds.hpp"
 
 #include "convert.hpp"
+#include "py.hpp"
 
 namespace tidemark {
 
@@ -40,12 +41,12 @@ bool AsObject::convert(PyObject* value, const char*, PyObject*& out) const {
 }
 
 std::string default_text(const std::string& value) {
-  // Every text default so far is plain; a quote or backslash inside would
-  // need escaping, so refuse to show one wrongly.
+  std::string text = "\"";
   for (char c : value) {
-    if (c == '"' || c == '\\') return "...";
+    if (c == '"' || c == '\\') text += '\\';
+    text += c;
   }
-  return "\"" + value + "\"";
+  return text + '"';
 }
 
 std::string default_text(bool value) { return value ? "True" : "False"; }
