@@ -57,7 +57,7 @@ LEAK_CASES = {
                         5_000),
     "store upsert/remove": (lambda c: (c.store.upsert(c.b), c.store.remove("s")), 1_000),
     "register_binding": (lambda c: t.register_binding(session_id="s", worktree=c.main, branch="main",
-                                                      main_worktree=c.main, state_path=""), GIT),
+                                                      main_worktree=c.main, state_path="/s"), GIT),
     "load/list/remove_binding": (lambda c: (t.load_binding("s", c.main), t.list_bindings(c.main),
                                             t.remove_binding("x", c.main)), GIT),
     "recover_binding": (lambda c: t.recover_binding("none", c.outside), GIT),
