@@ -1,10 +1,10 @@
 #include "infrastructure/git_adapter.hpp"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <fstream>
 

@@ -1,11 +1,11 @@
 // The shared plumbing's error paths: what every reader and lock in the
 // system answers when the file system does not hold what it should.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <csignal>
 
 #include "support/config_file.hpp"
 #include "support/fd_io.hpp"

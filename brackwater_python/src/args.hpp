@@ -34,6 +34,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -193,12 +194,11 @@ std::string default_of(const ParamDecl<Field, Conv, R>&, const Args& defaults) {
 template <const auto& T>
 bool convert_all(std::span<PyObject* const> given, ArgsOf<decltype(T)>& out) {
   return [&]<size_t... I>(std::index_sequence<I...>) {
-    for (uint8_t index : T.order) {
+    return std::ranges::all_of(T.order, [&](uint8_t index) {
       bool ok = true;
       ((I == index ? (ok = convert_one<I>(std::get<I>(T.params), given[I], out)) : false), ...);
-      if (!ok) return false;
-    }
-    return true;
+      return ok;
+    });
   }(std::make_index_sequence<std::remove_cvref_t<decltype(T)>::kCount>());
 }
 

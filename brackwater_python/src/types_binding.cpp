@@ -42,7 +42,7 @@ struct BindingArgs {
   std::string state_path;
   std::string git_common_dir;
   std::string main_worktree;
-  std::string commit_ish = "";
+  std::string commit_ish;
   std::optional<int64_t> schema_version;
 };
 constexpr auto binding_new_table = constructor<BindingArgs>(

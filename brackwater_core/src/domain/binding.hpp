@@ -62,10 +62,10 @@ struct WorktreeBinding {
                                 std::string state_path, std::string git_common_dir, std::string main_worktree,
                                 std::string commit_ish, std::optional<int64_t> schema_version = std::nullopt);
   // The same, resolving paths through `paths` (one call's memo).
-  static WorktreeBinding create(PathResolver& paths, std::string session_id, std::string worktree,
-                                std::string branch, std::string state_path, std::string git_common_dir,
-                                std::string main_worktree, std::string commit_ish,
-                                std::optional<int64_t> schema_version);
+  static WorktreeBinding create(PathResolver& paths, std::string session_id, const std::string& worktree,
+                                std::string branch, const std::string& state_path,
+                                const std::string& git_common_dir, const std::string& main_worktree,
+                                std::string commit_ish, std::optional<int64_t> schema_version);
 
   // The eight-key JSON object; "schema_version" is always the current one.
   nlohmann::json to_dict() const;

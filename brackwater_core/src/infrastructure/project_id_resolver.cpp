@@ -97,7 +97,8 @@ std::expected<std::string, ProjectResolveError> project_id_from_pyproject(std::s
 }
 
 const std::string& ProjectResolveError::message() const noexcept {
-  return std::visit([](const auto& v) -> const std::string& { return v.message; }, value());
+  if (const auto* invalid = get<Invalid>()) return invalid->message;
+  return get<ConfigUnreadable>()->message;  // a variant of string kinds is never valueless
 }
 
 std::string ProjectResolveError::code() const {
