@@ -72,9 +72,9 @@ struct WorktreeBinding {
 
   // Parses the dictionary form, accepting the aliases "worktree_path",
   // "repo_root" and "source_ref". The error is a plain text.
-  static std::expected<WorktreeBinding, std::string> from_dict(const nlohmann::json& payload);
+  [[nodiscard]] static std::expected<WorktreeBinding, std::string> from_dict(const nlohmann::json& payload);
   // The same parse over fields read from any JSON document.
-  static std::expected<WorktreeBinding, std::string> from_fields(const BindingFields& fields, PathResolver& paths);
+  [[nodiscard]] static std::expected<WorktreeBinding, std::string> from_fields(const BindingFields& fields, PathResolver& paths);
 };
 
 // The fields of `payload` (a JSON value of any type).
@@ -82,7 +82,7 @@ BindingFields binding_fields(const nlohmann::json& payload);
 
 // The string under `key` when it is a string that is not blank (returned
 // untrimmed); otherwise "missing required worktree binding field: <key>".
-std::expected<std::string, std::string> required_str(const nlohmann::json& object, std::string_view key);
+[[nodiscard]] std::expected<std::string, std::string> required_str(const nlohmann::json& object, std::string_view key);
 
 // "commit_ish" when present (its string, or "" for another type), else
 // "source_ref" likewise, else "".
