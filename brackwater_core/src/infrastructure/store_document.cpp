@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <charconv>
 #include <limits>
-#include <mutex>
 #include <new>
 #include <vector>
 
 #include "infrastructure/json_text.hpp"
+#include "support/fork_safe.hpp"
 #include "support/text.hpp"
 
 namespace brackwater::infrastructure {
@@ -26,24 +26,26 @@ constexpr std::string_view kEmptyDocument = R"({"bindings":[],"schema_version":2
 constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
 constexpr std::size_t kKeptEach = 2;
 
+// A forked child may find the pool empty (support/fork_safe.hpp).
 template <class T>
 class Spares {
  public:
   std::optional<T> take() {
-    std::lock_guard lock(mutex_);
-    if (items_.empty()) return std::nullopt;
-    T item = std::move(items_.back());
-    items_.pop_back();
-    return item;
+    return items_.with([](std::vector<T>& items) -> std::optional<T> {
+      if (items.empty()) return std::nullopt;
+      T item = std::move(items.back());
+      items.pop_back();
+      return item;
+    });
   }
   void give(T item) {
-    std::lock_guard lock(mutex_);
-    if (items_.size() < kKeptEach) items_.push_back(std::move(item));
+    items_.with([&](std::vector<T>& items) {
+      if (items.size() < kKeptEach) items.push_back(std::move(item));
+    });
   }
 
  private:
-  std::mutex mutex_;
-  std::vector<T> items_;
+  support::ForkSafeShared<std::vector<T>> items_;
 };
 
 // Never destroyed: a thread may still be reading when the process exits.
