@@ -184,7 +184,8 @@ TEST_F(BindingStoreTest, DocumentsThatAreNotStores) {
       {"{\"bindings\": {\"s\": 1}}", "ok:"},
       {"{\"bindings\": 5, \"schema_version\": \"x\"}", "ok:"},
       // Exactly one value: a NUL byte does not end the text.
-      {std::string("{\"bindings\": []}") + '\0' + "{\"x\": 1}", corrupt + "unexpected NUL byte after the value at line 1 column 17"},
+      {std::string("{\"bindings\": []}") + '\0' + "{\"x\": 1}",
+       corrupt + "unexpected NUL byte after the value at line 1 column 17"},
       {"{\"bindings\": []} {}", " at line 1 column 18"},
       // Nesting that writing back could not take is refused before parsing.
       {"{\"x\": " + std::string(100000, '[') + std::string(100000, ']') + "}",

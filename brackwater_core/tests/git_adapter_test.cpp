@@ -4,8 +4,8 @@
 #include <sys/wait.h>
 
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <fstream>
 
 #include "test_support.hpp"

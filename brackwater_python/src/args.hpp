@@ -240,7 +240,8 @@ const char* text_signature() {
 
 // Matches and converts the arguments of a fast call into `out`.
 template <const auto& T>
-[[nodiscard]] bool parse_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, detail::ArgsOf<decltype(T)>& out) {
+[[nodiscard]] bool parse_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                              detail::ArgsOf<decltype(T)>& out) {
   std::array<PyObject*, std::remove_cvref_t<decltype(T)>::kCount> given{};
   return match_args(T.signature(), args, nargs, kwnames, given) && detail::convert_all<T>(given, out);
 }

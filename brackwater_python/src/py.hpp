@@ -72,7 +72,7 @@ struct Signature {
 // reference per parameter (nullptr where not given). On failure a TypeError
 // with the module's text is set and false returned.
 [[nodiscard]] bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                std::span<PyObject*> out);
+                              std::span<PyObject*> out);
 
 // The same for the (tuple, dict) form that type constructors receive.
 [[nodiscard]] bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);

@@ -56,9 +56,10 @@ struct CurrentBindingRequest {
 
 using infrastructure::BindingStoreError;
 
-[[nodiscard]] std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> load_binding(std::string_view session_id,
-                                                                                      std::string_view main_worktree);
-[[nodiscard]] std::expected<std::vector<domain::WorktreeBinding>, BindingStoreError> list_bindings(std::string_view main_worktree);
+[[nodiscard]] std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> load_binding(
+    std::string_view session_id, std::string_view main_worktree);
+[[nodiscard]] std::expected<std::vector<domain::WorktreeBinding>, BindingStoreError> list_bindings(
+    std::string_view main_worktree);
 [[nodiscard]] std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> remove_binding(
     std::string_view session_id, std::string_view main_worktree);
 
@@ -82,8 +83,7 @@ using infrastructure::BindingStoreError;
 
 // The binding a session's environment implies (never stored); nullopt
 // without a usable TESSARY_WORKTREE.
-[[nodiscard]] std::optional<domain::WorktreeBinding> build_env_fallback_binding(const std::string& session_id,
-                                                                  const std::optional<domain::EnvMap>& env,
-                                                                  const std::string& main_worktree);
+[[nodiscard]] std::optional<domain::WorktreeBinding> build_env_fallback_binding(
+    const std::string& session_id, const std::optional<domain::EnvMap>& env, const std::string& main_worktree);
 
 }  // namespace brackwater::application

@@ -63,9 +63,9 @@ struct WorktreeBinding {
                                 std::string commit_ish, std::optional<int64_t> schema_version = std::nullopt);
   // The same, resolving paths through `paths` (one call's memo).
   static WorktreeBinding create(PathResolver& paths, std::string session_id, const std::string& worktree,
-                                std::string branch, const std::string& state_path,
-                                const std::string& git_common_dir, const std::string& main_worktree,
-                                std::string commit_ish, std::optional<int64_t> schema_version);
+                                std::string branch, const std::string& state_path, const std::string& git_common_dir,
+                                const std::string& main_worktree, std::string commit_ish,
+                                std::optional<int64_t> schema_version);
 
   // The eight-key JSON object; "schema_version" is always the current one.
   nlohmann::json to_dict() const;
@@ -74,7 +74,8 @@ struct WorktreeBinding {
   // "repo_root" and "source_ref". The error is a plain text.
   [[nodiscard]] static std::expected<WorktreeBinding, std::string> from_dict(const nlohmann::json& payload);
   // The same parse over fields read from any JSON document.
-  [[nodiscard]] static std::expected<WorktreeBinding, std::string> from_fields(const BindingFields& fields, PathResolver& paths);
+  [[nodiscard]] static std::expected<WorktreeBinding, std::string> from_fields(const BindingFields& fields,
+                                                                               PathResolver& paths);
 };
 
 // The fields of `payload` (a JSON value of any type).

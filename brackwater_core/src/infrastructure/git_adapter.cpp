@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <vector>
 
 #include "support/concat.hpp"

@@ -7,9 +7,9 @@
 #include "infrastructure/git_adapter.hpp"
 #include "infrastructure/toml_document.hpp"
 #include "support/concat.hpp"
+#include "support/config_file.hpp"
 #include "support/env.hpp"
 #include "support/fork_safe.hpp"
-#include "support/config_file.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
 
