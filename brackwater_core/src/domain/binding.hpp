@@ -58,9 +58,10 @@ struct WorktreeBinding {
   // Every record is made here: the four path fields are normalised (in the
   // order worktree, state_path, git_common_dir, main_worktree) and an absent
   // schema version becomes the current one. Never fails.
-  static WorktreeBinding create(std::string session_id, std::string worktree, std::string branch,
-                                std::string state_path, std::string git_common_dir, std::string main_worktree,
-                                std::string commit_ish, std::optional<int64_t> schema_version = std::nullopt);
+  static WorktreeBinding create(std::string session_id, const std::string& worktree, std::string branch,
+                                const std::string& state_path, const std::string& git_common_dir,
+                                const std::string& main_worktree, std::string commit_ish,
+                                std::optional<int64_t> schema_version = std::nullopt);
   // The same, resolving paths through `paths` (one call's memo).
   static WorktreeBinding create(PathResolver& paths, std::string session_id, const std::string& worktree,
                                 std::string branch, const std::string& state_path, const std::string& git_common_dir,

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ranges>
 #include <vector>
 
 #include "support/fd_io.hpp"
@@ -72,8 +73,8 @@ std::expected<void, int> create_directories(std::string_view dir) {
     at = dir.substr(0, parent.size());
   }
   std::string path;
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    path.assign(dir.substr(0, *it));
+  for (const size_t length : std::views::reverse(missing)) {
+    path.assign(dir.substr(0, length));
     if (::mkdir(path.c_str(), 0777) != 0 && (errno != EEXIST || !is_directory(path))) return std::unexpected(errno);
   }
   return {};
