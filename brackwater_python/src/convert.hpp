@@ -17,14 +17,14 @@
 namespace tidemark {
 
 // A str (encodable as UTF-8) or an object whose __fspath__ returns one.
-std::optional<std::string> py_pathlike_to_string(PyObject* obj);
+[[nodiscard]] std::optional<std::string> py_pathlike_to_string(PyObject* obj);
 
 // A dict (or subclass) of str to str; TypeError
 // "env must be a mapping of str to str: <error>" otherwise.
-std::optional<brackwater::domain::EnvMap> py_dict_to_map(PyObject* obj);
+[[nodiscard]] std::optional<brackwater::domain::EnvMap> py_dict_to_map(PyObject* obj);
 
 // Any object json.dumps accepts, parsed back into a JSON value.
-std::optional<nlohmann::json> py_obj_to_json(PyObject* obj);
+[[nodiscard]] std::optional<nlohmann::json> py_obj_to_json(PyObject* obj);
 
 // A JSON object as a new dict, built by json.loads.
 PyRef json_value_to_pydict(const nlohmann::json& value);

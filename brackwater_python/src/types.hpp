@@ -28,12 +28,12 @@ PyRef wrap_validation_result(brackwater::domain::BindingValidationResult result)
 // Checks that `value` is a WorktreeBinding (TypeError with the note for
 // `param` otherwise) and returns its core record, made anew through the
 // record's constructor: paths normalised again, schema version kept.
-std::optional<brackwater::domain::WorktreeBinding> binding_to_core(PyObject* value, const char* param);
+[[nodiscard]] std::optional<brackwater::domain::WorktreeBinding> binding_to_core(PyObject* value, const char* param);
 
 // Argument converter: a WorktreeBinding object into its core record (as
 // binding_to_core).
 struct AsBinding {
-  bool convert(PyObject* value, const char* param, brackwater::domain::WorktreeBinding& out) const;
+  [[nodiscard]] bool convert(PyObject* value, const char* param, brackwater::domain::WorktreeBinding& out) const;
 };
 inline constexpr AsBinding as_binding;
 
@@ -49,7 +49,7 @@ class OptionsBorrow {
 
   // Checks the type and takes the borrow; TypeError or RuntimeError
   // "Already mutably borrowed" (with the note for `param`) otherwise.
-  bool acquire(PyObject* value, const char* param);
+  [[nodiscard]] bool acquire(PyObject* value, const char* param);
   // The two flags, read under the borrow; nullopt when nothing is borrowed.
   std::optional<brackwater::domain::BindingValidationOptions> flags() const;
   // Gives the borrow and the reference up; call before the interpreter lock
@@ -62,7 +62,7 @@ class OptionsBorrow {
 
 // Argument converter: None leaves the borrow empty; otherwise acquire().
 struct AsOptions {
-  bool convert(PyObject* value, const char* param, OptionsBorrow& out) const;
+  [[nodiscard]] bool convert(PyObject* value, const char* param, OptionsBorrow& out) const;
 };
 inline constexpr AsOptions as_options;
 
