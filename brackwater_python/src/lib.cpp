@@ -96,7 +96,10 @@ const std::vector<Registration>& registrations() {
       value("WorktreeBinding", types::worktree_binding_type),
       value("BindingValidationResult", types::binding_validation_result_type),
       value("BindingValidationOptions", types::binding_validation_options_type),
+      value("GitWorktree", types::git_worktree_type),
+      value("WorktreePreconditionResult", types::worktree_precondition_result_type),
       value("WorktreeBindingStore", types::worktree_binding_store_type),
+      value("WorktreeListEntry", types::worktree_list_entry_type),
       // exception types
       value("WorktreeListError", worktree_list_error_type),
       value("ProjectIdInvalidError", project_id_invalid_error_type),
@@ -114,6 +117,10 @@ const std::vector<Registration>& registrations() {
       function(functions::recover_binding),
       function(functions::validate_binding),
       function(functions::validate_current_binding),
+      function(functions::resolve_git_worktree),
+      function(functions::is_main_worktree),
+      function(functions::validate_main_worktree),
+      function(functions::list_worktrees),
       function(functions::worktree_identity_env_vars),
       function(functions::brackwater_env_vars),
   };

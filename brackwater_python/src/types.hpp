@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "domain/binding.hpp"
+#include "domain/git_worktree.hpp"
+#include "domain/porcelain.hpp"
 #include "py.hpp"
 
 namespace tidemark::types {
@@ -15,6 +17,9 @@ PyRef worktree_binding_type();
 PyRef binding_validation_result_type();
 PyRef binding_validation_options_type();
 PyRef worktree_binding_store_type();
+PyRef git_worktree_type();
+PyRef worktree_precondition_result_type();
+PyRef worktree_list_entry_type();
 
 // A new WorktreeBinding object holding the record's fields unchanged.
 PyRef wrap_binding(brackwater::domain::WorktreeBinding binding);
@@ -22,6 +27,16 @@ PyRef wrap_binding(brackwater::domain::WorktreeBinding binding);
 PyRef binding_tuple(std::vector<brackwater::domain::WorktreeBinding> bindings);
 // A new BindingValidationResult object holding a copy of the result.
 PyRef wrap_validation_result(brackwater::domain::BindingValidationResult result);
+
+// New GitWorktree / WorktreePreconditionResult objects holding the records,
+// and a tuple of new WorktreeListEntry objects.
+PyRef wrap_git_worktree(brackwater::domain::GitWorktree worktree);
+PyRef wrap_precondition_result(brackwater::domain::WorktreePreconditionResult result);
+PyRef worktree_entry_tuple(std::vector<brackwater::domain::WorktreeListEntry> entries);
+
+// A copy of the record of a GitWorktree object (TypeError with the note for
+// `param` for anything else).
+std::optional<brackwater::domain::GitWorktree> git_worktree_to_core(PyObject* value, const char* param);
 
 // Checks that `value` is a WorktreeBinding (TypeError with the note for
 // `param` otherwise) and returns its core record, made anew through the
