@@ -29,11 +29,13 @@ PyObject* worktree_path(PyObject* self, void*) {
 
 PyObject* worktree_branch(PyObject* self, void*) { return py_str(unbox<GitWorktree>(self).branch).release(); }
 
-PyObject* worktree_is_main_worktree(PyObject* self, PyObject*) {
+PyObject* worktree_is_main_worktree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!match_args({"GitWorktree.is_main_worktree()", {}}, args, nargs, kwnames, {})) return nullptr;
   return py_bool(unbox<GitWorktree>(self).is_main_worktree()).release();
 }
 
-PyObject* worktree_is_main_branch(PyObject* self, PyObject*) {
+PyObject* worktree_is_main_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!match_args({"GitWorktree.is_main_branch()", {}}, args, nargs, kwnames, {})) return nullptr;
   const auto& branch = unbox<GitWorktree>(self).branch;
   bool main = false;
   for (auto name : brackwater::domain::kDefaultMainBranches) main = main || branch == name;
@@ -49,8 +51,8 @@ PyGetSetDef worktree_getset[] = {
 };
 
 PyMethodDef worktree_methods[] = {
-    noargs_def<worktree_is_main_worktree>("is_main_worktree", "is_main_worktree($self)\n--\n\n"),
-    noargs_def<worktree_is_main_branch>("is_main_branch", "is_main_branch($self)\n--\n\n"),
+    fastcall_def<worktree_is_main_worktree>("is_main_worktree", "is_main_worktree($self)\n--\n\n"),
+    fastcall_def<worktree_is_main_branch>("is_main_branch", "is_main_branch($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
