@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "domain/binding.hpp"
+#include "domain/git_worktree.hpp"
 #include "domain/paths.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
@@ -31,7 +32,7 @@ PyRef current_schema_version() { return py_int(brackwater::domain::kCurrentSchem
 PyRef legacy_project_id() { return py_str(brackwater::domain::kDefaultProjectId); }
 PyRef main_branches() {
   PyRef set = PyRef::steal(PyFrozenSet_New(nullptr));
-  for (const char* branch : {"main", "master"}) {
+  for (auto branch : brackwater::domain::kDefaultMainBranches) {
     PyRef name = py_str(branch);
     if (!set || !name || PySet_Add(set.get(), name.get()) < 0) return {};
   }

@@ -36,9 +36,11 @@ PyRef wrap_git_worktree(brackwater::domain::GitWorktree worktree);
 PyRef wrap_precondition_result(brackwater::domain::WorktreePreconditionResult result);
 PyRef worktree_entry_tuple(std::vector<brackwater::domain::WorktreeListEntry> entries);
 
-// A copy of the record of a GitWorktree object (TypeError with the note for
-// `param` for anything else).
-std::optional<brackwater::domain::GitWorktree> git_worktree_to_core(PyObject* value, const char* param);
+// A parameter that takes a GitWorktree object (and nothing else, None
+// included) as a copy of its record.
+struct AsGitWorktree {
+  bool convert(PyObject* value, const char* param, brackwater::domain::GitWorktree& out) const;
+};
 
 // Checks that `value` is a WorktreeBinding (TypeError with the note for
 // `param` otherwise) and returns its core record, made anew through the

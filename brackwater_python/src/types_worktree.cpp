@@ -1,5 +1,6 @@
 // GitWorktree, WorktreePreconditionResult and WorktreeListEntry: read-only
 // copies of core records, made only by the module's functions.
+#include "args.hpp"
 #include "box.hpp"
 #include "domain/git_worktree.hpp"
 #include "domain/porcelain.hpp"
@@ -29,13 +30,14 @@ PyObject* worktree_path(PyObject* self, void*) {
 
 PyObject* worktree_branch(PyObject* self, void*) { return py_str(unbox<GitWorktree>(self).branch).release(); }
 
-PyObject* worktree_is_main_worktree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!match_args({"GitWorktree.is_main_worktree()", {}}, args, nargs, kwnames, {})) return nullptr;
+constexpr auto is_main_worktree_table = method<NoArgs>("GitWorktree", "is_main_worktree");
+constexpr auto is_main_branch_table = method<NoArgs>("GitWorktree", "is_main_branch");
+
+PyObject* worktree_is_main_worktree(PyObject* self, NoArgs&) {
   return py_bool(unbox<GitWorktree>(self).is_main_worktree()).release();
 }
 
-PyObject* worktree_is_main_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!match_args({"GitWorktree.is_main_branch()", {}}, args, nargs, kwnames, {})) return nullptr;
+PyObject* worktree_is_main_branch(PyObject* self, NoArgs&) {
   const auto& branch = unbox<GitWorktree>(self).branch;
   bool main = false;
   for (auto name : brackwater::domain::kDefaultMainBranches) main = main || branch == name;
@@ -43,24 +45,24 @@ PyObject* worktree_is_main_branch(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 PyGetSetDef worktree_getset[] = {
-    {"branch", worktree_branch, nullptr, nullptr, nullptr},
-    {"git_dir", worktree_path<&GitWorktree::git_dir>, nullptr, nullptr, nullptr},
-    {"git_common_dir", worktree_path<&GitWorktree::git_common_dir>, nullptr, nullptr, nullptr},
-    {"toplevel", worktree_path<&GitWorktree::toplevel>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<worktree_branch>("branch"),
+    getter<worktree_path<&GitWorktree::git_dir>>("git_dir"),
+    getter<worktree_path<&GitWorktree::git_common_dir>>("git_common_dir"),
+    getter<worktree_path<&GitWorktree::toplevel>>("toplevel"),
+    {},
 };
 
 PyMethodDef worktree_methods[] = {
-    fastcall_def<worktree_is_main_worktree>("is_main_worktree", "is_main_worktree($self)\n--\n\n"),
-    fastcall_def<worktree_is_main_branch>("is_main_branch", "is_main_branch($self)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
+    method_def<is_main_worktree_table, worktree_is_main_worktree>(),
+    method_def<is_main_branch_table, worktree_is_main_branch>(),
+    {},
 };
 
 PyType_Slot worktree_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<GitWorktree>)},
+    {Py_tp_dealloc, slot<box_dealloc<GitWorktree>>()},
     {Py_tp_getset, worktree_getset},
     {Py_tp_methods, worktree_methods},
-    {0, nullptr},
+    {},
 };
 
 PyType_Spec worktree_spec = {"brackwater.api.GitWorktree", sizeof(Box<GitWorktree>), 0, kFinalNoConstructor,
@@ -77,29 +79,24 @@ PyObject* precondition_reason_code(PyObject* self, void*) {
 PyObject* precondition_message(PyObject* self, void*) {
   return py_str(unbox<WorktreePreconditionResult>(self).message).release();
 }
-PyObject* precondition_context(PyObject* self, void*) noexcept {
+PyObject* precondition_context(PyObject* self, void*) {
   const auto& context = unbox<WorktreePreconditionResult>(self).context;
   if (!context) Py_RETURN_NONE;
-  try {
-    return wrap_git_worktree(*context).release();
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
+  return wrap_git_worktree(*context).release();
 }
 
 PyGetSetDef precondition_getset[] = {
-    {"ok", precondition_ok, nullptr, nullptr, nullptr},
-    {"reason_code", precondition_reason_code, nullptr, nullptr, nullptr},
-    {"message", precondition_message, nullptr, nullptr, nullptr},
-    {"context", precondition_context, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<precondition_ok>("ok"),
+    getter<precondition_reason_code>("reason_code"),
+    getter<precondition_message>("message"),
+    getter<precondition_context>("context"),
+    {},
 };
 
 PyType_Slot precondition_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<WorktreePreconditionResult>)},
+    {Py_tp_dealloc, slot<box_dealloc<WorktreePreconditionResult>>()},
     {Py_tp_getset, precondition_getset},
-    {0, nullptr},
+    {},
 };
 
 PyType_Spec precondition_spec = {"brackwater.api.WorktreePreconditionResult",
@@ -120,21 +117,21 @@ PyObject* entry_flag(PyObject* self, void*) {
 }
 
 PyGetSetDef entry_getset[] = {
-    {"worktree", entry_worktree, nullptr, nullptr, nullptr},
-    {"head", entry_head, nullptr, nullptr, nullptr},
-    {"branch", entry_branch, nullptr, nullptr, nullptr},
-    {"lock_reason", entry_lock_reason, nullptr, nullptr, nullptr},
-    {"bare", entry_flag<&WorktreeListEntry::bare>, nullptr, nullptr, nullptr},
-    {"detached", entry_flag<&WorktreeListEntry::detached>, nullptr, nullptr, nullptr},
-    {"locked", entry_flag<&WorktreeListEntry::locked>, nullptr, nullptr, nullptr},
-    {"prunable", entry_flag<&WorktreeListEntry::prunable>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<entry_worktree>("worktree"),
+    getter<entry_head>("head"),
+    getter<entry_branch>("branch"),
+    getter<entry_lock_reason>("lock_reason"),
+    getter<entry_flag<&WorktreeListEntry::bare>>("bare"),
+    getter<entry_flag<&WorktreeListEntry::detached>>("detached"),
+    getter<entry_flag<&WorktreeListEntry::locked>>("locked"),
+    getter<entry_flag<&WorktreeListEntry::prunable>>("prunable"),
+    {},
 };
 
 PyType_Slot entry_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<WorktreeListEntry>)},
+    {Py_tp_dealloc, slot<box_dealloc<WorktreeListEntry>>()},
     {Py_tp_getset, entry_getset},
-    {0, nullptr},
+    {},
 };
 
 PyType_Spec entry_spec = {"brackwater.api.WorktreeListEntry", sizeof(Box<WorktreeListEntry>), 0,
@@ -183,10 +180,11 @@ PyRef worktree_entry_tuple(std::vector<WorktreeListEntry> entries) {
   return tuple;
 }
 
-std::optional<GitWorktree> git_worktree_to_core(PyObject* value, const char* param) {
+bool AsGitWorktree::convert(PyObject* value, const char* param, GitWorktree& out) const {
   PyRef type = git_worktree_type();
-  if (!type || !extract_instance(value, as_type(type), param)) return std::nullopt;
-  return unbox<GitWorktree>(value);
+  if (!type || !extract_instance(value, as_type(type), param)) return false;
+  out = unbox<GitWorktree>(value);
+  return true;
 }
 
 }  // namespace tidemark::types

@@ -17,7 +17,6 @@ namespace {
 using domain::GitWorktree;
 using domain::WorktreePreconditionResult;
 using infrastructure::GitInvokeError;
-namespace code = domain::precondition_code;
 
 constexpr std::string_view kLogTarget = "brackwater::application::git_worktree_service";
 
@@ -61,9 +60,9 @@ std::string render_allowed(const std::vector<std::string>& allowed) {
   return out + "]";
 }
 
-WorktreePreconditionResult result(std::string_view reason, std::string message,
+WorktreePreconditionResult result(std::string_view code, std::string message,
                                   std::optional<GitWorktree> context = std::nullopt) {
-  return {reason == code::kMainOk, std::string(reason), std::move(message), std::move(context)};
+  return {code == reason::kMainOk, std::string(code), std::move(message), std::move(context)};
 }
 
 }  // namespace
@@ -92,21 +91,21 @@ std::optional<GitWorktree> resolve_git_worktree(const std::optional<std::string>
 WorktreePreconditionResult validate_main_worktree(const std::optional<std::string>& cwd,
                                                   const std::optional<std::vector<std::string>>& allowed) {
   auto resolved = try_resolve_git_worktree(cwd);
-  if (!resolved) return result(code::kGitUnavailable, "git could not be run: " + resolved.error().display());
-  if (!*resolved) return result(code::kRevParseUnavailable, "git rev-parse is unavailable");
+  if (!resolved) return result(reason::kGitUnavailable, "git could not be run: " + resolved.error().display());
+  if (!*resolved) return result(reason::kRevParseUnavailable, "git rev-parse is unavailable");
   GitWorktree& identity = **resolved;
   if (!identity.is_main_worktree()) {
-    return result(code::kNotMain, "current working directory is a linked worktree", std::move(identity));
+    return result(reason::kNotMain, "current working directory is a linked worktree", std::move(identity));
   }
   static const std::vector<std::string> kDefault(domain::kDefaultMainBranches.begin(),
                                                  domain::kDefaultMainBranches.end());
   const std::vector<std::string>& branches = allowed ? *allowed : kDefault;
   if (std::ranges::find(branches, identity.branch) != branches.end()) {
-    return result(code::kMainOk, "main worktree on an allowed branch", std::move(identity));
+    return result(reason::kMainOk, "main worktree on an allowed branch", std::move(identity));
   }
   std::string message = support::concat("main worktree is on branch '", identity.branch, "', expected one of ",
                                         render_allowed(branches));
-  return result(code::kBranchMismatch, std::move(message), std::move(identity));
+  return result(reason::kMainBranchMismatch, std::move(message), std::move(identity));
 }
 
 }  // namespace brackwater::application

@@ -8,10 +8,20 @@
 #include <string>
 #include <vector>
 
+#include "application/validation.hpp"
 #include "domain/git_worktree.hpp"
 #include "infrastructure/git_adapter.hpp"
 
 namespace brackwater::application {
+
+// Reason codes of the main-worktree check, besides reason::kGitUnavailable
+// (validation.hpp), which it shares with binding validation.
+namespace reason {
+inline constexpr char kMainOk[] = "WORKTREE_MAIN_OK";
+inline constexpr char kRevParseUnavailable[] = "WORKTREE_REV_PARSE_UNAVAILABLE";
+inline constexpr char kNotMain[] = "WORKTREE_NOT_MAIN";
+inline constexpr char kMainBranchMismatch[] = "WORKTREE_MAIN_BRANCH_MISMATCH";
+}  // namespace reason
 
 // The identity of `cwd` (used unchanged, even when empty), or of the current
 // directory when none is given. Absent when git refuses (not a repository)

@@ -12,15 +12,6 @@ namespace brackwater::domain {
 // Branches a main worktree may be on when the caller names none.
 inline constexpr std::array<std::string_view, 2> kDefaultMainBranches{"main", "master"};
 
-// Reason codes of the main-worktree check.
-namespace precondition_code {
-inline constexpr std::string_view kMainOk = "WORKTREE_MAIN_OK";
-inline constexpr std::string_view kGitUnavailable = "WORKTREE_GIT_UNAVAILABLE";
-inline constexpr std::string_view kRevParseUnavailable = "WORKTREE_REV_PARSE_UNAVAILABLE";
-inline constexpr std::string_view kNotMain = "WORKTREE_NOT_MAIN";
-inline constexpr std::string_view kBranchMismatch = "WORKTREE_MAIN_BRANCH_MISMATCH";
-}  // namespace precondition_code
-
 struct GitWorktree {
   std::string git_dir;         // the worktree's own git directory, normalised
   std::string git_common_dir;  // the repository's common git directory, normalised
@@ -35,7 +26,7 @@ struct GitWorktree {
 
 // Outcome of the main-worktree check.
 struct WorktreePreconditionResult {
-  bool ok = false;  // true only for kMainOk
+  bool ok = false;  // true only for "WORKTREE_MAIN_OK"
   std::string reason_code;
   std::string message;
   std::optional<GitWorktree> context;  // absent when git gave no identity

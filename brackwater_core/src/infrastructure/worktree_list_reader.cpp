@@ -13,21 +13,20 @@ WorktreeListError fail(std::string_view code, std::string message) {
 }
 
 WorktreeListError from_invoke_error(const GitInvokeError& error, std::string_view repo) {
-  namespace code = worktree_list_code;
   const std::string where = support::concat("failed to invoke ", kCommand, " in ", support::lossy_utf8(repo), ": ");
   struct Visitor {
     const std::string& where;
     WorktreeListError operator()(const GitInvokeError::NotFound&) const {
-      return fail(code::kGitNotFound, "git binary not found on PATH");
+      return fail(list_reason::kGitNotFound, "git binary not found on PATH");
     }
     WorktreeListError operator()(const GitInvokeError::Timeout& t) const {
-      return fail(code::kGitTimeout, support::concat(where, "timed out after ", t.secs, "s"));
+      return fail(list_reason::kGitTimeout, support::concat(where, "timed out after ", t.secs, "s"));
     }
-    WorktreeListError operator()(const GitInvokeError::Spawn& s) const { return fail(code::kGitSpawn, where + s.text); }
-    WorktreeListError operator()(const GitInvokeError::Utf8& u) const { return fail(code::kGitSpawn, where + u.text); }
+    WorktreeListError operator()(const GitInvokeError::Spawn& s) const { return fail(list_reason::kGitSpawn, where + s.text); }
+    WorktreeListError operator()(const GitInvokeError::Utf8& u) const { return fail(list_reason::kGitSpawn, where + u.text); }
     // invoke_git reports exit statuses in its output, never as this kind.
     WorktreeListError operator()(const GitInvokeError::NonZeroExit& e) const {
-      return fail(code::kGitExit, support::concat(where, "exited ", e.code));
+      return fail(list_reason::kGitExit, support::concat(where, "exited ", e.code));
     }
   };
   return std::visit(Visitor{where}, error.value());
@@ -44,13 +43,13 @@ std::expected<WorktreeList, WorktreeListError> list_worktrees(std::string_view r
 std::expected<WorktreeList, WorktreeListError> list_worktrees_from_output(const CommandOutput& output,
                                                                           std::string_view repo) {
   if (output.code != 0) {
-    return std::unexpected(fail(worktree_list_code::kGitExit,
+    return std::unexpected(fail(list_reason::kGitExit,
                                 support::concat(kCommand, " exited ", output.code, " in ", support::lossy_utf8(repo),
                                                 ": ", support::trim(output.stderr_text))));
   }
   auto entries = domain::parse_porcelain(output.stdout_text);
   if (!entries) {
-    return std::unexpected(fail(worktree_list_code::kPorcelainParse,
+    return std::unexpected(fail(list_reason::kPorcelainParse,
                                 support::concat("unparseable ", kCommand, " output for ", support::lossy_utf8(repo),
                                                 ": ", entries.error())));
   }

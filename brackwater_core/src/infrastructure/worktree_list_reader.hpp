@@ -14,17 +14,17 @@
 namespace brackwater::infrastructure {
 
 // Reason codes of a failed listing.
-namespace worktree_list_code {
-inline constexpr std::string_view kGitNotFound = "GIT_NOT_FOUND";
-inline constexpr std::string_view kGitTimeout = "GIT_TIMEOUT";
-inline constexpr std::string_view kGitSpawn = "GIT_SPAWN";
-inline constexpr std::string_view kGitExit = "GIT_EXIT";
-inline constexpr std::string_view kPorcelainParse = "PORCELAIN_PARSE";
-}  // namespace worktree_list_code
+namespace list_reason {
+inline constexpr char kGitNotFound[] = "GIT_NOT_FOUND";
+inline constexpr char kGitTimeout[] = "GIT_TIMEOUT";
+inline constexpr char kGitSpawn[] = "GIT_SPAWN";
+inline constexpr char kGitExit[] = "GIT_EXIT";
+inline constexpr char kPorcelainParse[] = "PORCELAIN_PARSE";
+}  // namespace list_reason
 
 struct WorktreeListError {
   std::string message;
-  std::string reason_code;  // one of worktree_list_code
+  std::string reason_code;  // one of list_reason
 };
 
 using WorktreeList = std::vector<domain::WorktreeListEntry>;
