@@ -23,7 +23,7 @@ using brackwater::domain::GitWorktree;
 // empty sequence stays an empty list: it allows no branch at all.
 struct AsBranchList {
   bool convert(PyObject* value, const char* param, std::optional<std::vector<std::string>>& out) const {
-    if (!read(value, param, out)) {
+    if (!read(value, out)) {
       add_param_note(param);
       return false;
     }
@@ -31,7 +31,7 @@ struct AsBranchList {
   }
 
  private:
-  static bool read(PyObject* value, const char* param, std::optional<std::vector<std::string>>& out) {
+  static bool read(PyObject* value, std::optional<std::vector<std::string>>& out) {
     if (PyUnicode_Check(value)) {
       set_error(PyExc_TypeError, "a str is not taken as a sequence of branch names");
       return false;
