@@ -101,6 +101,7 @@ class Result:
 
 
 PORCELAIN = "worktree /r\nHEAD abc\nbranch refs/heads/main\n"
+BOOM = KeyError("boom")
 
 
 @pytest.mark.parametrize("result, error", [
@@ -115,11 +116,18 @@ PORCELAIN = "worktree /r\nHEAD abc\nbranch refs/heads/main\n"
     (Result(returncode=0, stdout=PORCELAIN.encode()), TypeError),
     (Result(returncode=0, stdout="\ud800"), UnicodeEncodeError),
     (Result(raising=("stdout",), returncode=0, stdout=PORCELAIN), LookupError),
+    (BOOM, KeyError),  # raised by run itself
 ])
 def test_run_result_that_cannot_be_read(result, error):
+    def run(argv, path):
+        if result is BOOM:
+            raise BOOM
+        return result
+
     with pytest.raises(error) as info:
-        t.list_worktrees("/r", run=lambda argv, path: result)
+        t.list_worktrees("/r", run=run)
     assert type(info.value) is error and not hasattr(info.value, "__notes__")
+    assert result is not BOOM or info.value is BOOM
 
 
 @pytest.mark.parametrize("stderr", [None, b"bytes", "\ud800", "absent", "raising"])
@@ -141,17 +149,6 @@ def test_run_result_stderr_is_read_leniently(stderr):
         t.list_worktrees("/r", run=lambda a, p: Result(raising, returncode=-9, stdout=PORCELAIN, **attrs))
     assert info.value.reason_code == "GIT_EXIT"
     assert info.value.args == ("git worktree list --porcelain exited -9 in /r: ",)
-
-
-def test_exception_raised_by_run_reaches_the_caller_unchanged():
-    boom = KeyError("boom")
-
-    def run(argv, path):
-        raise boom
-
-    with pytest.raises(KeyError) as info:
-        t.list_worktrees("/r", run=run)
-    assert info.value is boom and not hasattr(boom, "__notes__")
 
 
 # ---- identity and the main-worktree check ----------------------------------
