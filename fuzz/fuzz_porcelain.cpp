@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (parsed) {
     for (const auto& e : *parsed) {
       if (e.bare && e.branch) std::abort();
-      if (e.lock_reason && (!e.locked || e.lock_reason->empty() ||
-                            brackwater::support::trim(*e.lock_reason) != *e.lock_reason)) {
+      if (e.lock_reason &&
+          (!e.locked || e.lock_reason->empty() || brackwater::support::trim(*e.lock_reason) != *e.lock_reason)) {
         std::abort();
       }
     }

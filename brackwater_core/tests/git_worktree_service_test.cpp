@@ -28,8 +28,8 @@ class GitWorktreeTest : public ::testing::Test {
 };
 
 TEST_F(GitWorktreeTest, MainWorktreeCheck) {
-  ASSERT_TRUE(test_support::git(repo, "branch master && git -C " + test_support::shell_quote(linked) +
-                                          " checkout -q --detach"));
+  ASSERT_TRUE(test_support::git(
+      repo, "branch master && git -C " + test_support::shell_quote(linked) + " checkout -q --detach"));
   struct Case {
     std::string checkout;  // what the main worktree is switched to first ("" for nothing)
     std::string dir;

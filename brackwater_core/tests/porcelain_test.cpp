@@ -6,7 +6,6 @@ namespace {
 
 using brackwater::domain::parse_porcelain;
 using brackwater::domain::WorktreeListEntry;
-using std::nullopt;
 
 // An entry written compactly: "worktree|head|branch|lock_reason|flags",
 // "~" for an absent optional, flags as letters b(are) d(etached) l(ocked)

@@ -22,7 +22,7 @@ using brackwater::domain::GitWorktree;
 // A sequence (not a str) whose items are all str, read by iteration. An
 // empty sequence stays an empty list: it allows no branch at all.
 struct AsBranchList {
-  bool convert(PyObject* value, const char* param, std::optional<std::vector<std::string>>& out) const {
+  static bool convert(PyObject* value, const char* param, std::optional<std::vector<std::string>>& out) {
     if (!read(value, out)) {
       add_param_note(param);
       return false;
@@ -66,7 +66,7 @@ struct AsBranchList {
 // A str, or an object that os.fspath turns into a str; bytes paths are
 // refused.
 struct AsFsPathStr {
-  bool convert(PyObject* value, const char* param, std::string& out) const {
+  static bool convert(PyObject* value, const char* param, std::string& out) {
     PyRef path = PyRef::steal(PyOS_FSPath(value));
     if (path && !PyUnicode_Check(path.get())) set_wrong_type(path.get(), "str");
     std::optional<std::string> text = path && PyUnicode_Check(path.get()) ? utf8_of(path.get()) : std::nullopt;

@@ -39,7 +39,7 @@ PyRef worktree_entry_tuple(std::vector<brackwater::domain::WorktreeListEntry> en
 // A parameter that takes a GitWorktree object (and nothing else, None
 // included) as a copy of its record.
 struct AsGitWorktree {
-  bool convert(PyObject* value, const char* param, brackwater::domain::GitWorktree& out) const;
+  static bool convert(PyObject* value, const char* param, brackwater::domain::GitWorktree& out);
 };
 
 // Checks that `value` is a WorktreeBinding (TypeError with the note for

@@ -23,7 +23,7 @@ PyObject* py_optional_str(const std::optional<std::string>& text) {
 
 // ---- GitWorktree ------------------------------------------------------------
 
-template <std::string GitWorktree::*Field>
+template <std::string GitWorktree::* Field>
 PyObject* worktree_path(PyObject* self, void*) {
   return py_path(unbox<GitWorktree>(self).*Field).release();
 }
@@ -99,9 +99,8 @@ PyType_Slot precondition_slots[] = {
     {},
 };
 
-PyType_Spec precondition_spec = {"brackwater.api.WorktreePreconditionResult",
-                                 sizeof(Box<WorktreePreconditionResult>), 0, kFinalNoConstructor,
-                                 precondition_slots};
+PyType_Spec precondition_spec = {"brackwater.api.WorktreePreconditionResult", sizeof(Box<WorktreePreconditionResult>),
+                                 0, kFinalNoConstructor, precondition_slots};
 
 // ---- WorktreeListEntry ------------------------------------------------------
 
@@ -111,7 +110,7 @@ PyObject* entry_branch(PyObject* self, void*) { return py_optional_str(unbox<Wor
 PyObject* entry_lock_reason(PyObject* self, void*) {
   return py_optional_str(unbox<WorktreeListEntry>(self).lock_reason);
 }
-template <bool WorktreeListEntry::*Flag>
+template <bool WorktreeListEntry::* Flag>
 PyObject* entry_flag(PyObject* self, void*) {
   return py_bool(unbox<WorktreeListEntry>(self).*Flag).release();
 }
@@ -134,8 +133,8 @@ PyType_Slot entry_slots[] = {
     {},
 };
 
-PyType_Spec entry_spec = {"brackwater.api.WorktreeListEntry", sizeof(Box<WorktreeListEntry>), 0,
-                          kFinalNoConstructor, entry_slots};
+PyType_Spec entry_spec = {"brackwater.api.WorktreeListEntry", sizeof(Box<WorktreeListEntry>), 0, kFinalNoConstructor,
+                          entry_slots};
 
 PyTypeObject* as_type(const PyRef& ref) { return reinterpret_cast<PyTypeObject*>(ref.get()); }
 
@@ -180,7 +179,7 @@ PyRef worktree_entry_tuple(std::vector<WorktreeListEntry> entries) {
   return tuple;
 }
 
-bool AsGitWorktree::convert(PyObject* value, const char* param, GitWorktree& out) const {
+bool AsGitWorktree::convert(PyObject* value, const char* param, GitWorktree& out) {
   PyRef type = git_worktree_type();
   if (!type || !extract_instance(value, as_type(type), param)) return false;
   out = unbox<GitWorktree>(value);

@@ -103,8 +103,8 @@ WorktreePreconditionResult validate_main_worktree(const std::optional<std::strin
   if (std::ranges::find(branches, identity.branch) != branches.end()) {
     return result(reason::kMainOk, "main worktree on an allowed branch", std::move(identity));
   }
-  std::string message = support::concat("main worktree is on branch '", identity.branch, "', expected one of ",
-                                        render_allowed(branches));
+  std::string message =
+      support::concat("main worktree is on branch '", identity.branch, "', expected one of ", render_allowed(branches));
   return result(reason::kMainBranchMismatch, std::move(message), std::move(identity));
 }
 

@@ -8,9 +8,7 @@ namespace {
 
 constexpr std::string_view kCommand = "git worktree list --porcelain";
 
-WorktreeListError fail(std::string_view code, std::string message) {
-  return {std::move(message), std::string(code)};
-}
+WorktreeListError fail(std::string_view code, std::string message) { return {std::move(message), std::string(code)}; }
 
 WorktreeListError from_invoke_error(const GitInvokeError& error, std::string_view repo) {
   const std::string where = support::concat("failed to invoke ", kCommand, " in ", support::lossy_utf8(repo), ": ");
@@ -22,8 +20,12 @@ WorktreeListError from_invoke_error(const GitInvokeError& error, std::string_vie
     WorktreeListError operator()(const GitInvokeError::Timeout& t) const {
       return fail(list_reason::kGitTimeout, support::concat(where, "timed out after ", t.secs, "s"));
     }
-    WorktreeListError operator()(const GitInvokeError::Spawn& s) const { return fail(list_reason::kGitSpawn, where + s.text); }
-    WorktreeListError operator()(const GitInvokeError::Utf8& u) const { return fail(list_reason::kGitSpawn, where + u.text); }
+    WorktreeListError operator()(const GitInvokeError::Spawn& s) const {
+      return fail(list_reason::kGitSpawn, where + s.text);
+    }
+    WorktreeListError operator()(const GitInvokeError::Utf8& u) const {
+      return fail(list_reason::kGitSpawn, where + u.text);
+    }
     // invoke_git reports exit statuses in its output, never as this kind.
     WorktreeListError operator()(const GitInvokeError::NonZeroExit& e) const {
       return fail(list_reason::kGitExit, support::concat(where, "exited ", e.code));
@@ -49,9 +51,9 @@ std::expected<WorktreeList, WorktreeListError> list_worktrees_from_output(const 
   }
   auto entries = domain::parse_porcelain(output.stdout_text);
   if (!entries) {
-    return std::unexpected(fail(list_reason::kPorcelainParse,
-                                support::concat("unparseable ", kCommand, " output for ", support::lossy_utf8(repo),
-                                                ": ", entries.error())));
+    return std::unexpected(fail(
+        list_reason::kPorcelainParse,
+        support::concat("unparseable ", kCommand, " output for ", support::lossy_utf8(repo), ": ", entries.error())));
   }
   return *std::move(entries);
 }

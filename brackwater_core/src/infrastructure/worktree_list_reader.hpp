@@ -36,6 +36,6 @@ using WorktreeList = std::vector<domain::WorktreeListEntry>;
 // is an error whatever the output says; otherwise the untrimmed standard
 // output is parsed. `repo` is used only in messages.
 [[nodiscard]] std::expected<WorktreeList, WorktreeListError> list_worktrees_from_output(const CommandOutput& output,
-                                                                                       std::string_view repo);
+                                                                                        std::string_view repo);
 
 }  // namespace brackwater::infrastructure
