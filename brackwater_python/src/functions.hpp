@@ -23,6 +23,12 @@ extern PyMethodDef recover_binding;
 extern PyMethodDef validate_binding;
 extern PyMethodDef validate_current_binding;
 
+// worktree identity and listing (functions_worktree.cpp)
+extern PyMethodDef resolve_git_worktree;
+extern PyMethodDef is_main_worktree;
+extern PyMethodDef validate_main_worktree;
+extern PyMethodDef list_worktrees;
+
 // environment names (functions_env.cpp)
 extern PyMethodDef worktree_identity_env_vars;
 extern PyMethodDef brackwater_env_vars;

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "domain/binding.hpp"
+#include "domain/git_worktree.hpp"
+#include "domain/porcelain.hpp"
 #include "py.hpp"
 
 namespace tidemark::types {
@@ -17,6 +19,9 @@ PyRef worktree_binding_type();
 PyRef binding_validation_result_type();
 PyRef binding_validation_options_type();
 PyRef worktree_binding_store_type();
+PyRef git_worktree_type();
+PyRef worktree_precondition_result_type();
+PyRef worktree_list_entry_type();
 
 // A new WorktreeBinding object holding the record's fields unchanged.
 PyRef wrap_binding(brackwater::domain::WorktreeBinding binding);
@@ -24,6 +29,18 @@ PyRef wrap_binding(brackwater::domain::WorktreeBinding binding);
 PyRef binding_tuple(std::vector<brackwater::domain::WorktreeBinding> bindings);
 // A new BindingValidationResult object holding a copy of the result.
 PyRef wrap_validation_result(brackwater::domain::BindingValidationResult result);
+
+// New GitWorktree / WorktreePreconditionResult objects holding the records,
+// and a tuple of new WorktreeListEntry objects.
+PyRef wrap_git_worktree(brackwater::domain::GitWorktree worktree);
+PyRef wrap_precondition_result(brackwater::domain::WorktreePreconditionResult result);
+PyRef worktree_entry_tuple(std::vector<brackwater::domain::WorktreeListEntry> entries);
+
+// A parameter that takes a GitWorktree object (and nothing else, None
+// included) as a copy of its record.
+struct AsGitWorktree {
+  static bool convert(PyObject* value, const char* param, brackwater::domain::GitWorktree& out);
+};
 
 // Checks that `value` is a WorktreeBinding (TypeError with the note for
 // `param` otherwise) and returns its core record, made anew through the
