@@ -1,6 +1,7 @@
 #include "domain/paths.hpp"
 
 #include <openssl/evp.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <memory>
@@ -14,15 +15,6 @@
 namespace brackwater::domain {
 namespace {
 
-// realpath(3) of `path`; nullopt on any failure (missing, permission, NUL).
-std::optional<std::string> real_path(std::string_view path) {
-  if (path.empty() || path.find('\0') != std::string_view::npos) return std::nullopt;
-  const std::string owned(path);
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(owned.c_str(), nullptr), &std::free);
-  if (!resolved) return std::nullopt;
-  return support::lossy_utf8(resolved.get());
-}
-
 // Splits `path` into its parent and last component the way a component
 // walk sees it: repeated "/" collapse, "." is dropped except as the first
 // component of a relative path, a leading "/" is the root. Returns nullopt
@@ -34,17 +26,8 @@ struct ParentAndName {
 
 std::optional<ParentAndName> split_last(std::string_view path) {
   const bool absolute = path.starts_with('/');
-  std::vector<std::string_view> parts;
-  size_t pos = 0;
-  bool first = true;
-  while (pos <= path.size()) {
-    size_t end = path.find('/', pos);
-    if (end == std::string_view::npos) end = path.size();
-    std::string_view part = path.substr(pos, end - pos);
-    if (!part.empty() && !(part == "." && !(first && !absolute))) parts.push_back(part);
-    if (!part.empty()) first = false;
-    pos = end + 1;
-  }
+  std::vector<std::string_view> parts = path_components(path);
+  if (absolute) parts.erase(parts.begin());
   if (parts.empty()) return std::nullopt;
   std::string_view name = parts.back();
   if (name == "." || name == "..") return std::nullopt;
@@ -63,6 +46,37 @@ std::optional<std::string> home_variable() {
 }
 
 }  // namespace
+
+std::optional<std::string> real_path(std::string_view path) {
+  if (path.empty() || path.find('\0') != std::string_view::npos) return std::nullopt;
+  const std::string owned(path);
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(owned.c_str(), nullptr), &std::free);
+  if (!resolved) return std::nullopt;
+  return support::lossy_utf8(resolved.get());
+}
+
+bool path_exists(std::string_view path) {
+  if (path.empty() || path.find('\0') != std::string_view::npos) return false;
+  struct stat st;
+  return ::stat(std::string(path).c_str(), &st) == 0;
+}
+
+std::vector<std::string_view> path_components(std::string_view path) {
+  const bool absolute = path.starts_with('/');
+  std::vector<std::string_view> parts;
+  if (absolute) parts.push_back("/");
+  size_t pos = 0;
+  bool first = true;
+  while (pos <= path.size()) {
+    size_t end = path.find('/', pos);
+    if (end == std::string_view::npos) end = path.size();
+    std::string_view part = path.substr(pos, end - pos);
+    if (!part.empty() && !(part == "." && !(first && !absolute))) parts.push_back(part);
+    if (!part.empty()) first = false;
+    pos = end + 1;
+  }
+  return parts;
+}
 
 std::string normalize_path(std::string_view path) {
   if (support::is_blank(path)) return {};
