@@ -38,7 +38,12 @@ YamlValue::Data integer(std::string_view digits, int base, bool negative) {
     }
   }
   double value = 0;
-  for (char c : digits) value = value * base + (is_dec(c) ? c - '0' : (c | 0x20) - 'a' + 10);
+  if (base == 10) {
+    auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (parsed.ec == std::errc::result_out_of_range) value = std::numeric_limits<double>::infinity();
+  } else {
+    for (char c : digits) value = value * base + (is_dec(c) ? c - '0' : (c | 0x20) - 'a' + 10);
+  }
   return negative ? -value : value;
 }
 
