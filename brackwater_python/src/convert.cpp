@@ -55,6 +55,37 @@ std::optional<std::string> py_pathlike_to_string(PyObject* obj) {
   return std::nullopt;
 }
 
+std::optional<brackwater::domain::EnvMap> read_py_env() {
+  PyRef environ = import_attr("os", "environ");
+  if (!environ) return std::nullopt;
+  PyRef items = PyRef::steal(PyObject_CallMethod(environ.get(), "items", nullptr));
+  PyRef iter = items ? PyRef::steal(PyObject_GetIter(items.get())) : PyRef();
+  if (!iter) return std::nullopt;
+  brackwater::domain::EnvMap map;
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    if (!PyTuple_Check(item.get())) {
+      set_wrong_type(item.get(), "tuple");
+      return std::nullopt;
+    }
+    if (const Py_ssize_t n = PyTuple_Size(item.get()); n != 2) {
+      set_error(PyExc_TypeError, "expected tuple of length 2, got length " + std::to_string(n));
+      return std::nullopt;
+    }
+    PyObject* key = PyTuple_GetItem(item.get(), 0);
+    PyObject* value = PyTuple_GetItem(item.get(), 1);
+    if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) continue;
+    auto k = utf8_of(key);
+    auto v = k ? utf8_of(value) : std::nullopt;
+    if (!k || !v) {
+      PyErr_Clear();
+      continue;
+    }
+    map.insert_or_assign(*std::move(k), *std::move(v));
+  }
+  if (PyErr_Occurred()) return std::nullopt;
+  return map;
+}
+
 std::optional<brackwater::domain::EnvMap> py_dict_to_map(PyObject* obj) {
   brackwater::domain::EnvMap map;
   bool ok = PyDict_Check(obj);

@@ -74,4 +74,13 @@ PyObject* store_err(const brackwater::infrastructure::BindingStoreError& error) 
   return nullptr;
 }
 
+PyObject* worktree_py_err(const brackwater::infrastructure::WorktreeBaseError& error) {
+  using brackwater::infrastructure::WorktreeBaseError;
+  if (const auto* project = std::get_if<WorktreeBaseError::Project>(&error.value())) {
+    return raise_project_error(project->error.message(), project->error.code());
+  }
+  set_error(PyExc_RuntimeError, error.display());
+  return nullptr;
+}
+
 }  // namespace tidemark

@@ -97,6 +97,7 @@ const std::vector<Registration>& registrations() {
       value("BindingValidationResult", types::binding_validation_result_type),
       value("BindingValidationOptions", types::binding_validation_options_type),
       value("WorktreeBindingStore", types::worktree_binding_store_type),
+      value("GitHubPolicy", types::github_policy_type),
       // exception types
       value("WorktreeListError", worktree_list_error_type),
       value("ProjectIdInvalidError", project_id_invalid_error_type),
@@ -107,6 +108,10 @@ const std::vector<Registration>& registrations() {
       function(functions::resolve_state_dir_name),
       function(functions::state_dir),
       function(functions::store_relative_path),
+      function(functions::resolve_worktree_base),
+      function(functions::resolve_known_worktree_bases),
+      function(functions::resolve_worktree_dir),
+      function(functions::set_tessary_project_root_for_worktree),
       function(functions::register_binding),
       function(functions::load_binding),
       function(functions::list_bindings),
@@ -114,6 +119,8 @@ const std::vector<Registration>& registrations() {
       function(functions::recover_binding),
       function(functions::validate_binding),
       function(functions::validate_current_binding),
+      function(functions::resolve_github_policy),
+      function(functions::resolve_main_branches),
       function(functions::worktree_identity_env_vars),
       function(functions::brackwater_env_vars),
   };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "domain/binding.hpp"
+#include "domain/github_policy.hpp"
 #include "py.hpp"
 
 namespace tidemark::types {
@@ -15,6 +16,7 @@ PyRef worktree_binding_type();
 PyRef binding_validation_result_type();
 PyRef binding_validation_options_type();
 PyRef worktree_binding_store_type();
+PyRef github_policy_type();
 
 // A new WorktreeBinding object holding the record's fields unchanged.
 PyRef wrap_binding(brackwater::domain::WorktreeBinding binding);
@@ -22,6 +24,11 @@ PyRef wrap_binding(brackwater::domain::WorktreeBinding binding);
 PyRef binding_tuple(std::vector<brackwater::domain::WorktreeBinding> bindings);
 // A new BindingValidationResult object holding a copy of the result.
 PyRef wrap_validation_result(brackwater::domain::BindingValidationResult result);
+
+// A new GitHubPolicy object holding its own copy of the policy.
+PyRef wrap_github_policy(brackwater::domain::GitHubPolicy policy);
+// A new frozenset of the texts (duplicates collapse).
+PyRef frozenset_of_strs(const std::vector<std::string>& items);
 
 // Checks that `value` is a WorktreeBinding (TypeError with the note for
 // `param` otherwise) and returns its core record, made anew through the
