@@ -32,10 +32,26 @@ std::optional<std::string> str_value(PyObject* obj) {
   return utf8_of(obj);
 }
 
+// An attribute name as the interpreter's interned str. The type attribute
+// cache keeps a reference to the name object it was asked with, keyed by
+// its address: a fresh str on every call would fill the cache's slots with
+// dead names (bounded, but it looks like a leak for thousands of calls).
+PyRef interned(const char* name) { return PyRef::steal(PyUnicode_InternFromString(name)); }
+
+PyRef get_attr(PyObject* obj, const char* name) {
+  PyRef key = interned(name);
+  return key ? PyRef::steal(PyObject_GetAttr(obj, key.get())) : PyRef();
+}
+
+PyRef call_method(PyObject* obj, const char* name) {
+  PyRef key = interned(name);
+  return key ? PyRef::steal(PyObject_CallMethodObjArgs(obj, key.get(), nullptr)) : PyRef();
+}
+
 PyRef import_attr(const char* module, const char* name) {
   PyRef mod = PyRef::steal(PyImport_ImportModule(module));
   if (!mod) return {};
-  return PyRef::steal(PyObject_GetAttrString(mod.get(), name));
+  return get_attr(mod.get(), name);
 }
 
 }  // namespace
@@ -45,7 +61,7 @@ std::optional<std::string> py_pathlike_to_string(PyObject* obj) {
     if (auto text = utf8_of(obj)) return text;
     PyErr_Clear();
   }
-  PyRef result = PyRef::steal(PyObject_CallMethod(obj, "__fspath__", nullptr));
+  PyRef result = call_method(obj, "__fspath__");
   if (result) return str_value(result.get());
   PyErr_Clear();
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
@@ -58,7 +74,7 @@ std::optional<std::string> py_pathlike_to_string(PyObject* obj) {
 std::optional<brackwater::domain::EnvMap> read_py_env() {
   PyRef environ = import_attr("os", "environ");
   if (!environ) return std::nullopt;
-  PyRef items = PyRef::steal(PyObject_CallMethod(environ.get(), "items", nullptr));
+  PyRef items = call_method(environ.get(), "items");
   PyRef iter = items ? PyRef::steal(PyObject_GetIter(items.get())) : PyRef();
   if (!iter) return std::nullopt;
   brackwater::domain::EnvMap map;

@@ -264,7 +264,30 @@ LEAK_CASES = {
     "recover_binding": (lambda c: t.recover_binding("none", c.outside), 150),
     "validate_current_binding": (lambda c: t.validate_current_binding(
         main_worktree=c.main, session_id="s", cwd=c.main, env=c.env), 150),
+    "worktree bases": (lambda c: (t.resolve_worktree_base(repo_root=str(c.main)),
+                                  t.resolve_known_worktree_bases(str(c.main)),
+                                  t.resolve_worktree_dir("w", "/x")), 2_000),
+    "worktree bases under CI": (lambda c: under_ci(lambda: (t.resolve_worktree_base(repo_root=str(c.main)),
+                                                            raises(lambda: t.resolve_worktree_base(
+                                                                repo_root=str(c.outside)), RuntimeError))),
+                                2_000),
+    "worktree base errors": (lambda c: (raises(lambda: t.resolve_worktree_dir(None), TypeError),
+                                        raises(lambda: t.set_tessary_project_root_for_worktree(""), ValueError)),
+                             CHEAP),
+    "set_tessary_project_root_for_worktree": (lambda c: t.set_tessary_project_root_for_worktree(str(c.main)), 150),
+    "github policy": (lambda c: (attrs := t.resolve_github_policy(c.main), attrs.main_branches,
+                                 attrs.pr_title_prefixes, attrs.required_sections_issue,
+                                 attrs.required_sections_pr, attrs.pr_title_issue_suffix_required,
+                                 t.resolve_main_branches(str(c.main))), 5_000),
 }
+
+
+def under_ci(fn):
+    os.environ["CI"] = "1"
+    try:
+        return fn()
+    finally:
+        del os.environ["CI"]
 
 
 @pytest.mark.parametrize("case", list(LEAK_CASES))
@@ -276,6 +299,14 @@ def test_repeated_calls_do_not_leak(main, outside, case):
                         empty=t.WorktreeBindingStore(main_worktree=main),
                         env={"TESSARY_WORKTREE": str(main), "TESSARY_BRANCH": "main"})
     c.store.upsert(b)
+    # Ten overrides, the last of which applies; and a configuration that
+    # does not parse (its entries share one anchored list).
+    (main / "config").mkdir(exist_ok=True)
+    (main / "config" / "worktree.yaml").write_text(
+        "worktree:\n  overrides:\n" + "".join(f"    - {{detection: {{env_vars_any: [NO_{i}]}}, base: b{i}}}\n"
+                                             for i in range(9)) + "    - base: ci-trees\n")
+    (outside / "config").mkdir(exist_ok=True)
+    (outside / "config" / "worktree.yaml").write_text("a: &a [x, {k: v}]\nb: [*a, *a, !t *a]\nc: [\n")
     fn, count = LEAK_CASES[case]
     for _ in range(min(count, 1000)):
         fn(c)
