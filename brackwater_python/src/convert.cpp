@@ -1,5 +1,7 @@
 #include "convert.hpp"
 
+#include "support/text.hpp"
+
 namespace tidemark {
 namespace {
 
@@ -71,9 +73,69 @@ std::optional<std::string> py_pathlike_to_string(PyObject* obj) {
   return std::nullopt;
 }
 
+namespace {
+
+// Whether sys.<function>() returns the str `expected`.
+bool sys_text_is(const char* function, std::string_view expected) {
+  PyObject* fn = PySys_GetObject(function);  // borrowed
+  PyRef text = fn != nullptr ? PyRef::steal(PyObject_CallNoArgs(fn)) : PyRef();
+  std::optional<std::string> utf8 = text && PyUnicode_Check(text.get()) ? utf8_of(text.get()) : std::nullopt;
+  if (!utf8) PyErr_Clear();
+  return utf8 == expected;
+}
+
+// The standard os.environ keeps the environment as bytes in `_data` and
+// decodes each key and value with the file-system encoding and
+// "surrogateescape" on every read. With that encoding UTF-8, a pair reads as
+// text that encodes to UTF-8 exactly when both byte strings are valid UTF-8,
+// so reading `_data` gives the snapshot that iterating items() gives, without
+// a generator step and two decodes per variable. nullopt when os.environ is
+// not that object (replaced, or another encoding): items() must be used.
+std::optional<brackwater::domain::EnvMap> standard_environ_snapshot(PyObject* os, PyObject* environ) {
+  PyRef cls = get_attr(os, "_Environ");
+  if (!cls || reinterpret_cast<PyObject*>(Py_TYPE(environ)) != cls.get()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  PyRef data = get_attr(environ, "_data");
+  if (!data || !PyDict_CheckExact(data.get()) || !sys_text_is("getfilesystemencoding", "utf-8") ||
+      !sys_text_is("getfilesystemencodeerrors", "surrogateescape")) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  brackwater::domain::EnvMap map;
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(data.get(), &pos, &key, &value)) {
+    char* k = nullptr;
+    char* v = nullptr;
+    Py_ssize_t kn = 0, vn = 0;
+    if (!PyBytes_Check(key) || !PyBytes_Check(value)) return std::nullopt;
+    if (PyBytes_AsStringAndSize(key, &k, &kn) < 0 || PyBytes_AsStringAndSize(value, &v, &vn) < 0) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    const std::string_view key_bytes(k, static_cast<size_t>(kn)), value_bytes(v, static_cast<size_t>(vn));
+    if (brackwater::support::is_utf8(key_bytes) && brackwater::support::is_utf8(value_bytes)) {
+      map.insert_or_assign(std::string(key_bytes), std::string(value_bytes));
+    }
+  }
+  return map;
+}
+
+}  // namespace
+
 std::optional<brackwater::domain::EnvMap> read_py_env() {
-  PyRef environ = import_attr("os", "environ");
+  // The import finds os in sys.modules on every call but the first; looking
+  // there directly spares the import machinery's Python-level steps.
+  PyRef name = interned("os");
+  PyRef os = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
+  if (!os && !PyErr_Occurred()) os = PyRef::steal(PyImport_ImportModule("os"));
+  if (!os) return std::nullopt;
+  PyRef environ = get_attr(os.get(), "environ");
   if (!environ) return std::nullopt;
+  if (auto snapshot = standard_environ_snapshot(os.get(), environ.get())) return snapshot;
   PyRef items = call_method(environ.get(), "items");
   PyRef iter = items ? PyRef::steal(PyObject_GetIter(items.get())) : PyRef();
   if (!iter) return std::nullopt;

@@ -190,13 +190,20 @@ class BadEnviron(dict):
         raise KeyError("boom")
 
 
-@pytest.mark.parametrize("environ, error", [(BadEnviron(), KeyError), ({"x": 1}.keys(), AttributeError)])
-def test_snapshot_errors_propagate(environ, error):
+@pytest.mark.parametrize("environ, outcome", [
+    (BadEnviron(), KeyError),
+    ({"x": 1}.keys(), AttributeError),
+    ({"CI": "1", "TESSARY_WORKTREE_BASE": "/from-dict", "X": 5}, "/from-dict"),  # any mapping with items()
+])
+def test_a_replaced_os_environ(environ, outcome):
     saved = os.environ
     os.environ = environ  # restored before pytest reads os.environ again
     try:
-        with pytest.raises(error):
-            t.resolve_worktree_base("/tmp")
+        if isinstance(outcome, str):
+            assert t.resolve_worktree_base() == outcome
+        else:
+            with pytest.raises(outcome):
+                t.resolve_worktree_base("/tmp")
     finally:
         os.environ = saved
 

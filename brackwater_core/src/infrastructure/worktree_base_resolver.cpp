@@ -64,11 +64,17 @@ std::expected<Project, WorktreeBaseError> project_of(const std::string& found_ro
   return project;
 }
 
+std::string home_default(const Project& project, const std::optional<std::string>& home) {
+  return normalize_path(domain::home_worktree_base(project.id, home));
+}
+
 // The base once neither an explicit base nor TESSARY_WORKTREE_BASE answered:
-// under CI a matching override of config/worktree.yaml, else the home default.
+// under CI a matching override of config/worktree.yaml, else the home
+// default (given when the caller has already computed it).
 std::expected<std::string, WorktreeBaseError> configured_or_home_base(const Project& project,
                                                                       const std::optional<std::string>& home,
-                                                                      const EnvMap& env) {
+                                                                      const EnvMap& env,
+                                                                      std::optional<std::string> home_base = {}) {
   if (!project.root.empty() && under_ci(env)) {
     auto config = load_worktree_config(project.root);
     if (!config) return std::unexpected(WorktreeBaseError::ConfigUnreadable{config.error()});
@@ -76,7 +82,7 @@ std::expected<std::string, WorktreeBaseError> configured_or_home_base(const Proj
       if (auto chosen = match_config_override(*config, project.root, env)) return normalize_path(*chosen);
     }
   }
-  return normalize_path(domain::home_worktree_base(project.id, home));
+  return home_base ? *std::move(home_base) : home_default(project, home);
 }
 
 // Appends `text` unless it is empty or already listed.
@@ -152,13 +158,14 @@ std::expected<std::vector<std::string>, WorktreeBaseError> resolve_known_worktre
   if (!project) return std::unexpected(project.error());
 
   std::vector<std::string> bases;
-  add_unique(bases, normalize_path(domain::home_worktree_base(project->id, home)));
+  const std::string home_base = home_default(*project, home);
+  add_unique(bases, home_base);
 
   const std::string* env_base = env_value(map, kWorktreeBaseEnv);
   if (under_ci(map) && env_base != nullptr) {
     add_unique(bases, normalize_path(*env_base));
   } else {
-    auto resolved = configured_or_home_base(*project, home, map);
+    auto resolved = configured_or_home_base(*project, home, map, home_base);
     if (!resolved) return std::unexpected(resolved.error());
     add_unique(bases, *std::move(resolved));
   }
