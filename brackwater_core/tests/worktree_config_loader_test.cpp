@@ -95,6 +95,7 @@ TEST(YamlValue, MalformedDocuments) {
       {"&a {k: [*a]}\n", "error:alias *a refers to a node that contains it at line 1 column 9"},
       {"a\n---\nb\n", "error:expected a single document in the stream, but found another document at line 2 column 1"},
       {"a: \x01\n", "error:control characters are not allowed at line 1 column 4"},
+      {"\u00e9: *x\n", "error:found undefined alias *x at line 1 column 5"},  // columns count bytes
       {deep, "error:nesting deeper than 256 levels at line 1 column 257"},
       {chain, "error:nesting deeper than 256 levels at line 256 column 19"},
   };

@@ -77,6 +77,7 @@ OK, BROKEN = "ok", "broken"
     ("worktree:\n  overrides:\n    - base: x\n   y: 1\n", BROKEN),     # bad indentation
     (b"worktree: {overrides: [{base: \xff}]}\n", BROKEN),              # not UTF-8
     ("<dir>", BROKEN),
+    ("<fifo>", BROKEN),
     ("w: &w {overrides: [*w]}\n", BROKEN),                              # contains itself
     (DEEP, BROKEN),
     (BOMB, OK),
@@ -90,6 +91,9 @@ def test_configuration_files_under_ci(repo, isolated_env, monkeypatch, content, 
     (repo / "ci-trees").mkdir()
     if content == "<dir>":
         (repo / "config" / "worktree.yaml").mkdir(parents=True)
+    elif content == "<fifo>":
+        (repo / "config").mkdir()
+        os.mkfifo(repo / "config" / "worktree.yaml")
     else:
         write_config(repo, content)
     monkeypatch.setenv("ON_RUNNER", "1")

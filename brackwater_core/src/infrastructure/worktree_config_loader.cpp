@@ -2,11 +2,9 @@
 
 #include "domain/paths.hpp"
 #include "support/concat.hpp"
-#include "support/files.hpp"
+#include "support/config_file.hpp"
 #include "support/log.hpp"
-#include "support/os_error.hpp"
 #include "support/path_join.hpp"
-#include "support/text.hpp"
 
 namespace brackwater::infrastructure {
 namespace {
@@ -35,33 +33,32 @@ bool applies(const YamlValue& entry, const domain::EnvMap& env) {
   return false;
 }
 
+std::string unreadable(std::string_view path, const support::ConfigFileError& error) {
+  const char* verb = error.stage == support::ConfigFileError::Stage::kRead ? "read" : "parsed";
+  return support::concat("config/worktree.yaml at ", path, " could not be ", verb, ": ", error.detail);
+}
+
 }  // namespace
 
 std::expected<WorktreeConfig, std::string> parse_worktree_config(std::string_view text, std::string_view path) {
-  if (auto bad = support::utf8_error(text)) {
-    return std::unexpected(support::concat("config/worktree.yaml at ", path,
-                                           " could not be read: file is not valid UTF-8 (", *bad, ")"));
-  }
-  auto root = parse_yaml_document(text);
-  if (!root) {
-    return std::unexpected(support::concat("config/worktree.yaml at ", path, " could not be parsed: ", root.error()));
-  }
+  auto root = support::parse_config_text(text, parse_yaml_document);
+  if (!root) return std::unexpected(unreadable(path, root.error()));
   return WorktreeConfig{*std::move(root)};
 }
 
 std::expected<WorktreeConfig, std::string> load_worktree_config(const std::optional<std::string>& root) {
   if (!root) return WorktreeConfig{};
   const std::string path = support::join_path(*root, {"config", "worktree.yaml"});
+  // Any failure to see the file (missing, a dangling link, a directory on
+  // the way that cannot be searched) means no configuration.
   if (!domain::path_exists(path)) {
     support::log::debug(kLogTarget, [&] { return "worktree_config_missing: path=" + path; });
     return WorktreeConfig{};
   }
-  auto bytes = support::read_file(path);
-  if (!bytes) {
-    return std::unexpected(support::concat("config/worktree.yaml at ", path,
-                                           " could not be read: ", support::os_error_text(bytes.error())));
-  }
-  return parse_worktree_config(*bytes, path);
+  auto doc = support::read_config_file(path, parse_yaml_document);
+  if (!doc) return std::unexpected(unreadable(path, doc.error()));
+  if (!*doc) return WorktreeConfig{};  // removed since it was seen
+  return WorktreeConfig{**std::move(doc)};
 }
 
 std::optional<std::string> match_config_override(const WorktreeConfig& config, std::string_view root,

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "support/concat.hpp"
+#include "support/text_position.hpp"
 
 namespace brackwater::infrastructure {
 namespace {
@@ -99,23 +100,9 @@ std::optional<YamlValue::Data> number(std::string_view s) {
 
 // ---- the tree builder -------------------------------------------------------
 
-std::string at(const yaml_mark_t& mark) {
-  return support::concat(" at line ", mark.line + 1, " column ", mark.column + 1);
-}
-
-// Line and column (1-based, in characters) of a byte offset into `text`.
+// " at line L column C" of byte `offset` of `text`.
 std::string at_offset(std::string_view text, size_t offset) {
-  offset = std::min(offset, text.size());
-  size_t line = 1, column = 1;
-  for (size_t i = 0; i < offset; ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      column = 1;
-    } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-      ++column;
-    }
-  }
-  return support::concat(" at line ", line, " column ", column);
+  return " at " + support::describe(support::position_at(text, offset));
 }
 
 const char* c_str(const yaml_char_t* s) { return reinterpret_cast<const char*>(s); }
@@ -158,6 +145,9 @@ class Parser {
   };
 
   std::string library_error() const;
+  // " at line L column C" of a mark (libyaml counts characters; the
+  // position is given in bytes, as for every other file).
+  std::string at(const yaml_mark_t& mark) const;
   std::expected<void, std::string> handle(const yaml_event_t& e);
   std::expected<void, std::string> open(const yaml_event_t& e, bool mapping);
   std::expected<void, std::string> close(const yaml_mark_t& mark);
@@ -174,6 +164,15 @@ class Parser {
   int documents_ = 0;
   YamlValue::Ptr root_;
 };
+
+std::string Parser::at(const yaml_mark_t& mark) const {
+  size_t offset = 0;
+  for (size_t chars = 0; offset < text_.size() && chars < mark.index; ++chars) {
+    ++offset;  // past the character's first byte, then its continuation bytes
+    while (offset < text_.size() && (static_cast<unsigned char>(text_[offset]) & 0xC0) == 0x80) ++offset;
+  }
+  return at_offset(text_, offset);
+}
 
 std::string Parser::library_error() const {
   if (parser_.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
