@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include "imports.hpp"
 #include "infrastructure/json_text.hpp"
 #include "support/text.hpp"
 
@@ -49,12 +50,6 @@ PyRef get_attr(PyObject* obj, const char* name) {
 PyRef call_method(PyObject* obj, const char* name) {
   PyRef key = interned(name);
   return key ? PyRef::steal(PyObject_CallMethodObjArgs(obj, key.get(), nullptr)) : PyRef();
-}
-
-PyRef import_attr(const char* module, const char* name) {
-  PyRef mod = PyRef::steal(PyImport_ImportModule(module));
-  if (!mod) return {};
-  return get_attr(mod.get(), name);
 }
 
 }  // namespace
@@ -188,7 +183,7 @@ std::optional<brackwater::domain::EnvMap> py_dict_to_map(PyObject* obj) {
 }
 
 std::optional<nlohmann::json> py_obj_to_json(PyObject* obj) {
-  PyRef dumps = import_attr("json", "dumps");
+  PyRef dumps = imported(Imported::json_dumps);
   if (!dumps) return std::nullopt;
   PyRef text = PyRef::steal(PyObject_CallFunctionObjArgs(dumps.get(), obj, nullptr));
   if (!text) return std::nullopt;
@@ -205,7 +200,7 @@ std::optional<nlohmann::json> py_obj_to_json(PyObject* obj) {
 }
 
 PyRef json_value_to_pydict(const nlohmann::json& value) {
-  PyRef loads = import_attr("json", "loads");
+  PyRef loads = imported(Imported::json_loads);
   if (!loads) return {};
   PyRef text = py_str(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   if (!text) return {};

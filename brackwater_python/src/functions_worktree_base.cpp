@@ -2,87 +2,79 @@
 // call, although the core may run git and read pyproject.toml and
 // config/worktree.yaml. The three base functions see os.environ through a
 // snapshot taken on every call, after the arguments are converted.
+#include "args.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
 #include "infrastructure/worktree_base_resolver.hpp"
-#include "py.hpp"
 
 namespace tidemark::functions {
 namespace {
 
 namespace core = brackwater::infrastructure;
-using Opt = std::optional<std::string>;
 
-// Converts the optional str parameters of `params` (starting at `first`) in
-// order.
-bool optional_strs(std::span<const Param> params, PyObject* const* given, size_t first, std::span<Opt> out) {
-  for (size_t i = first; i < params.size(); ++i) {
-    if (!extract_optional_str(given[i], params[i].name, out[i - first])) return false;
-  }
-  return true;
+struct BaseArgs {
+  std::optional<std::string> explicit_base;
+  std::optional<std::string> repo_root;
+  std::optional<std::string> home;
+};
+constexpr auto resolve_worktree_base_table = function<BaseArgs>(
+    "resolve_worktree_base", param<&BaseArgs::explicit_base>("explicit_base", as_str),
+    param<&BaseArgs::repo_root>("repo_root", as_str), param<&BaseArgs::home>("home", as_str));
+
+struct KnownBasesArgs {
+  std::optional<std::string> repo_root;
+  std::optional<std::string> home;
+};
+constexpr auto resolve_known_worktree_bases_table =
+    function<KnownBasesArgs>("resolve_known_worktree_bases", param<&KnownBasesArgs::repo_root>("repo_root", as_str),
+                             param<&KnownBasesArgs::home>("home", as_str));
+
+struct DirArgs {
+  std::string worktree_name;
+  std::optional<std::string> explicit_base;
+  std::optional<std::string> repo_root;
+  std::optional<std::string> home;
+};
+constexpr auto resolve_worktree_dir_table = function<DirArgs>(
+    "resolve_worktree_dir", param<&DirArgs::worktree_name>("worktree_name", as_str, required),
+    param<&DirArgs::explicit_base>("explicit_base", as_str), param<&DirArgs::repo_root>("repo_root", as_str),
+    param<&DirArgs::home>("home", as_str));
+
+struct TargetArgs {
+  std::optional<std::string> target_path;
+};
+constexpr auto set_project_root_table = function<TargetArgs>(
+    "set_tessary_project_root_for_worktree", param<&TargetArgs::target_path>("target_path", as_str));
+
+// The text, or the base error raised.
+PyObject* text_result(const std::expected<std::string, core::WorktreeBaseError>& result) {
+  if (!result) return worktree_py_err(result.error());
+  return py_str(*result).release();
 }
 
-PyObject* resolve_worktree_base_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Param params[] = {
-      {"explicit_base", false, false}, {"repo_root", false, false}, {"home", false, false}};
-  PyObject* given[3];
-  Opt values[3];
-  if (!match_args({"resolve_worktree_base()", params}, args, nargs, kwnames, given) ||
-      !optional_strs(params, given, 0, values)) {
-    return nullptr;
-  }
+PyObject* resolve_worktree_base_impl(PyObject*, BaseArgs& a) {
   auto env = read_py_env();
   if (!env) return nullptr;
-  auto base = core::resolve_worktree_base(values[0], values[1], values[2], env);
-  if (!base) return worktree_py_err(base.error());
-  return py_str(*base).release();
+  return text_result(core::resolve_worktree_base(a.explicit_base, a.repo_root, a.home, env));
 }
 
-PyObject* resolve_known_worktree_bases_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Param params[] = {{"repo_root", false, false}, {"home", false, false}};
-  PyObject* given[2];
-  Opt values[2];
-  if (!match_args({"resolve_known_worktree_bases()", params}, args, nargs, kwnames, given) ||
-      !optional_strs(params, given, 0, values)) {
-    return nullptr;
-  }
+PyObject* resolve_known_worktree_bases_impl(PyObject*, KnownBasesArgs& a) {
   auto env = read_py_env();
   if (!env) return nullptr;
-  auto bases = core::resolve_known_worktree_bases(values[0], values[1], env);
+  auto bases = core::resolve_known_worktree_bases(a.repo_root, a.home, env);
   if (!bases) return worktree_py_err(bases.error());
   return py_tuple_of_strs(*bases).release();
 }
 
-PyObject* resolve_worktree_dir_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Param params[] = {{"worktree_name", true, false},
-                                     {"explicit_base", false, false},
-                                     {"repo_root", false, false},
-                                     {"home", false, false}};
-  PyObject* given[4];
-  std::string name;
-  Opt values[3];
-  if (!match_args({"resolve_worktree_dir()", params}, args, nargs, kwnames, given) ||
-      !extract_str(given[0], "worktree_name", name) || !optional_strs(params, given, 1, values)) {
-    return nullptr;
-  }
+PyObject* resolve_worktree_dir_impl(PyObject*, DirArgs& a) {
   auto env = read_py_env();
   if (!env) return nullptr;
-  auto dir = core::resolve_worktree_dir(name, values[0], values[1], values[2], env);
-  if (!dir) return worktree_py_err(dir.error());
-  return py_str(*dir).release();
+  return text_result(core::resolve_worktree_dir(a.worktree_name, a.explicit_base, a.repo_root, a.home, env));
 }
 
-PyObject* set_tessary_project_root_for_worktree_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                                     PyObject* kwnames) {
-  static constexpr Param params[] = {{"target_path", false, false}};
-  PyObject* given[1];
-  Opt target;
-  if (!match_args({"set_tessary_project_root_for_worktree()", params}, args, nargs, kwnames, given) ||
-      !extract_optional_str(given[0], "target_path", target)) {
-    return nullptr;
-  }
-  auto values = core::set_tessary_project_root_for_worktree(target);
+PyObject* set_tessary_project_root_for_worktree_impl(PyObject*, TargetArgs& a) {
+  auto values = core::set_tessary_project_root_for_worktree(a.target_path);
   if (!values) {
     set_error(PyExc_ValueError, values.error());
     return nullptr;
@@ -98,14 +90,11 @@ PyObject* set_tessary_project_root_for_worktree_impl(PyObject*, PyObject* const*
 
 }  // namespace
 
-PyMethodDef resolve_worktree_base = fastcall_def<resolve_worktree_base_impl>(
-    "resolve_worktree_base", "resolve_worktree_base(explicit_base=None, repo_root=None, home=None)\n--\n\n");
-PyMethodDef resolve_known_worktree_bases = fastcall_def<resolve_known_worktree_bases_impl>(
-    "resolve_known_worktree_bases", "resolve_known_worktree_bases(repo_root=None, home=None)\n--\n\n");
-PyMethodDef resolve_worktree_dir = fastcall_def<resolve_worktree_dir_impl>(
-    "resolve_worktree_dir",
-    "resolve_worktree_dir(worktree_name, explicit_base=None, repo_root=None, home=None)\n--\n\n");
-PyMethodDef set_tessary_project_root_for_worktree = fastcall_def<set_tessary_project_root_for_worktree_impl>(
-    "set_tessary_project_root_for_worktree", "set_tessary_project_root_for_worktree(target_path=None)\n--\n\n");
+PyMethodDef resolve_worktree_base = method_def<resolve_worktree_base_table, resolve_worktree_base_impl>();
+PyMethodDef resolve_known_worktree_bases =
+    method_def<resolve_known_worktree_bases_table, resolve_known_worktree_bases_impl>();
+PyMethodDef resolve_worktree_dir = method_def<resolve_worktree_dir_table, resolve_worktree_dir_impl>();
+PyMethodDef set_tessary_project_root_for_worktree =
+    method_def<set_project_root_table, set_tessary_project_root_for_worktree_impl>();
 
 }  // namespace tidemark::functions

@@ -2,6 +2,7 @@
 // created from Python; every attribute read builds a new tuple, frozenset
 // or bool from the stored lists.
 #include "box.hpp"
+#include "guard.hpp"
 #include "types.hpp"
 
 namespace tidemark::types {
@@ -23,18 +24,18 @@ PyObject* suffix_required(PyObject* self, void*) {
 }
 
 PyGetSetDef policy_getset[] = {
-    {"pr_title_prefixes", tuple_field<&GitHubPolicy::pr_title_prefixes>, nullptr, nullptr, nullptr},
-    {"main_branches", main_branches, nullptr, nullptr, nullptr},
-    {"pr_title_issue_suffix_required", suffix_required, nullptr, nullptr, nullptr},
-    {"required_sections_issue", tuple_field<&GitHubPolicy::required_sections_issue>, nullptr, nullptr, nullptr},
-    {"required_sections_pr", tuple_field<&GitHubPolicy::required_sections_pr>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<tuple_field<&GitHubPolicy::pr_title_prefixes>>("pr_title_prefixes"),
+    getter<main_branches>("main_branches"),
+    getter<suffix_required>("pr_title_issue_suffix_required"),
+    getter<tuple_field<&GitHubPolicy::required_sections_issue>>("required_sections_issue"),
+    getter<tuple_field<&GitHubPolicy::required_sections_pr>>("required_sections_pr"),
+    {},
 };
 
 PyType_Slot policy_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<GitHubPolicy>)},
+    {Py_tp_dealloc, slot<box_dealloc<GitHubPolicy>>()},
     {Py_tp_getset, policy_getset},
-    {0, nullptr},
+    {},
 };
 
 PyType_Spec policy_spec = {

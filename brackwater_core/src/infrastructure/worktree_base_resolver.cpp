@@ -5,6 +5,7 @@
 #include <span>
 
 #include "domain/paths.hpp"
+#include "infrastructure/env_keys.hpp"
 #include "infrastructure/git_adapter.hpp"
 #include "infrastructure/worktree_config_loader.hpp"
 #include "support/env.hpp"
@@ -16,8 +17,6 @@ namespace {
 using domain::kDefaultProjectId;
 using domain::normalize_path;
 
-constexpr std::string_view kWorktreeBaseEnv = "TESSARY_WORKTREE_BASE";
-constexpr std::string_view kRepoRootEnv = "TESSARY_REPO_ROOT";
 constexpr std::array<std::string_view, 2> kCiEnv{"CI", "GITHUB_ACTIONS"};
 constexpr std::string_view kLegacySuffix = "-worktrees";
 
@@ -232,10 +231,8 @@ std::expected<std::map<std::string, std::string>, std::string> set_tessary_proje
   auto name = resolve_state_dir_name(*id);
   if (!name) return std::unexpected(name.error().display());
   const std::string state = support::join_path(root, *name);
-  return std::map<std::string, std::string>{{"TESSARY_PROJECT_ROOT", root},
-                                            {"TESSARY_STATE_DIR", state},
-                                            {"TESSARY_SHARED_DIR", state},
-                                            {"UV_PROJECT", root}};
+  return std::map<std::string, std::string>{
+      {kProjectRootEnv, root}, {kStateDirEnv, state}, {kSharedDirEnv, state}, {kUvProjectEnv, root}};
 }
 
 }  // namespace brackwater::infrastructure
