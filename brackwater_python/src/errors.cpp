@@ -74,7 +74,7 @@ PyObject* store_err(const brackwater::infrastructure::BindingStoreError& error) 
 
 PyObject* worktree_py_err(const brackwater::infrastructure::WorktreeBaseError& error) {
   using brackwater::infrastructure::WorktreeBaseError;
-  if (const auto* project = std::get_if<WorktreeBaseError::Project>(&error.value())) {
+  if (const auto* project = error.get<WorktreeBaseError::Project>()) {
     return raise_project_error(project->error);
   }
   set_error(PyExc_RuntimeError, error.display());

@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 #include <memory>
-#include <vector>
 
+#include "domain/path_resolver.hpp"
 #include "support/concat.hpp"
 #include "support/env.hpp"
 #include "support/path_join.hpp"
@@ -15,29 +15,14 @@
 namespace brackwater::domain {
 namespace {
 
-// Splits `path` into its parent and last component the way a component
-// walk sees it: repeated "/" collapse, "." is dropped except as the first
-// component of a relative path, a leading "/" is the root. Returns nullopt
-// when the last component is not a plain name.
-struct ParentAndName {
-  std::string parent;
-  std::string_view name;
-};
-
-std::optional<ParentAndName> split_last(std::string_view path) {
-  const bool absolute = path.starts_with('/');
-  std::vector<std::string_view> parts = path_components(path);
-  if (absolute) parts.erase(parts.begin());
-  if (parts.empty()) return std::nullopt;
-  std::string_view name = parts.back();
-  if (name == "." || name == "..") return std::nullopt;
-  parts.pop_back();
-  std::string parent = absolute ? "/" : "";
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0) parent += '/';
-    parent += parts[i];
-  }
-  return ParentAndName{std::move(parent), name};
+// SHA-1 fetched from the provider once: EVP_sha1() alone looks the
+// algorithm up again on every digest.
+const EVP_MD* sha1() {
+  static const EVP_MD* const md = [] {
+    const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    return fetched != nullptr ? fetched : EVP_sha1();
+  }();
+  return md;
 }
 
 std::optional<std::string> home_variable() {
@@ -78,16 +63,7 @@ std::vector<std::string_view> path_components(std::string_view path) {
   return parts;
 }
 
-std::string normalize_path(std::string_view path) {
-  if (support::is_blank(path)) return {};
-  if (auto resolved = real_path(path)) return *std::move(resolved);
-  if (auto split = split_last(path)) {
-    if (auto parent = real_path(split->parent)) {
-      return support::join_path(*parent, support::lossy_utf8(split->name));
-    }
-  }
-  return std::string(path);
-}
+std::string normalize_path(std::string_view path) { return PathResolver(/*remember=*/false).normalize(path); }
 
 bool paths_equal(std::string_view a, std::string_view b) {
   return normalize_path(a) == normalize_path(b);
@@ -97,7 +73,7 @@ std::string path_fingerprint(std::string_view path) {
   const std::string normalized = normalize_path(path);
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
-  EVP_Digest(normalized.data(), normalized.size(), digest, &len, EVP_sha1(), nullptr);
+  EVP_Digest(normalized.data(), normalized.size(), digest, &len, sha1(), nullptr);
   std::string hex;
   hex.reserve(12);
   for (int i = 0; i < 6; ++i) hex += support::hex_lower(digest[i], 2);

@@ -117,10 +117,10 @@ std::optional<std::span<const std::string_view>> parent_of(std::span<const std::
 }  // namespace
 
 std::string WorktreeBaseError::display() const {
-  if (const auto* unreadable = std::get_if<ConfigUnreadable>(&value_)) {
+  if (const auto* unreadable = get<ConfigUnreadable>()) {
     return std::string(kConfigUnreadableCode) + ": " + unreadable->detail;
   }
-  return std::get<Project>(value_).error.display();
+  return get<Project>()->error.display();
 }
 
 std::expected<std::string, WorktreeBaseError> resolve_worktree_base(const std::optional<std::string>& explicit_base,

@@ -14,16 +14,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "domain/binding.hpp"
 #include "infrastructure/project_id_resolver.hpp"
+#include "support/error_kinds.hpp"
 
 namespace brackwater::infrastructure {
 
-class WorktreeBaseError {
- public:
+struct WorktreeBaseErrorKinds {
   // The project id of the repository root cannot be resolved.
   struct Project {
     ProjectResolveError error;
@@ -33,19 +32,16 @@ class WorktreeBaseError {
   struct ConfigUnreadable {
     std::string detail;
   };
-  using Variant = std::variant<Project, ConfigUnreadable>;
+};
+class WorktreeBaseError
+    : public WorktreeBaseErrorKinds,
+      public support::ErrorKinds<WorktreeBaseErrorKinds::Project, WorktreeBaseErrorKinds::ConfigUnreadable> {
+ public:
   static constexpr const char* kConfigUnreadableCode = "WORKTREE_CONFIG_UNREADABLE";
 
-  template <class Kind>
-    requires std::constructible_from<Variant, Kind&&>
-  WorktreeBaseError(Kind&& kind) : value_(std::forward<Kind>(kind)) {}  // NOLINT: implicit by design
-
-  const Variant& value() const noexcept { return value_; }
+  using ErrorKinds::ErrorKinds;
   // "WORKTREE_CONFIG_UNREADABLE: {detail}", or the project error's text.
   std::string display() const;
-
- private:
-  Variant value_;
 };
 
 using EnvMap = domain::EnvMap;

@@ -267,7 +267,8 @@ std::expected<void, std::string> Parser::handle(const yaml_event_t& e) {
     case YAML_ALIAS_EVENT: {
       const auto found = anchors_.find(c_str(e.data.alias.anchor));
       if (found == anchors_.end()) {
-        return std::unexpected(support::concat("found undefined alias *", c_str(e.data.alias.anchor), at(e.start_mark)));
+        return std::unexpected(
+            support::concat("found undefined alias *", c_str(e.data.alias.anchor), at(e.start_mark)));
       }
       if (!found->second.value) {
         return std::unexpected(support::concat("alias *", c_str(e.data.alias.anchor),
