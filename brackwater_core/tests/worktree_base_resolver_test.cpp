@@ -9,11 +9,8 @@ namespace {
 
 using namespace brackwater::infrastructure;
 using std::nullopt;
-using test_support::ScopedCwd;
-using test_support::ScopedEnv;
 using test_support::TempDir;
 using test_support::write_file;
-using test_support::write_file_mkdirs;
 
 std::string joined(const std::vector<std::string>& items, const std::string& tmp) {
   std::string out;
@@ -67,37 +64,6 @@ TEST(LegacyBases, ResolvesTheProjectWhenNotGiven) {
   auto got = legacy_base_candidates(tmp.path(), nullopt);
   ASSERT_FALSE(got);
   EXPECT_TRUE(got.error().is_invalid());
-}
-
-// The resolvers with a caller's map; the Python tests cover the snapshot
-// of os.environ and the layouts of real repositories.
-TEST(WorktreeBase, MapDecidesCiAndVariables) {
-  TempDir tmp;
-  test_support::make_repo(tmp / "repo");
-  const std::string repo = tmp / "repo";
-  write_file_mkdirs(repo + "/config/worktree.yaml", "worktree: {overrides: [{base: ci-trees}]}\n");
-  ScopedEnv home("HOME", tmp / "home");
-  ScopedEnv ci("CI", "1");  // the process environment is not consulted when a map is given
-  auto base = [&](const EnvMap& env) {
-    auto got = resolve_worktree_base(nullopt, repo, nullopt, env);
-    return got ? joined({*got}, tmp.path()) : got.error().display();
-  };
-  EXPECT_EQ(base({}), "@/home/.plowline/worktrees/tessary");
-  EXPECT_EQ(base({{"CI", ""}, {"TESSARY_WORKTREE_BASE", "/b"}}), "@/home/.plowline/worktrees/tessary");
-  EXPECT_EQ(base({{"GITHUB_ACTIONS", "true"}, {"TESSARY_WORKTREE_BASE", "/b"}}), "/b");
-  EXPECT_EQ(base({{"CI", "1"}}), "@/repo/ci-trees");
-  EXPECT_EQ(base({{"CI", "1"}, {"TESSARY_REPO_ROOT", "/elsewhere"}}), "@/repo/ci-trees");
-
-  // The map's TESSARY_REPO_ROOT stands in for a missing argument.
-  auto from_env = resolve_worktree_base(nullopt, nullopt, nullopt, EnvMap{{"CI", "1"}, {"TESSARY_REPO_ROOT", repo}});
-  EXPECT_EQ(from_env.value_or("?"), repo + "/ci-trees");
-
-  // A blank root is no root: no configuration is looked for under the
-  // current directory.
-  write_file_mkdirs(tmp / "cwd/config/worktree.yaml", "worktree: {overrides: [{base: /from-cwd}]}\n");
-  ScopedCwd cwd(tmp / "cwd");
-  EXPECT_EQ(resolve_worktree_base(nullopt, "  ", nullopt, EnvMap{{"CI", "1"}}).value_or("?"),
-            tmp / "home/.plowline/worktrees/tessary");
 }
 
 }  // namespace

@@ -30,8 +30,6 @@ TABLE = "[tool.plowline.github_policy]\n"
              "pr_title_issue_suffix_required = false\n"
              "required_sections = {issue = ['Why', 'What'], pr = 'not a list'}\n",
      (("z", "a", "z"), frozenset({"trunk", "dev", ""}), False, ("Why", "What"), PR)),
-    (TABLE + "main_branches = [", DEFAULT),
-    (b"[tool.plowline.github_policy]\nmain_branches = ['\xff']\n", DEFAULT),
     ("<dir>", DEFAULT),
 ])
 def test_policy_attributes(real_tmp, pyproject, expected):
