@@ -49,7 +49,7 @@ TEST(GitHubPolicy, EachKeyFallsBackOnItsOwn) {
       {"tool = {plowline = {github_policy = {main_branches = ['dev']}}}\n", policy("[dev]", "", "", "true")},
       {"[tool.plowline.github_policy\nmain_branches = ['x']\n", fallback},
       {t + "main_branches = ['\xff']\n", fallback},
-      {std::string(100000, '[') , fallback},
+      {std::string(100000, '['), fallback},
   };
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(describe(github_policy_from_pyproject(text, "/p/pyproject.toml")), expected) << text.substr(0, 60);

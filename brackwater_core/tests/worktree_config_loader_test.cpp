@@ -86,10 +86,12 @@ TEST(YamlValue, MalformedDocuments) {
     chain += "a" + std::to_string(i) + ": &a" + std::to_string(i) + " [*a" + std::to_string(i - 1) + "]\n";
   }
   const std::pair<std::string, std::string> cases[] = {
-      {"worktree: [a, b\n", "error:did not find expected ',' or ']' at line 2 column 1, while parsing a flow sequence "
-                            "at line 1 column 11"},
-      {"a:\n  b: 1\n c: 2\n", "error:did not find expected key at line 3 column 2, while parsing a block mapping "
-                              "at line 1 column 1"},
+      {"worktree: [a, b\n",
+       "error:did not find expected ',' or ']' at line 2 column 1, while parsing a flow sequence "
+       "at line 1 column 11"},
+      {"a:\n  b: 1\n c: 2\n",
+       "error:did not find expected key at line 3 column 2, while parsing a block mapping "
+       "at line 1 column 1"},
       {"a: *nowhere\n", "error:found undefined alias *nowhere at line 1 column 4"},
       {"&a [1, *a]\n", "error:alias *a refers to a node that contains it at line 1 column 8"},
       {"&a {k: [*a]}\n", "error:alias *a refers to a node that contains it at line 1 column 9"},

@@ -13,10 +13,10 @@ namespace core = brackwater::infrastructure;
 struct ProjectRootArgs {
   std::optional<std::string> project_root;
 };
-constexpr auto resolve_github_policy_table = function<ProjectRootArgs>(
-    "resolve_github_policy", param<&ProjectRootArgs::project_root>("project_root", as_path));
-constexpr auto resolve_main_branches_table = function<ProjectRootArgs>(
-    "resolve_main_branches", param<&ProjectRootArgs::project_root>("project_root", as_path));
+constexpr auto resolve_github_policy_table =
+    function<ProjectRootArgs>("resolve_github_policy", param<&ProjectRootArgs::project_root>("project_root", as_path));
+constexpr auto resolve_main_branches_table =
+    function<ProjectRootArgs>("resolve_main_branches", param<&ProjectRootArgs::project_root>("project_root", as_path));
 
 PyObject* resolve_github_policy_impl(PyObject*, ProjectRootArgs& a) {
   return types::wrap_github_policy(core::resolve_github_policy(a.project_root)).release();

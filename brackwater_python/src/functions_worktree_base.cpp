@@ -18,9 +18,9 @@ struct BaseArgs {
   std::optional<std::string> repo_root;
   std::optional<std::string> home;
 };
-constexpr auto resolve_worktree_base_table = function<BaseArgs>(
-    "resolve_worktree_base", param<&BaseArgs::explicit_base>("explicit_base", as_str),
-    param<&BaseArgs::repo_root>("repo_root", as_str), param<&BaseArgs::home>("home", as_str));
+constexpr auto resolve_worktree_base_table =
+    function<BaseArgs>("resolve_worktree_base", param<&BaseArgs::explicit_base>("explicit_base", as_str),
+                       param<&BaseArgs::repo_root>("repo_root", as_str), param<&BaseArgs::home>("home", as_str));
 
 struct KnownBasesArgs {
   std::optional<std::string> repo_root;
@@ -36,16 +36,16 @@ struct DirArgs {
   std::optional<std::string> repo_root;
   std::optional<std::string> home;
 };
-constexpr auto resolve_worktree_dir_table = function<DirArgs>(
-    "resolve_worktree_dir", param<&DirArgs::worktree_name>("worktree_name", as_str, required),
-    param<&DirArgs::explicit_base>("explicit_base", as_str), param<&DirArgs::repo_root>("repo_root", as_str),
-    param<&DirArgs::home>("home", as_str));
+constexpr auto resolve_worktree_dir_table =
+    function<DirArgs>("resolve_worktree_dir", param<&DirArgs::worktree_name>("worktree_name", as_str, required),
+                      param<&DirArgs::explicit_base>("explicit_base", as_str),
+                      param<&DirArgs::repo_root>("repo_root", as_str), param<&DirArgs::home>("home", as_str));
 
 struct TargetArgs {
   std::optional<std::string> target_path;
 };
-constexpr auto set_project_root_table = function<TargetArgs>(
-    "set_tessary_project_root_for_worktree", param<&TargetArgs::target_path>("target_path", as_str));
+constexpr auto set_project_root_table = function<TargetArgs>("set_tessary_project_root_for_worktree",
+                                                             param<&TargetArgs::target_path>("target_path", as_str));
 
 // The text, or the base error raised.
 PyObject* text_result(const std::expected<std::string, core::WorktreeBaseError>& result) {

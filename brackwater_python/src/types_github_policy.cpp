@@ -10,7 +10,7 @@ namespace {
 
 using brackwater::domain::GitHubPolicy;
 
-template <std::vector<std::string> GitHubPolicy::*Field>
+template <std::vector<std::string> GitHubPolicy::* Field>
 PyObject* tuple_field(PyObject* self, void*) {
   return py_tuple_of_strs(unbox<GitHubPolicy>(self).*Field).release();
 }
@@ -38,9 +38,9 @@ PyType_Slot policy_slots[] = {
     {},
 };
 
-PyType_Spec policy_spec = {
-    "brackwater.api.GitHubPolicy", sizeof(Box<GitHubPolicy>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, policy_slots};
+PyType_Spec policy_spec = {"brackwater.api.GitHubPolicy", sizeof(Box<GitHubPolicy>), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                           policy_slots};
 
 }  // namespace
 

@@ -24,8 +24,7 @@ auto toml_parser(std::string_view path) {
 // The built-in policy overlaid with the document's table, or the built-in
 // policy alone when the file could not be read or parsed (only a parse
 // failure is worth a warning).
-domain::GitHubPolicy policy_of(const std::expected<toml::table, support::ConfigFileError>& doc,
-                               std::string_view path) {
+domain::GitHubPolicy policy_of(const std::expected<toml::table, support::ConfigFileError>& doc, std::string_view path) {
   domain::GitHubPolicy policy = domain::GitHubPolicy::fallback();
   if (!doc) {
     if (doc.error().stage == support::ConfigFileError::Stage::kParse) {

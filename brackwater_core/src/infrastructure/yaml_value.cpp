@@ -19,9 +19,7 @@ namespace {
 
 // ---- core schema ------------------------------------------------------------
 
-bool all_of(std::string_view s, bool (*pred)(char)) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), pred);
-}
+bool all_of(std::string_view s, bool (*pred)(char)) { return !s.empty() && std::all_of(s.begin(), s.end(), pred); }
 bool is_dec(char c) { return c >= '0' && c <= '9'; }
 bool is_oct(char c) { return c >= '0' && c <= '7'; }
 bool is_hex(char c) { return is_dec(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
@@ -234,10 +232,9 @@ std::expected<void, std::string> Parser::open(const yaml_event_t& e, bool mappin
 std::expected<void, std::string> Parser::close(const yaml_mark_t& mark) {
   Frame frame = std::move(frames_.back());
   frames_.pop_back();
-  YamlValue::Data data = frame.mapping ? YamlValue::Data(std::move(frame.entries))
-                                       : YamlValue::Data(std::move(frame.items));
-  YamlValue::Ptr value = make(std::move(data), frame.child_height + 1,
-                               frame.tag ? frame.tag->c_str() : nullptr);
+  YamlValue::Data data =
+      frame.mapping ? YamlValue::Data(std::move(frame.entries)) : YamlValue::Data(std::move(frame.items));
+  YamlValue::Ptr value = make(std::move(data), frame.child_height + 1, frame.tag ? frame.tag->c_str() : nullptr);
   if (frame.anchor) {
     // A later definition of the same name, inside this node, stays in force.
     Anchor& anchor = anchors_[*frame.anchor];
@@ -257,10 +254,10 @@ std::expected<void, std::string> Parser::handle(const yaml_event_t& e) {
     case YAML_SCALAR_EVENT: {
       const auto& s = e.data.scalar;
       const std::string_view text(c_str(s.value), s.length);
-      const bool plain = s.style == YAML_PLAIN_SCALAR_STYLE &&
-                         (s.tag == nullptr || std::strcmp(c_str(s.tag), YAML_STR_TAG) != 0);
-      YamlValue::Ptr value = make(plain ? resolve_plain_scalar(text) : YamlValue::Data(std::string(text)), 1,
-                                  c_str(s.tag));
+      const bool plain =
+          s.style == YAML_PLAIN_SCALAR_STYLE && (s.tag == nullptr || std::strcmp(c_str(s.tag), YAML_STR_TAG) != 0);
+      YamlValue::Ptr value =
+          make(plain ? resolve_plain_scalar(text) : YamlValue::Data(std::string(text)), 1, c_str(s.tag));
       define_anchor(s.anchor, value);
       return add(std::move(value), e.start_mark);
     }
@@ -276,15 +273,11 @@ std::expected<void, std::string> Parser::handle(const yaml_event_t& e) {
       }
       return add(found->second.value, e.start_mark);
     }
-    case YAML_SEQUENCE_START_EVENT:
-      return open(e, false);
-    case YAML_MAPPING_START_EVENT:
-      return open(e, true);
+    case YAML_SEQUENCE_START_EVENT: return open(e, false);
+    case YAML_MAPPING_START_EVENT: return open(e, true);
     case YAML_SEQUENCE_END_EVENT:
-    case YAML_MAPPING_END_EVENT:
-      return close(e.start_mark);
-    default:
-      return {};
+    case YAML_MAPPING_END_EVENT: return close(e.start_mark);
+    default: return {};
   }
 }
 
@@ -312,9 +305,7 @@ bool YamlValue::is_null() const noexcept { return std::holds_alternative<Null>(u
 
 const std::string* YamlValue::as_string() const noexcept { return std::get_if<std::string>(&untagged().data_); }
 
-const YamlValue::Sequence* YamlValue::as_sequence() const noexcept {
-  return std::get_if<Sequence>(&untagged().data_);
-}
+const YamlValue::Sequence* YamlValue::as_sequence() const noexcept { return std::get_if<Sequence>(&untagged().data_); }
 
 const YamlValue::Mapping* YamlValue::as_mapping() const noexcept { return std::get_if<Mapping>(&untagged().data_); }
 
