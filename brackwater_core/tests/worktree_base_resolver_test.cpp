@@ -23,7 +23,7 @@ std::string joined(const std::vector<std::string>& items, const std::string& tmp
 
 TEST(LegacyBases, CandidatesAtAndBesideTheRoot) {
   TempDir tmp;
-  const std::string t = tmp.path();
+  const std::string& t = tmp.path();
   std::filesystem::create_directories(t + "/a/alpha-worktrees/alpha");
   std::filesystem::create_directories(t + "/a/tessary-worktrees");
   std::filesystem::create_directories(t + "/b/alpha");

@@ -49,14 +49,15 @@ bool path_exists(std::string_view path) {
 std::vector<std::string_view> path_components(std::string_view path) {
   const bool absolute = path.starts_with('/');
   std::vector<std::string_view> parts;
-  if (absolute) parts.push_back("/");
+  if (absolute) parts.emplace_back("/");
   size_t pos = 0;
   bool first = true;
   while (pos <= path.size()) {
     size_t end = path.find('/', pos);
     if (end == std::string_view::npos) end = path.size();
     std::string_view part = path.substr(pos, end - pos);
-    if (!part.empty() && !(part == "." && !(first && !absolute))) parts.push_back(part);
+    const bool dropped_dot = part == "." && (absolute || !first);
+    if (!part.empty() && !dropped_dot) parts.push_back(part);
     if (!part.empty()) first = false;
     pos = end + 1;
   }

@@ -94,7 +94,7 @@ void add_unique(std::vector<std::string>& list, std::string text) {
 std::string components_text(std::span<const std::string_view> parts) {
   std::string out;
   for (size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0 && !(i == 1 && parts[0] == "/")) out += '/';
+    if (i > 0 && (i != 1 || parts[0] != "/")) out += '/';
     out += parts[i];
   }
   return out;

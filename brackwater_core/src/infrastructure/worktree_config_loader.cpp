@@ -1,5 +1,7 @@
 #include "infrastructure/worktree_config_loader.hpp"
 
+#include <algorithm>
+
 #include "domain/paths.hpp"
 #include "support/concat.hpp"
 #include "support/config_file.hpp"
@@ -26,11 +28,10 @@ bool applies(const YamlValue& entry, const domain::EnvMap& env) {
   const YamlValue* names = detection != nullptr ? detection->find("env_vars_any") : nullptr;
   const YamlValue::Sequence* list = names != nullptr ? names->as_sequence() : nullptr;
   if (list == nullptr) return true;
-  for (const auto& item : *list) {
+  return std::ranges::any_of(*list, [&](const YamlValue::Ptr& item) {
     const std::string* name = item->as_string();
-    if (name != nullptr && is_set(env, *name)) return true;
-  }
-  return false;
+    return name != nullptr && is_set(env, *name);
+  });
 }
 
 std::string unreadable(std::string_view path, const support::ConfigFileError& error) {

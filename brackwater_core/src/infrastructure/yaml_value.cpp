@@ -9,6 +9,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <ranges>
 #include <unordered_map>
 
 #include "support/concat.hpp"
@@ -19,7 +20,7 @@ namespace {
 
 // ---- core schema ------------------------------------------------------------
 
-bool all_of(std::string_view s, bool (*pred)(char)) { return !s.empty() && std::all_of(s.begin(), s.end(), pred); }
+bool all_of(std::string_view s, bool (*pred)(char)) { return !s.empty() && std::ranges::all_of(s, pred); }
 bool is_dec(char c) { return c >= '0' && c <= '9'; }
 bool is_oct(char c) { return c >= '0' && c <= '7'; }
 bool is_hex(char c) { return is_dec(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
@@ -312,9 +313,9 @@ const YamlValue::Mapping* YamlValue::as_mapping() const noexcept { return std::g
 const YamlValue* YamlValue::find(std::string_view key) const noexcept {
   const Mapping* mapping = as_mapping();
   if (mapping == nullptr) return nullptr;
-  for (auto it = mapping->rbegin(); it != mapping->rend(); ++it) {
-    const auto* text = std::get_if<std::string>(&it->first->data_);
-    if (text != nullptr && *text == key) return it->second.get();
+  for (const auto& [k, v] : std::views::reverse(*mapping)) {
+    const auto* text = std::get_if<std::string>(&k->data_);
+    if (text != nullptr && *text == key) return v.get();
   }
   return nullptr;
 }
