@@ -2,6 +2,7 @@
 
 #include "imports.hpp"
 #include "infrastructure/json_text.hpp"
+#include "support/text.hpp"
 
 namespace tidemark {
 namespace {
@@ -35,6 +36,22 @@ std::optional<std::string> str_value(PyObject* obj) {
   return utf8_of(obj);
 }
 
+// An attribute name as the interpreter's interned str. The type attribute
+// cache keeps a reference to the name object it was asked with, keyed by
+// its address: a fresh str on every call would fill the cache's slots with
+// dead names (bounded, but it looks like a leak for thousands of calls).
+PyRef interned(const char* name) { return PyRef::steal(PyUnicode_InternFromString(name)); }
+
+PyRef get_attr(PyObject* obj, const char* name) {
+  PyRef key = interned(name);
+  return key ? PyRef::steal(PyObject_GetAttr(obj, key.get())) : PyRef();
+}
+
+PyRef call_method(PyObject* obj, const char* name) {
+  PyRef key = interned(name);
+  return key ? PyRef::steal(PyObject_CallMethodObjArgs(obj, key.get(), nullptr)) : PyRef();
+}
+
 }  // namespace
 
 std::optional<std::string> py_pathlike_to_string(PyObject* obj) {
@@ -42,7 +59,7 @@ std::optional<std::string> py_pathlike_to_string(PyObject* obj) {
     if (auto text = utf8_of(obj)) return text;
     PyErr_Clear();
   }
-  PyRef result = PyRef::steal(PyObject_CallMethod(obj, "__fspath__", nullptr));
+  PyRef result = call_method(obj, "__fspath__");
   if (result) return str_value(result.get());
   PyErr_Clear();
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
@@ -50,6 +67,97 @@ std::optional<std::string> py_pathlike_to_string(PyObject* obj) {
   if (!type_name) PyErr_Clear();
   set_error(PyExc_TypeError, "expected str or os.PathLike, got " + type_name.value_or(""));
   return std::nullopt;
+}
+
+namespace {
+
+// Whether sys.<function>() returns the str `expected`.
+bool sys_text_is(const char* function, std::string_view expected) {
+  PyObject* fn = PySys_GetObject(function);  // borrowed
+  PyRef text = fn != nullptr ? PyRef::steal(PyObject_CallNoArgs(fn)) : PyRef();
+  std::optional<std::string> utf8 = text && PyUnicode_Check(text.get()) ? utf8_of(text.get()) : std::nullopt;
+  if (!utf8) PyErr_Clear();
+  return utf8 == expected;
+}
+
+// The standard os.environ keeps the environment as bytes in `_data` and
+// decodes each key and value with the file-system encoding and
+// "surrogateescape" on every read. With that encoding UTF-8, a pair reads as
+// text that encodes to UTF-8 exactly when both byte strings are valid UTF-8,
+// so reading `_data` gives the snapshot that iterating items() gives, without
+// a generator step and two decodes per variable. nullopt when os.environ is
+// not that object (replaced, or another encoding): items() must be used.
+std::optional<brackwater::domain::EnvMap> standard_environ_snapshot(PyObject* os, PyObject* environ) {
+  PyRef cls = get_attr(os, "_Environ");
+  if (!cls || reinterpret_cast<PyObject*>(Py_TYPE(environ)) != cls.get()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  PyRef data = get_attr(environ, "_data");
+  if (!data || !PyDict_CheckExact(data.get()) || !sys_text_is("getfilesystemencoding", "utf-8") ||
+      !sys_text_is("getfilesystemencodeerrors", "surrogateescape")) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  brackwater::domain::EnvMap map;
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(data.get(), &pos, &key, &value)) {
+    char* k = nullptr;
+    char* v = nullptr;
+    Py_ssize_t kn = 0, vn = 0;
+    if (!PyBytes_Check(key) || !PyBytes_Check(value)) return std::nullopt;
+    if (PyBytes_AsStringAndSize(key, &k, &kn) < 0 || PyBytes_AsStringAndSize(value, &v, &vn) < 0) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    const std::string_view key_bytes(k, static_cast<size_t>(kn)), value_bytes(v, static_cast<size_t>(vn));
+    if (brackwater::support::is_utf8(key_bytes) && brackwater::support::is_utf8(value_bytes)) {
+      map.insert_or_assign(std::string(key_bytes), std::string(value_bytes));
+    }
+  }
+  return map;
+}
+
+}  // namespace
+
+std::optional<brackwater::domain::EnvMap> read_py_env() {
+  // The import finds os in sys.modules on every call but the first; looking
+  // there directly spares the import machinery's Python-level steps.
+  PyRef name = interned("os");
+  PyRef os = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
+  if (!os && !PyErr_Occurred()) os = PyRef::steal(PyImport_ImportModule("os"));
+  if (!os) return std::nullopt;
+  PyRef environ = get_attr(os.get(), "environ");
+  if (!environ) return std::nullopt;
+  if (auto snapshot = standard_environ_snapshot(os.get(), environ.get())) return snapshot;
+  PyRef items = call_method(environ.get(), "items");
+  PyRef iter = items ? PyRef::steal(PyObject_GetIter(items.get())) : PyRef();
+  if (!iter) return std::nullopt;
+  brackwater::domain::EnvMap map;
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    if (!PyTuple_Check(item.get())) {
+      set_wrong_type(item.get(), "tuple");
+      return std::nullopt;
+    }
+    if (const Py_ssize_t n = PyTuple_Size(item.get()); n != 2) {
+      set_error(PyExc_TypeError, "expected tuple of length 2, got length " + std::to_string(n));
+      return std::nullopt;
+    }
+    PyObject* key = PyTuple_GetItem(item.get(), 0);
+    PyObject* value = PyTuple_GetItem(item.get(), 1);
+    if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) continue;
+    auto k = utf8_of(key);
+    auto v = k ? utf8_of(value) : std::nullopt;
+    if (!k || !v) {
+      PyErr_Clear();
+      continue;
+    }
+    map.insert_or_assign(*std::move(k), *std::move(v));
+  }
+  if (PyErr_Occurred()) return std::nullopt;
+  return map;
 }
 
 std::optional<brackwater::domain::EnvMap> py_dict_to_map(PyObject* obj) {

@@ -19,6 +19,11 @@ namespace tidemark {
 // A str (encodable as UTF-8) or an object whose __fspath__ returns one.
 [[nodiscard]] std::optional<std::string> py_pathlike_to_string(PyObject* obj);
 
+// A snapshot of os.environ as Python code sees it now: pairs whose key or
+// value is not a str encodable as UTF-8 are left out. Exceptions of the
+// import, of items() and of the iteration propagate.
+std::optional<brackwater::domain::EnvMap> read_py_env();
+
 // A dict (or subclass) of str to str; TypeError
 // "env must be a mapping of str to str: <error>" otherwise.
 [[nodiscard]] std::optional<brackwater::domain::EnvMap> py_dict_to_map(PyObject* obj);

@@ -72,4 +72,13 @@ PyObject* store_err(const brackwater::infrastructure::BindingStoreError& error) 
   return nullptr;
 }
 
+PyObject* worktree_py_err(const brackwater::infrastructure::WorktreeBaseError& error) {
+  using brackwater::infrastructure::WorktreeBaseError;
+  if (const auto* project = error.get<WorktreeBaseError::Project>()) {
+    return raise_project_error(project->error);
+  }
+  set_error(PyExc_RuntimeError, error.display());
+  return nullptr;
+}
+
 }  // namespace tidemark

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "infrastructure/binding_store.hpp"
+#include "infrastructure/worktree_base_resolver.hpp"
 #include "py.hpp"
 
 namespace tidemark {
@@ -28,5 +29,10 @@ PyObject* raise_project_error(const brackwater::infrastructure::ProjectResolveEr
 // Raises RuntimeError with the store error's text (no reason_code).
 // Always returns nullptr.
 PyObject* store_err(const brackwater::infrastructure::BindingStoreError& error);
+
+// Raises RuntimeError "WORKTREE_CONFIG_UNREADABLE: {detail}" for an
+// unreadable config/worktree.yaml, else what the project error maps to.
+// Always returns nullptr.
+PyObject* worktree_py_err(const brackwater::infrastructure::WorktreeBaseError& error);
 
 }  // namespace tidemark

@@ -14,6 +14,12 @@ extern PyMethodDef resolve_state_dir_name;
 extern PyMethodDef state_dir;
 extern PyMethodDef store_relative_path;
 
+// worktree bases (functions_worktree_base.cpp)
+extern PyMethodDef resolve_worktree_base;
+extern PyMethodDef resolve_known_worktree_bases;
+extern PyMethodDef resolve_worktree_dir;
+extern PyMethodDef set_tessary_project_root_for_worktree;
+
 // bindings (functions_bindings.cpp)
 extern PyMethodDef register_binding;
 extern PyMethodDef load_binding;
@@ -28,6 +34,9 @@ extern PyMethodDef resolve_git_worktree;
 extern PyMethodDef is_main_worktree;
 extern PyMethodDef validate_main_worktree;
 extern PyMethodDef list_worktrees;
+// GitHub policy (functions_github_policy.cpp)
+extern PyMethodDef resolve_github_policy;
+extern PyMethodDef resolve_main_branches;
 
 // environment names (functions_env.cpp)
 extern PyMethodDef worktree_identity_env_vars;

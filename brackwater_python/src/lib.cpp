@@ -30,14 +30,7 @@ PyRef make_str_tuple(std::initializer_list<const char*> items) {
 
 PyRef current_schema_version() { return py_int(brackwater::domain::kCurrentSchemaVersion); }
 PyRef legacy_project_id() { return py_str(brackwater::domain::kDefaultProjectId); }
-PyRef main_branches() {
-  PyRef set = PyRef::steal(PyFrozenSet_New(nullptr));
-  for (auto branch : brackwater::domain::kDefaultMainBranches) {
-    PyRef name = py_str(branch);
-    if (!set || !name || PySet_Add(set.get(), name.get()) < 0) return {};
-  }
-  return set;
-}
+PyRef main_branches() { return types::frozenset_of_strs(brackwater::domain::GitHubPolicy::fallback().main_branches); }
 PyRef audit_kinds() { return make_str_tuple({"worktree_remove", "branch_delete"}); }
 PyRef audit_invokers() {
   return make_str_tuple(
@@ -96,6 +89,7 @@ const std::vector<Registration>& registrations() {
       value("WorktreePreconditionResult", types::worktree_precondition_result_type),
       value("WorktreeBindingStore", types::worktree_binding_store_type),
       value("WorktreeListEntry", types::worktree_list_entry_type),
+      value("GitHubPolicy", types::github_policy_type),
       // exception types
       value("WorktreeListError", worktree_list_error_type),
       value("ProjectIdInvalidError", project_id_invalid_error_type),
@@ -106,6 +100,10 @@ const std::vector<Registration>& registrations() {
       function(functions::resolve_state_dir_name),
       function(functions::state_dir),
       function(functions::store_relative_path),
+      function(functions::resolve_worktree_base),
+      function(functions::resolve_known_worktree_bases),
+      function(functions::resolve_worktree_dir),
+      function(functions::set_tessary_project_root_for_worktree),
       function(functions::register_binding),
       function(functions::load_binding),
       function(functions::list_bindings),
@@ -117,6 +115,8 @@ const std::vector<Registration>& registrations() {
       function(functions::is_main_worktree),
       function(functions::validate_main_worktree),
       function(functions::list_worktrees),
+      function(functions::resolve_github_policy),
+      function(functions::resolve_main_branches),
       function(functions::worktree_identity_env_vars),
       function(functions::brackwater_env_vars),
   };

@@ -11,6 +11,7 @@
 #include "domain/binding.hpp"
 #include "domain/git_worktree.hpp"
 #include "domain/porcelain.hpp"
+#include "domain/github_policy.hpp"
 #include "py.hpp"
 
 namespace tidemark::types {
@@ -22,6 +23,7 @@ PyRef worktree_binding_store_type();
 PyRef git_worktree_type();
 PyRef worktree_precondition_result_type();
 PyRef worktree_list_entry_type();
+PyRef github_policy_type();
 
 // A new WorktreeBinding object holding the record's fields unchanged.
 PyRef wrap_binding(brackwater::domain::WorktreeBinding binding);
@@ -41,6 +43,10 @@ PyRef worktree_entry_tuple(std::vector<brackwater::domain::WorktreeListEntry> en
 struct AsGitWorktree {
   static bool convert(PyObject* value, const char* param, brackwater::domain::GitWorktree& out);
 };
+// A new GitHubPolicy object holding its own copy of the policy.
+PyRef wrap_github_policy(brackwater::domain::GitHubPolicy policy);
+// A new frozenset of the texts (duplicates collapse).
+PyRef frozenset_of_strs(const std::vector<std::string>& items);
 
 // Checks that `value` is a WorktreeBinding (TypeError with the note for
 // `param` otherwise) and returns its core record, made anew through the

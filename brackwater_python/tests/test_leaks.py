@@ -8,6 +8,7 @@ under a second; it must stay at 100 or more for the bound to mean anything.
 
 import gc
 import subprocess
+import os
 import sys
 from pathlib import Path
 from types import SimpleNamespace
@@ -83,7 +84,30 @@ LEAK_CASES = {
                                                   t.validate_main_worktree(str(c.outside))), GIT),
     "list_worktrees": (lambda c: (t.list_worktrees(c.main),
                                   raises(lambda: t.list_worktrees(c.outside), t.WorktreeListError)), GIT),
+    "worktree bases": (lambda c: (t.resolve_worktree_base(repo_root=str(c.main)),
+                                  t.resolve_known_worktree_bases(str(c.main)),
+                                  t.resolve_worktree_dir("w", "/x")), 2_000),
+    "worktree bases under CI": (lambda c: under_ci(lambda: (t.resolve_worktree_base(repo_root=str(c.main)),
+                                                            raises(lambda: t.resolve_worktree_base(
+                                                                repo_root=str(c.outside)), RuntimeError))),
+                                1_000),
+    "worktree base errors": (lambda c: (raises(lambda: t.resolve_worktree_dir(None), TypeError),
+                                        raises(lambda: t.set_tessary_project_root_for_worktree(""), ValueError)),
+                             CHEAP),
+    "set_tessary_project_root_for_worktree": (lambda c: t.set_tessary_project_root_for_worktree(str(c.main)),
+                                              GIT),
+    "github policy": (lambda c: (p := t.resolve_github_policy(c.main), p.main_branches, p.pr_title_prefixes,
+                                 p.required_sections_issue, p.required_sections_pr,
+                                 p.pr_title_issue_suffix_required, t.resolve_main_branches(str(c.main))), 5_000),
 }
+
+
+def under_ci(fn):
+    os.environ["CI"] = "1"
+    try:
+        return fn()
+    finally:
+        del os.environ["CI"]
 
 ROUNDS = 3
 
@@ -131,6 +155,14 @@ def c(real_tmp, outside):
         raise KeyError(path)
 
     c.raising = raising
+    # Ten overrides, the last of which applies; and a configuration that
+    # does not parse (after entries that share one anchored list).
+    (main / "config").mkdir()
+    (main / "config" / "worktree.yaml").write_text(
+        "worktree:\n  overrides:\n" + "".join(f"    - {{detection: {{env_vars_any: [NO_{i}]}}, base: b{i}}}\n"
+                                             for i in range(9)) + "    - base: ci-trees\n")
+    (outside / "config").mkdir()
+    (outside / "config" / "worktree.yaml").write_text("a: &a [x, {k: v}]\nb: [*a, *a, *a]\nc: [\n")
     return c
 
 
