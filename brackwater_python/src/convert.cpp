@@ -87,7 +87,7 @@ bool sys_text_is(const char* function, std::string_view expected) {
 // so reading `_data` gives the snapshot that iterating items() gives, without
 // a generator step and two decodes per variable. nullopt when os.environ is
 // not that object (replaced, or another encoding): items() must be used.
-std::optional<brackwater::domain::EnvMap> standard_environ_snapshot(PyObject* os, PyObject* environ) {
+std::optional<brackwater::support::EnvSnapshot> standard_environ_snapshot(PyObject* os, PyObject* environ) {
   PyRef cls = get_attr(os, "_Environ");
   if (!cls || reinterpret_cast<PyObject*>(Py_TYPE(environ)) != cls.get()) {
     PyErr_Clear();
@@ -99,30 +99,43 @@ std::optional<brackwater::domain::EnvMap> standard_environ_snapshot(PyObject* os
     PyErr_Clear();
     return std::nullopt;
   }
-  brackwater::domain::EnvMap map;
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  PyObject* value;
-  while (PyDict_Next(data.get(), &pos, &key, &value)) {
-    char* k = nullptr;
-    char* v = nullptr;
-    Py_ssize_t kn = 0, vn = 0;
-    if (!PyBytes_Check(key) || !PyBytes_Check(value)) return std::nullopt;
-    if (PyBytes_AsStringAndSize(key, &k, &kn) < 0 || PyBytes_AsStringAndSize(value, &v, &vn) < 0) {
-      PyErr_Clear();
-      return std::nullopt;
+  // Two passes over the dict: the first sizes the snapshot so that the
+  // second copies into storage allocated once.
+  auto pairs = [&](auto&& visit) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(data.get(), &pos, &key, &value)) {
+      char* k = nullptr;
+      char* v = nullptr;
+      Py_ssize_t kn = 0, vn = 0;
+      if (!PyBytes_Check(key) || !PyBytes_Check(value)) return false;
+      if (PyBytes_AsStringAndSize(key, &k, &kn) < 0 || PyBytes_AsStringAndSize(value, &v, &vn) < 0) {
+        PyErr_Clear();
+        return false;
+      }
+      visit(std::string_view(k, static_cast<size_t>(kn)), std::string_view(v, static_cast<size_t>(vn)));
     }
-    const std::string_view key_bytes(k, static_cast<size_t>(kn)), value_bytes(v, static_cast<size_t>(vn));
-    if (brackwater::support::is_utf8(key_bytes) && brackwater::support::is_utf8(value_bytes)) {
-      map.insert_or_assign(std::string(key_bytes), std::string(value_bytes));
-    }
-  }
-  return map;
+    return true;
+  };
+  size_t count = 0, bytes = 0;
+  const bool all_bytes = pairs([&](std::string_view k, std::string_view v) {
+    ++count;
+    bytes += k.size() + v.size();
+  });
+  if (!all_bytes) return std::nullopt;
+  brackwater::support::EnvSnapshot snapshot;
+  snapshot.reserve(count, bytes);
+  // No Python code runs in between: the dict is as the first pass saw it.
+  (void)pairs([&](std::string_view k, std::string_view v) {
+    if (brackwater::support::is_utf8(k) && brackwater::support::is_utf8(v)) snapshot.add(k, v);
+  });
+  return snapshot;
 }
 
 }  // namespace
 
-std::optional<brackwater::domain::EnvMap> read_py_env() {
+std::optional<brackwater::support::EnvSnapshot> read_py_env() {
   // The import finds os in sys.modules on every call but the first; looking
   // there directly spares the import machinery's Python-level steps.
   PyRef name = interned("os");
@@ -135,7 +148,7 @@ std::optional<brackwater::domain::EnvMap> read_py_env() {
   PyRef items = call_method(environ.get(), "items");
   PyRef iter = items ? PyRef::steal(PyObject_GetIter(items.get())) : PyRef();
   if (!iter) return std::nullopt;
-  brackwater::domain::EnvMap map;
+  brackwater::support::EnvSnapshot map;
   while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
     if (!PyTuple_Check(item.get())) {
       set_wrong_type(item.get(), "tuple");
@@ -154,7 +167,7 @@ std::optional<brackwater::domain::EnvMap> read_py_env() {
       PyErr_Clear();
       continue;
     }
-    map.insert_or_assign(*std::move(k), *std::move(v));
+    map.add(*k, *v);
   }
   if (PyErr_Occurred()) return std::nullopt;
   return map;
