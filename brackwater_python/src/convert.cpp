@@ -1,5 +1,8 @@
 #include "convert.hpp"
 
+#include <utility>
+#include <vector>
+
 #include "imports.hpp"
 #include "infrastructure/json_text.hpp"
 #include "support/text.hpp"
@@ -99,37 +102,32 @@ std::optional<brackwater::support::EnvSnapshot> standard_environ_snapshot(PyObje
     PyErr_Clear();
     return std::nullopt;
   }
-  // Two passes over the dict: the first sizes the snapshot so that the
-  // second copies into storage allocated once.
-  auto pairs = [&](auto&& visit) {
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(data.get(), &pos, &key, &value)) {
-      char* k = nullptr;
-      char* v = nullptr;
-      Py_ssize_t kn = 0, vn = 0;
-      if (!PyBytes_Check(key) || !PyBytes_Check(value)) return false;
-      if (PyBytes_AsStringAndSize(key, &k, &kn) < 0 || PyBytes_AsStringAndSize(value, &v, &vn) < 0) {
-        PyErr_Clear();
-        return false;
-      }
-      visit(std::string_view(k, static_cast<size_t>(kn)), std::string_view(v, static_cast<size_t>(vn)));
+  // The pairs are gathered as views into the bytes objects first (no Python
+  // code runs meanwhile, so they stay alive), so that the copy is sized once.
+  std::vector<std::pair<std::string_view, std::string_view>> pairs;
+  pairs.reserve(static_cast<size_t>(PyDict_Size(data.get())));
+  size_t bytes = 0;
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(data.get(), &pos, &key, &value)) {
+    char* k = nullptr;
+    char* v = nullptr;
+    Py_ssize_t kn = 0, vn = 0;
+    if (!PyBytes_Check(key) || !PyBytes_Check(value)) return std::nullopt;
+    if (PyBytes_AsStringAndSize(key, &k, &kn) < 0 || PyBytes_AsStringAndSize(value, &v, &vn) < 0) {
+      PyErr_Clear();
+      return std::nullopt;
     }
-    return true;
-  };
-  size_t count = 0, bytes = 0;
-  const bool all_bytes = pairs([&](std::string_view k, std::string_view v) {
-    ++count;
-    bytes += k.size() + v.size();
-  });
-  if (!all_bytes) return std::nullopt;
+    const std::string_view key_bytes(k, static_cast<size_t>(kn)), value_bytes(v, static_cast<size_t>(vn));
+    if (brackwater::support::is_utf8(key_bytes) && brackwater::support::is_utf8(value_bytes)) {
+      pairs.emplace_back(key_bytes, value_bytes);
+      bytes += key_bytes.size() + value_bytes.size();
+    }
+  }
   brackwater::support::EnvSnapshot snapshot;
-  snapshot.reserve(count, bytes);
-  // No Python code runs in between: the dict is as the first pass saw it.
-  (void)pairs([&](std::string_view k, std::string_view v) {
-    if (brackwater::support::is_utf8(k) && brackwater::support::is_utf8(v)) snapshot.add(k, v);
-  });
+  snapshot.reserve(pairs.size(), bytes);
+  for (const auto& [k, v] : pairs) snapshot.add(k, v);
   return snapshot;
 }
 
