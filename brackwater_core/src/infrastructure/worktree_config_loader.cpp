@@ -62,8 +62,7 @@ std::expected<WorktreeConfig, std::string> load_worktree_config(const std::optio
 std::optional<std::string> match_config_override(const WorktreeConfig& config, std::string_view root,
                                                  const std::optional<domain::EnvMap>& env) {
   if (!config.root) return std::nullopt;
-  return match_config_override(config, root,
-                               env ? support::EnvSnapshot(*env) : support::EnvSnapshot::of_process());
+  return match_config_override(config, root, env ? support::EnvSnapshot(*env) : support::EnvSnapshot::of_process());
 }
 
 std::optional<std::string> match_config_override(const WorktreeConfig& config, std::string_view root,
