@@ -66,7 +66,7 @@ std::optional<std::string> match_config_override(const WorktreeConfig& config, s
 }
 
 std::optional<std::string> match_config_override(const WorktreeConfig& config, std::string_view root,
-                                                 const support::EnvSnapshot& vars) {
+                                                 const support::EnvSnapshot& env) {
   if (!config.root) return std::nullopt;
   const YamlValue* section = config.root->find("worktree");
   const YamlValue* overrides = section != nullptr ? section->find("overrides") : nullptr;
@@ -74,7 +74,7 @@ std::optional<std::string> match_config_override(const WorktreeConfig& config, s
   if (entries == nullptr) return std::nullopt;
 
   for (const auto& entry : *entries) {
-    if (!applies(*entry, vars)) continue;
+    if (!applies(*entry, env)) continue;
     const YamlValue* base = entry->find("base");
     const std::string* text = base != nullptr ? base->as_string() : nullptr;
     if (text == nullptr) {
