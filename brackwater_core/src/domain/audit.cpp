@@ -1,0 +1,121 @@
+#include "domain/audit.hpp"
+
+#include "domain/audit_record_fields.hpp"
+#include "support/text.hpp"
+
+namespace brackwater::domain {
+namespace {
+
+using nlohmann::json;
+
+constexpr size_t kCwdTail = 253;
+constexpr size_t kCwdShortenFrom = 257;
+
+template <class T>
+json or_null(const std::optional<T>& value) {
+  return value ? json(*value) : json(nullptr);
+}
+
+// The caps' rendering: the compact text and its newline.
+std::string render(const json& record) { return compact_json(record) + "\n"; }
+
+
+}  // namespace
+
+std::string compact_json(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+json AuditRecord::serialize() const {
+  json out = json::object();
+  out["schema_version"] = schema_version;
+  out["timestamp"] = timestamp;
+  out["kind"] = kind;
+  out["session_id"] = or_null(session_id);
+  out["pid"] = pid;
+  out["parent_pid"] = or_null(parent_pid);
+  out["cwd"] = cwd;
+  out["host"] = host;
+  out["invoker"] = invoker;
+  out["branch"] = branch;
+  out["worktree"] = worktree;
+  out["outcome"] = outcome;
+  out["elapsed_ms"] = or_null(elapsed_ms);
+  out["correlation_id"] = or_null(correlation_id);
+  out["truncated"] = truncated;
+  out["extra"] = extra ? *extra : json(nullptr);
+  return out;
+}
+
+json assemble_record(const AuditEvent& event, const AuditContext& context) {
+  json out = json::object();
+  out["schema_version"] = kAuditSchemaVersion;
+  out["timestamp"] = context.timestamp;
+  out["kind"] = event.kind;
+  out["session_id"] = or_null(event.session_id);
+  out["pid"] = context.pid;
+  out["parent_pid"] = or_null(context.parent_pid);
+  out["cwd"] = context.cwd;
+  out["host"] = context.host;
+  out["invoker"] = event.invoker;
+  out["branch"] = event.branch;
+  out["worktree"] = event.worktree;
+  out["outcome"] = event.outcome;
+  out["elapsed_ms"] = or_null(event.elapsed_ms);
+  out["correlation_id"] = or_null(event.correlation_id);
+  out["truncated"] = false;
+  out["extra"] = event.extra ? *event.extra : json(nullptr);
+  return out;
+}
+
+std::string serialize_with_cap(json& record) {
+  std::string line = render(record);
+  if (line.size() <= kAuditLineCap) return line;
+
+  record["truncated"] = true;
+  record["extra"] = nullptr;
+  line = render(record);
+  if (line.size() <= kAuditLineCap) return line;
+
+  record["elapsed_ms"] = nullptr;
+  line = render(record);
+  if (line.size() <= kAuditLineCap) return line;
+
+  json& cwd = record["cwd"];
+  if (cwd.is_string() && cwd.get_ref<const std::string&>().size() >= kCwdShortenFrom) {
+    cwd = "..." + std::string(tail_on_char_boundary(cwd.get_ref<const std::string&>()));
+  }
+  return render(record);
+}
+
+std::string_view tail_on_char_boundary(std::string_view text) noexcept {
+  size_t start = text.size() > kCwdTail ? text.size() - kCwdTail : 0;
+  while (start < text.size() && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) ++start;
+  return text.substr(start);
+}
+
+bool is_secret_pattern(std::string_view text) {
+  const std::string lower = support::lower_case(text);
+  for (std::string_view word : {"token", "key", "secret", "password"}) {
+    if (lower.find(word) != std::string::npos) return true;
+  }
+  return false;
+}
+
+std::optional<AuditRecord> parse_record(const json& value) {
+  return audit_fields::build_from_json(value);
+}
+
+std::optional<UtcInstant> parse_ts(std::string_view timestamp) {
+  if (timestamp.find('Z') == std::string_view::npos) return parse_rfc3339(timestamp);
+  std::string replaced;
+  replaced.reserve(timestamp.size() + 8);
+  for (const char c : timestamp) {
+    if (c == 'Z') {
+      replaced += "+00:00";
+    } else {
+      replaced += c;
+    }
+  }
+  return parse_rfc3339(replaced);
+}
+
+}  // namespace brackwater::domain

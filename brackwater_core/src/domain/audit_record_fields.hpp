@@ -1,0 +1,166 @@
+// The field rules of a parsed audit line, written once for any JSON value
+// type. An adapter `A` gives, for its value type `A::Value`:
+//   A::string(v) -> std::optional<std::string_view>
+//   A::int64(v)  -> std::optional<int64_t>  (integers within 64 signed bits only)
+//   A::boolean(v) -> std::optional<bool>
+//   A::to_json(v) -> nlohmann::json
+// Members::take is called for every member in document order, so that a key
+// given twice keeps its last value.
+// Internal to the audit line parsers.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "domain/audit.hpp"
+
+namespace brackwater::domain::audit_fields {
+
+// Byte-exact filters applied before the record is built.
+struct Filter {
+  const std::optional<std::string>* branch = nullptr;
+  const std::optional<std::string>* worktree = nullptr;
+};
+
+// The adapter over nlohmann-json values.
+struct NlohmannAccess {
+  using Value = const nlohmann::json*;
+  static std::optional<std::string_view> string(Value v) {
+    if (!v->is_string()) return std::nullopt;
+    return std::string_view(v->get_ref<const std::string&>());
+  }
+  static std::optional<int64_t> int64(Value v) {
+    if (v->is_number_unsigned()) {
+      const auto u = v->get<uint64_t>();
+      if (u > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+      return static_cast<int64_t>(u);
+    }
+    if (v->is_number_integer()) return v->get<int64_t>();
+    return std::nullopt;
+  }
+  static std::optional<bool> boolean(Value v) {
+    if (!v->is_boolean()) return std::nullopt;
+    return v->get<bool>();
+  }
+  static nlohmann::json to_json(Value v) { return *v; }
+};
+
+template <class A>
+struct Members {
+  using V = typename A::Value;
+  std::optional<V> schema_version, timestamp, kind, session_id, pid, parent_pid, cwd, host, invoker, branch,
+      worktree, worktree_path, outcome, elapsed_ms, correlation_id, truncated, extra;
+
+  void take(std::string_view key, const V& value) {
+    std::optional<V>* slot = nullptr;
+    switch (key.size()) {
+      case 3:
+        if (key == "pid") slot = &pid;
+        else if (key == "cwd") slot = &cwd;
+        break;
+      case 4:
+        if (key == "kind") slot = &kind;
+        else if (key == "host") slot = &host;
+        break;
+      case 5:
+        if (key == "extra") slot = &extra;
+        break;
+      case 6:
+        if (key == "branch") slot = &branch;
+        break;
+      case 7:
+        if (key == "invoker") slot = &invoker;
+        else if (key == "outcome") slot = &outcome;
+        break;
+      case 8:
+        if (key == "worktree") slot = &worktree;
+        break;
+      case 9:
+        if (key == "timestamp") slot = &timestamp;
+        else if (key == "truncated") slot = &truncated;
+        break;
+      case 10:
+        if (key == "session_id") slot = &session_id;
+        else if (key == "parent_pid") slot = &parent_pid;
+        else if (key == "elapsed_ms") slot = &elapsed_ms;
+        break;
+      case 13:
+        if (key == "worktree_path") slot = &worktree_path;
+        break;
+      case 14:
+        if (key == "schema_version") slot = &schema_version;
+        else if (key == "correlation_id") slot = &correlation_id;
+        break;
+      default:
+        break;
+    }
+    if (slot != nullptr) slot->emplace(value);
+  }
+};
+
+template <class A>
+std::optional<std::string_view> required_string(const std::optional<typename A::Value>& v) {
+  if (!v) return std::nullopt;
+  return A::string(*v);
+}
+
+template <class A>
+std::optional<std::string> optional_string(const std::optional<typename A::Value>& v) {
+  if (!v) return std::nullopt;
+  if (auto s = A::string(*v)) return std::string(*s);
+  return std::nullopt;
+}
+
+template <class A>
+std::optional<int64_t> optional_int(const std::optional<typename A::Value>& v) {
+  if (!v) return std::nullopt;
+  return A::int64(*v);
+}
+
+// The record of an object's members, or nullopt when a required field is
+// missing or mistyped, or when a filter does not match.
+template <class A>
+std::optional<AuditRecord> build(const Members<A>& m, const Filter& filter = {}) {
+  const auto branch = required_string<A>(m.branch);
+  if (!branch) return std::nullopt;
+  if (filter.branch != nullptr && *filter.branch && **filter.branch != *branch) return std::nullopt;
+  // "worktree_path" stands in only when "worktree" is missing altogether.
+  const auto worktree = required_string<A>(m.worktree ? m.worktree : m.worktree_path);
+  if (!worktree) return std::nullopt;
+  if (filter.worktree != nullptr && *filter.worktree && **filter.worktree != *worktree) return std::nullopt;
+  const auto timestamp = required_string<A>(m.timestamp);
+  const auto kind = required_string<A>(m.kind);
+  const auto invoker = required_string<A>(m.invoker);
+  const auto outcome = required_string<A>(m.outcome);
+  const auto pid = optional_int<A>(m.pid);
+  if (!timestamp || !kind || !invoker || !outcome || !pid) return std::nullopt;
+
+  AuditRecord r;
+  r.schema_version = optional_string<A>(m.schema_version).value_or("");
+  r.timestamp = *timestamp;
+  r.kind = *kind;
+  r.session_id = optional_string<A>(m.session_id);
+  r.pid = *pid;
+  r.parent_pid = optional_int<A>(m.parent_pid);
+  r.cwd = optional_string<A>(m.cwd).value_or("");
+  r.host = optional_string<A>(m.host).value_or("");
+  r.invoker = *invoker;
+  r.branch = *branch;
+  r.worktree = *worktree;
+  r.outcome = *outcome;
+  r.elapsed_ms = optional_int<A>(m.elapsed_ms);
+  r.correlation_id = optional_string<A>(m.correlation_id);
+  r.truncated = m.truncated ? A::boolean(*m.truncated).value_or(false) : false;
+  if (m.extra) r.extra = A::to_json(*m.extra);
+  return r;
+}
+
+// The record of a nlohmann-json value (nullopt for a non-object).
+inline std::optional<AuditRecord> build_from_json(const nlohmann::json& value, const Filter& filter = {}) {
+  if (!value.is_object()) return std::nullopt;
+  Members<NlohmannAccess> members;
+  for (auto it = value.begin(); it != value.end(); ++it) members.take(it.key(), &it.value());
+  return build(members, filter);
+}
+
+}  // namespace brackwater::domain::audit_fields
