@@ -20,12 +20,14 @@ json to_json(element v) {
   switch (v.type()) {
     case element_type::OBJECT: {
       json out = json::object();
-      for (auto field : v.get_object().value_unsafe()) out[std::string(field.key)] = to_json(field.value);
+      const simdjson::dom::object object = v.get_object().value_unsafe();
+      for (auto field : object) out[std::string(field.key)] = to_json(field.value);
       return out;
     }
     case element_type::ARRAY: {
       json out = json::array();
-      for (auto item : v.get_array().value_unsafe()) out.push_back(to_json(item));
+      const simdjson::dom::array array = v.get_array().value_unsafe();
+      for (auto item : array) out.push_back(to_json(item));
       return out;
     }
     case element_type::STRING: return json(std::string(v.get_string().value_unsafe()));

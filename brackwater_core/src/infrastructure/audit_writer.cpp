@@ -1,0 +1,157 @@
+#include "infrastructure/audit_writer.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "infrastructure/audit_dir.hpp"
+#include "infrastructure/audit_file_io.hpp"
+#include "support/atomic_file.hpp"
+#include "support/concat.hpp"
+#include "support/os_error.hpp"
+#include "support/path_join.hpp"
+#include "support/text.hpp"
+
+namespace brackwater::infrastructure {
+namespace {
+
+using domain::AuditContext;
+using domain::AuditEvent;
+
+constexpr std::string_view kSuspiciousExtraTag = "[WORKTREE-AUDIT-SUSPICIOUS-EXTRA] keys=";
+constexpr size_t kHostBufferSize = 256;
+// Stands for a write that the system accepted with zero bytes written.
+constexpr int kWroteNothing = 0;
+
+std::string write_error_text(int err) {
+  return err == kWroteNothing ? std::string("failed to write whole buffer") : support::os_error_text(err);
+}
+
+// Every byte of `bytes` to `fd`; the error is an errno value, or
+// kWroteNothing.
+std::expected<void, int> write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+    } else if (n == 0) {
+      return std::unexpected(kWroteNothing);
+    } else if (errno != EINTR) {
+      return std::unexpected(errno);
+    }
+  }
+  return {};
+}
+
+AuditContext capture_context() {
+  AuditContext context;
+  context.timestamp = domain::format_timestamp(std::chrono::system_clock::now());
+  context.pid = ::getpid();
+  context.parent_pid = ::getppid();
+  std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+  if (cwd) context.cwd = support::lossy_utf8(cwd.get());
+  char host[kHostBufferSize] = {};
+  if (::gethostname(host, sizeof host) == 0) context.host = support::lossy_utf8(std::string_view(host, ::strnlen(host, sizeof host)));
+  return context;
+}
+
+void warn_if_suspicious(const AuditEvent& event) {
+  if (!event.extra || !event.extra->is_object()) return;
+  if (!domain::is_secret_pattern(domain::compact_json(*event.extra))) return;
+  std::string line(kSuspiciousExtraTag);
+  line += '[';
+  bool first = true;
+  for (auto it = event.extra->begin(); it != event.extra->end(); ++it) {
+    if (!first) line += ", ";
+    first = false;
+    line += support::quote_literal(it.key());
+  }
+  line += "]\n";
+  std::string_view rest = line;
+  while (!rest.empty()) {
+    const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
+    if (n > 0) {
+      rest.remove_prefix(static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      return;
+    }
+  }
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Appends `line` under the live file's lock and rotates the file when the
+// append took it past the threshold; true when a rotation was attempted.
+// The lock is released on return.
+std::expected<bool, AuditWriteError> append_line(const std::string& live, std::string_view line) {
+  auto file = locked_append(live);
+  if (!file) return std::unexpected(fail(kAuditStageLock, support::os_error_text(file.error())));
+
+  struct stat before;
+  const bool have_before = ::fstat(file->fd(), &before) == 0;
+  if (auto written = write_all(file->fd(), line); !written) {
+    // A partial line would glue itself to the next one and both would be
+    // lost to the reader: put the file back as it was.
+    if (have_before) (void)::ftruncate(file->fd(), before.st_size);
+    return std::unexpected(fail(kAuditStageWrite, write_error_text(written.error())));
+  }
+
+  // While we hold the lock no one else appends to this file, so its size is
+  // the size before plus our line.
+  struct stat held = before;
+  if (!have_before && ::fstat(file->fd(), &held) != 0) return false;
+  const uint64_t size =
+      have_before ? static_cast<uint64_t>(before.st_size) + line.size() : static_cast<uint64_t>(held.st_size);
+  if (size <= kAuditRotateThreshold) return false;
+
+  // A file that a concurrent rotation already moved into an archive is not
+  // the live file any more; rotating again would archive the new, small one.
+  struct stat at_live;
+  if (::stat(live.c_str(), &at_live) != 0 || !same_file(held, at_live)) return false;
+  maybe_rotate(live);
+  return true;
+}
+
+}  // namespace
+
+std::string AuditWriteError::display() const { return support::concat(stage, ": ", message); }
+
+AuditWriteError fail(std::string_view stage, std::string message) {
+  AuditWriteError error{std::move(message), stage};
+  write_failopen_line(error.display());
+  return error;
+}
+
+std::expected<void, AuditWriteError> record_event(const AuditEvent& event) {
+  auto dir = resolve_plowline_shared_audit_dir();
+  if (!dir) return std::unexpected(AuditWriteError{dir.error().display(), kAuditStageProjectId});
+  if (auto made = support::create_directories(*dir); !made) {
+    return std::unexpected(fail(kAuditStageMkdir, support::os_error_text(made.error())));
+  }
+  const std::string live = support::join_path(*dir, kAuditLiveFileName);
+  (void)reap_stale_sentinel(live);
+
+  const AuditContext context = capture_context();
+  nlohmann::json record = domain::assemble_record(event, context);
+  const std::string line = domain::serialize_with_cap(record);
+  warn_if_suspicious(event);
+
+  auto rotated = append_line(live, line);
+  if (!rotated) return std::unexpected(std::move(rotated).error());
+  if (*rotated) prune_old_archives(*dir);
+  return {};
+}
+
+void reap_rotation_sentinel() {
+  auto dir = resolve_plowline_shared_audit_dir();
+  if (!dir) return;
+  (void)reap_stale_sentinel(support::join_path(*dir, kAuditLiveFileName));
+}
+
+}  // namespace brackwater::infrastructure
