@@ -23,6 +23,11 @@ extern PyMethodDef recover_binding;
 extern PyMethodDef validate_binding;
 extern PyMethodDef validate_current_binding;
 
+// audit log (functions_audit.cpp)
+extern PyMethodDef record_event;
+extern PyMethodDef read_records;
+extern PyMethodDef reap_rotation_sentinel;
+
 // environment names (functions_env.cpp)
 extern PyMethodDef worktree_identity_env_vars;
 extern PyMethodDef brackwater_env_vars;

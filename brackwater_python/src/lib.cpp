@@ -96,6 +96,7 @@ const std::vector<Registration>& registrations() {
       value("WorktreeBinding", types::worktree_binding_type),
       value("BindingValidationResult", types::binding_validation_result_type),
       value("BindingValidationOptions", types::binding_validation_options_type),
+      value("AuditRecord", types::audit_record_type),
       value("WorktreeBindingStore", types::worktree_binding_store_type),
       // exception types
       value("WorktreeListError", worktree_list_error_type),
@@ -114,6 +115,9 @@ const std::vector<Registration>& registrations() {
       function(functions::recover_binding),
       function(functions::validate_binding),
       function(functions::validate_current_binding),
+      function(functions::record_event),
+      function(functions::read_records),
+      function(functions::reap_rotation_sentinel),
       function(functions::worktree_identity_env_vars),
       function(functions::brackwater_env_vars),
   };

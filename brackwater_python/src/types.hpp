@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "domain/audit.hpp"
 #include "domain/binding.hpp"
 #include "py.hpp"
 
@@ -15,11 +16,14 @@ PyRef worktree_binding_type();
 PyRef binding_validation_result_type();
 PyRef binding_validation_options_type();
 PyRef worktree_binding_store_type();
+PyRef audit_record_type();
 
 // A new WorktreeBinding object holding the record's fields unchanged.
 PyRef wrap_binding(brackwater::domain::WorktreeBinding binding);
 // A tuple of new WorktreeBinding objects.
 PyRef binding_tuple(std::vector<brackwater::domain::WorktreeBinding> bindings);
+// A tuple of new AuditRecord objects, the records moved in, in order.
+PyRef audit_record_tuple(std::vector<brackwater::domain::AuditRecord> records);
 // A new BindingValidationResult object holding a copy of the result.
 PyRef wrap_validation_result(brackwater::domain::BindingValidationResult result);
 

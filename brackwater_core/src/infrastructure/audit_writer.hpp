@@ -15,6 +15,8 @@ inline constexpr std::string_view kAuditStageProjectId = "project_id";
 inline constexpr std::string_view kAuditStageMkdir = "mkdir";
 inline constexpr std::string_view kAuditStageLock = "lock";
 inline constexpr std::string_view kAuditStageWrite = "write";
+// The code before a write failure's text where callers raise it.
+inline constexpr std::string_view kAuditWriteFailedCode = "WORKTREE_AUDIT_WRITE_FAILED";
 
 struct AuditWriteError {
   std::string message;

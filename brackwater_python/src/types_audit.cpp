@@ -1,0 +1,134 @@
+// AuditRecord: one event read back from the audit log. Immutable; made only
+// by read_records. The record's `extra` is kept as its compact JSON text and
+// becomes a new Python value on every read.
+#include "box.hpp"
+#include "convert.hpp"
+#include "types.hpp"
+
+namespace tidemark::types {
+namespace {
+
+using brackwater::domain::AuditRecord;
+
+// The core record's fields with `extra` held as JSON text instead.
+struct StoredAuditRecord {
+  AuditRecord fields;  // fields.extra is always empty
+  std::optional<std::string> extra_json;
+};
+
+constexpr unsigned long kFinalImmutable =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+const AuditRecord& fields_of(PyObject* self) { return unbox<StoredAuditRecord>(self).fields; }
+
+template <std::string AuditRecord::*Field>
+PyObject* get_str(PyObject* self, void*) {
+  return py_str(fields_of(self).*Field).release();
+}
+
+template <std::optional<std::string> AuditRecord::*Field>
+PyObject* get_optional_str(PyObject* self, void*) {
+  const auto& value = fields_of(self).*Field;
+  if (!value) Py_RETURN_NONE;
+  return py_str(*value).release();
+}
+
+template <std::optional<int64_t> AuditRecord::*Field>
+PyObject* get_optional_int(PyObject* self, void*) {
+  const auto& value = fields_of(self).*Field;
+  if (!value) Py_RETURN_NONE;
+  return py_int(*value).release();
+}
+
+PyObject* get_pid(PyObject* self, void*) { return py_int(fields_of(self).pid).release(); }
+PyObject* get_truncated(PyObject* self, void*) { return py_bool(fields_of(self).truncated).release(); }
+
+PyObject* get_extra(PyObject* self, void*) {
+  const auto& text = unbox<StoredAuditRecord>(self).extra_json;
+  if (!text) Py_RETURN_NONE;
+  PyRef json = PyRef::steal(PyImport_ImportModule("json"));
+  if (!json) return nullptr;
+  PyRef arg = py_str(*text);
+  if (!arg) return nullptr;
+  return PyObject_CallMethod(json.get(), "loads", "O", arg.get());
+}
+
+PyObject* record_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!match_args({"AuditRecord.to_dict()", {}}, args, nargs, kwnames, {})) return nullptr;
+  const auto& stored = unbox<StoredAuditRecord>(self);
+  AuditRecord record = stored.fields;
+  if (stored.extra_json) {
+    auto extra = nlohmann::json::parse(*stored.extra_json, nullptr, false);
+    if (!extra.is_discarded()) record.extra = std::move(extra);
+  }
+  return json_value_to_pydict(record.serialize()).release();
+}
+
+PyObject* record_repr(PyObject* self) {
+  const auto& r = fields_of(self);
+  return py_str("AuditRecord(kind=" + r.kind + ", branch=" + r.branch + ", outcome=" + r.outcome +
+                ", timestamp=" + r.timestamp + ")")
+      .release();
+}
+
+PyGetSetDef record_getset[] = {
+    {"schema_version", get_str<&AuditRecord::schema_version>, nullptr, nullptr, nullptr},
+    {"timestamp", get_str<&AuditRecord::timestamp>, nullptr, nullptr, nullptr},
+    {"kind", get_str<&AuditRecord::kind>, nullptr, nullptr, nullptr},
+    {"session_id", get_optional_str<&AuditRecord::session_id>, nullptr, nullptr, nullptr},
+    {"pid", get_pid, nullptr, nullptr, nullptr},
+    {"parent_pid", get_optional_int<&AuditRecord::parent_pid>, nullptr, nullptr, nullptr},
+    {"cwd", get_str<&AuditRecord::cwd>, nullptr, nullptr, nullptr},
+    {"host", get_str<&AuditRecord::host>, nullptr, nullptr, nullptr},
+    {"invoker", get_str<&AuditRecord::invoker>, nullptr, nullptr, nullptr},
+    {"branch", get_str<&AuditRecord::branch>, nullptr, nullptr, nullptr},
+    {"worktree", get_str<&AuditRecord::worktree>, nullptr, nullptr, nullptr},
+    {"outcome", get_str<&AuditRecord::outcome>, nullptr, nullptr, nullptr},
+    {"elapsed_ms", get_optional_int<&AuditRecord::elapsed_ms>, nullptr, nullptr, nullptr},
+    {"correlation_id", get_optional_str<&AuditRecord::correlation_id>, nullptr, nullptr, nullptr},
+    {"truncated", get_truncated, nullptr, nullptr, nullptr},
+    {"extra", get_extra, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef record_methods[] = {
+    fastcall_def<record_to_dict>("to_dict", "to_dict($self)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot record_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<StoredAuditRecord>)},
+    {Py_tp_repr, reinterpret_cast<void*>(&record_repr)},
+    {Py_tp_getset, record_getset},
+    {Py_tp_methods, record_methods},
+    {0, nullptr},
+};
+
+PyType_Spec record_spec = {"brackwater.api.AuditRecord", sizeof(Box<StoredAuditRecord>), 0, kFinalImmutable,
+                           record_slots};
+
+}  // namespace
+
+PyRef audit_record_type() {
+  static PyObject* type = nullptr;
+  return type_once(type, record_spec);
+}
+
+PyRef audit_record_tuple(std::vector<AuditRecord> records) {
+  PyRef type = audit_record_type();
+  if (!type) return type;
+  auto* as_type = reinterpret_cast<PyTypeObject*>(type.get());
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(records.size())));
+  for (size_t i = 0; tuple && i < records.size(); ++i) {
+    StoredAuditRecord stored;
+    if (records[i].extra) stored.extra_json = brackwater::domain::compact_json(*records[i].extra);
+    records[i].extra.reset();
+    stored.fields = std::move(records[i]);
+    PyRef item = box_new(as_type, std::move(stored));
+    if (!item) return {};
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return tuple;
+}
+
+}  // namespace tidemark::types
