@@ -104,7 +104,11 @@ std::optional<AuditRecord> AuditLineParser::parse(std::string_view line, const s
     return audit_fields::build(members, filter);
   }
   if (error != simdjson::NUMBER_ERROR) return std::nullopt;
-  if (too_deep(line)) return std::nullopt;
+  // nlohmann-json stops reading at a NUL byte and skips a leading byte-order
+  // mark; simdjson refuses both, and so must this path.
+  if (too_deep(line) || line.find('\0') != std::string_view::npos || line.starts_with("\xEF\xBB\xBF")) {
+    return std::nullopt;
+  }
   // nlohmann-json reads integers beyond 64 bits as floating point, and
   // writers that use it accept such lines: so must we.
   json value = json::parse(line, nullptr, false);
