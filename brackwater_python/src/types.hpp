@@ -8,6 +8,7 @@
 
 #include "domain/audit.hpp"
 #include "domain/binding.hpp"
+#include "infrastructure/audit_reader.hpp"
 #include "py.hpp"
 
 namespace tidemark::types {
@@ -23,7 +24,7 @@ PyRef wrap_binding(brackwater::domain::WorktreeBinding binding);
 // A tuple of new WorktreeBinding objects.
 PyRef binding_tuple(std::vector<brackwater::domain::WorktreeBinding> bindings);
 // A tuple of new AuditRecord objects, the records moved in, in order.
-PyRef audit_record_tuple(std::vector<brackwater::domain::AuditRecord> records);
+PyRef audit_record_tuple(brackwater::infrastructure::AuditRecords records);
 // A new BindingValidationResult object holding a copy of the result.
 PyRef wrap_validation_result(brackwater::domain::BindingValidationResult result);
 

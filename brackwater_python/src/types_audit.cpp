@@ -1,6 +1,6 @@
 // AuditRecord: one event read back from the audit log. Immutable; made only
-// by read_records. The record's `extra` is kept as its compact JSON text and
-// becomes a new Python value on every read.
+// by read_records. The record's `extra` stays the compact JSON text the core
+// holds and becomes a new Python value on every read.
 #include "box.hpp"
 #include "convert.hpp"
 #include "types.hpp"
@@ -10,16 +10,10 @@ namespace {
 
 using brackwater::domain::AuditRecord;
 
-// The core record's fields with `extra` held as JSON text instead.
-struct StoredAuditRecord {
-  AuditRecord fields;  // fields.extra is always empty
-  std::optional<std::string> extra_json;
-};
-
 constexpr unsigned long kFinalImmutable =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-const AuditRecord& fields_of(PyObject* self) { return unbox<StoredAuditRecord>(self).fields; }
+const AuditRecord& fields_of(PyObject* self) { return unbox<AuditRecord>(self); }
 
 template <std::string AuditRecord::*Field>
 PyObject* get_str(PyObject* self, void*) {
@@ -44,7 +38,7 @@ PyObject* get_pid(PyObject* self, void*) { return py_int(fields_of(self).pid).re
 PyObject* get_truncated(PyObject* self, void*) { return py_bool(fields_of(self).truncated).release(); }
 
 PyObject* get_extra(PyObject* self, void*) {
-  const auto& text = unbox<StoredAuditRecord>(self).extra_json;
+  const auto& text = fields_of(self).extra_json;
   if (!text) Py_RETURN_NONE;
   PyRef json = PyRef::steal(PyImport_ImportModule("json"));
   if (!json) return nullptr;
@@ -55,13 +49,7 @@ PyObject* get_extra(PyObject* self, void*) {
 
 PyObject* record_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!match_args({"AuditRecord.to_dict()", {}}, args, nargs, kwnames, {})) return nullptr;
-  const auto& stored = unbox<StoredAuditRecord>(self);
-  AuditRecord record = stored.fields;
-  if (stored.extra_json) {
-    auto extra = nlohmann::json::parse(*stored.extra_json, nullptr, false);
-    if (!extra.is_discarded()) record.extra = std::move(extra);
-  }
-  return json_value_to_pydict(record.serialize()).release();
+  return json_value_to_pydict(fields_of(self).serialize()).release();
 }
 
 PyObject* record_repr(PyObject* self) {
@@ -97,14 +85,14 @@ PyMethodDef record_methods[] = {
 };
 
 PyType_Slot record_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<StoredAuditRecord>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<AuditRecord>)},
     {Py_tp_repr, reinterpret_cast<void*>(&record_repr)},
     {Py_tp_getset, record_getset},
     {Py_tp_methods, record_methods},
     {0, nullptr},
 };
 
-PyType_Spec record_spec = {"brackwater.api.AuditRecord", sizeof(Box<StoredAuditRecord>), 0, kFinalImmutable,
+PyType_Spec record_spec = {"brackwater.api.AuditRecord", sizeof(Box<AuditRecord>), 0, kFinalImmutable,
                            record_slots};
 
 }  // namespace
@@ -114,17 +102,13 @@ PyRef audit_record_type() {
   return type_once(type, record_spec);
 }
 
-PyRef audit_record_tuple(std::vector<AuditRecord> records) {
+PyRef audit_record_tuple(brackwater::infrastructure::AuditRecords records) {
   PyRef type = audit_record_type();
   if (!type) return type;
   auto* as_type = reinterpret_cast<PyTypeObject*>(type.get());
   PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(records.size())));
   for (size_t i = 0; tuple && i < records.size(); ++i) {
-    StoredAuditRecord stored;
-    if (records[i].extra) stored.extra_json = brackwater::domain::compact_json(*records[i].extra);
-    records[i].extra.reset();
-    stored.fields = std::move(records[i]);
-    PyRef item = box_new(as_type, std::move(stored));
+    PyRef item = box_adopt(as_type, std::move(records[i]));
     if (!item) return {};
     PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item.release());
   }

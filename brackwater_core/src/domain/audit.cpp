@@ -41,7 +41,11 @@ json AuditRecord::serialize() const {
   out["elapsed_ms"] = or_null(elapsed_ms);
   out["correlation_id"] = or_null(correlation_id);
   out["truncated"] = truncated;
-  out["extra"] = extra ? *extra : json(nullptr);
+  out["extra"] = nullptr;
+  if (extra_json) {
+    json extra = json::parse(*extra_json, nullptr, false);
+    if (!extra.is_discarded()) out["extra"] = std::move(extra);
+  }
   return out;
 }
 
@@ -101,7 +105,9 @@ bool is_secret_pattern(std::string_view text) {
 }
 
 std::optional<AuditRecord> parse_record(const json& value) {
-  return audit_fields::build_from_json(value);
+  AuditRecord record;
+  if (!audit_fields::build_from_json(value, {}, record)) return std::nullopt;
+  return record;
 }
 
 std::optional<UtcInstant> parse_ts(std::string_view timestamp) {

@@ -46,8 +46,10 @@ struct AuditContext {
   std::string host;  // "" when unreadable
 };
 
-// One event as read back from the log. `extra` absent (no key) and `extra`
-// holding null (the key with a null value) are different states.
+// One event as read back from the log. Its "extra" is kept as compact JSON
+// text with keys in byte order, the form the line has it in: the reader
+// never builds a value tree it would only render again. An absent `extra`
+// (no key) and one holding null (the text "null") are different states.
 struct AuditRecord {
   std::string schema_version;
   std::string timestamp;
@@ -64,9 +66,10 @@ struct AuditRecord {
   std::optional<int64_t> elapsed_ms;
   std::optional<std::string> correlation_id;
   bool truncated = false;
-  std::optional<nlohmann::json> extra;
+  std::optional<std::string> extra_json;
 
-  // The sixteen keys with the fields' values (absent gives null).
+  // The sixteen keys with the fields' values (absent gives null; an
+  // `extra_json` that does not parse gives null too).
   [[nodiscard]] nlohmann::json serialize() const;
 };
 

@@ -2,6 +2,12 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
+#include <charconv>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
 #include "domain/audit_record_fields.hpp"
 
 namespace brackwater::domain {
@@ -16,28 +22,87 @@ static_assert(kAuditLinePadding >= simdjson::SIMDJSON_PADDING);
 // Deeper values than simdjson admits are refused by the fallback parse too.
 constexpr size_t kMaxDepth = simdjson::DEFAULT_MAX_DEPTH;
 
-json to_json(element v) {
+void write_string(std::string_view text, std::string& out) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  size_t plain = 0;  // start of the run of bytes that need no escape
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(text.substr(plain, i - plain));
+    plain = i + 1;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        out += "\\u00";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
+    }
+  }
+  out.append(text.substr(plain));
+  out += '"';
+}
+
+template <class Number>
+void write_number(Number n, std::string& out) {
+  char buf[32];
+  const auto end = std::to_chars(buf, buf + sizeof buf, n).ptr;
+  out.append(buf, end);
+  if constexpr (std::is_floating_point_v<Number>) {
+    // Keep a float a float for whoever reads the text back.
+    if (std::find_if(buf, end, [](char c) { return c == '.' || c == 'e'; }) == end) out += ".0";
+  }
+}
+
+// The compact JSON text of a value as nlohmann-json would write it after
+// parsing it: object keys in byte order, a key given twice with its last
+// value, no white space.
+void write_compact(element v, std::string& out) {
   switch (v.type()) {
     case element_type::OBJECT: {
-      json out = json::object();
+      std::vector<std::pair<std::string_view, element>> members;
       const simdjson::dom::object object = v.get_object().value_unsafe();
-      for (auto field : object) out[std::string(field.key)] = to_json(field.value);
-      return out;
+      for (auto field : object) members.emplace_back(field.key, field.value);
+      std::stable_sort(members.begin(), members.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      out += '{';
+      bool first = true;
+      for (size_t i = 0; i < members.size(); ++i) {
+        if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;  // a later one wins
+        if (!first) out += ',';
+        first = false;
+        write_string(members[i].first, out);
+        out += ':';
+        write_compact(members[i].second, out);
+      }
+      out += '}';
+      return;
     }
     case element_type::ARRAY: {
-      json out = json::array();
+      out += '[';
+      bool first = true;
       const simdjson::dom::array array = v.get_array().value_unsafe();
-      for (auto item : array) out.push_back(to_json(item));
-      return out;
+      for (auto item : array) {
+        if (!first) out += ',';
+        first = false;
+        write_compact(item, out);
+      }
+      out += ']';
+      return;
     }
-    case element_type::STRING: return json(std::string(v.get_string().value_unsafe()));
-    case element_type::INT64: return json(v.get_int64().value_unsafe());
-    case element_type::UINT64: return json(v.get_uint64().value_unsafe());
-    case element_type::DOUBLE: return json(v.get_double().value_unsafe());
-    case element_type::BOOL: return json(v.get_bool().value_unsafe());
-    case element_type::NULL_VALUE: break;
+    case element_type::STRING: write_string(v.get_string().value_unsafe(), out); return;
+    case element_type::INT64: write_number(v.get_int64().value_unsafe(), out); return;
+    case element_type::UINT64: write_number(v.get_uint64().value_unsafe(), out); return;
+    case element_type::DOUBLE: write_number(v.get_double().value_unsafe(), out); return;
+    case element_type::BOOL: out += v.get_bool().value_unsafe() ? "true" : "false"; return;
+    case element_type::NULL_VALUE: out += "null"; return;
   }
-  return json(nullptr);
 }
 
 struct SimdAccess {
@@ -56,7 +121,11 @@ struct SimdAccess {
     if (v.get_bool().get(b)) return std::nullopt;
     return b;
   }
-  static json to_json(Value v) { return domain::to_json(v); }
+  static std::string extra_text(Value v) {
+    std::string out;
+    write_compact(v, out);
+    return out;
+  }
 };
 
 // Whether brackets nest deeper than simdjson admits, strings skipped.
@@ -91,29 +160,28 @@ struct AuditLineParser::Impl {
 AuditLineParser::AuditLineParser() : impl_(std::make_unique<Impl>()) {}
 AuditLineParser::~AuditLineParser() = default;
 
-std::optional<AuditRecord> AuditLineParser::parse(std::string_view line, const std::optional<std::string>& branch,
-                                                  const std::optional<std::string>& worktree) {
+bool AuditLineParser::parse(std::string_view line, const std::optional<std::string>& branch,
+                            const std::optional<std::string>& worktree, AuditRecord& out) {
   const audit_fields::Filter filter{&branch, &worktree};
   element root;
   const auto error = impl_->parser.parse(line.data(), line.size(), false).get(root);
   if (!error) {
     simdjson::dom::object object;
-    if (root.get_object().get(object)) return std::nullopt;
+    if (root.get_object().get(object)) return false;
     audit_fields::Members<SimdAccess> members;
     for (auto field : object) members.take(field.key, field.value);
-    return audit_fields::build(members, filter);
+    return audit_fields::build(members, filter, out);
   }
-  if (error != simdjson::NUMBER_ERROR) return std::nullopt;
+  if (error != simdjson::NUMBER_ERROR) return false;
   // nlohmann-json stops reading at a NUL byte and skips a leading byte-order
   // mark; simdjson refuses both, and so must this path.
   if (too_deep(line) || line.find('\0') != std::string_view::npos || line.starts_with("\xEF\xBB\xBF")) {
-    return std::nullopt;
+    return false;
   }
   // nlohmann-json reads integers beyond 64 bits as floating point, and
   // writers that use it accept such lines: so must we.
   json value = json::parse(line, nullptr, false);
-  if (value.is_discarded()) return std::nullopt;
-  return audit_fields::build_from_json(value, filter);
+  return !value.is_discarded() && audit_fields::build_from_json(value, filter, out);
 }
 
 }  // namespace brackwater::domain

@@ -27,12 +27,13 @@ class AuditLineParser {
   AuditLineParser(const AuditLineParser&) = delete;
   AuditLineParser& operator=(const AuditLineParser&) = delete;
 
-  // The record of one trimmed, non-empty line, or nullopt when the line is
-  // not one JSON object with the required fields, or when `branch` or
-  // `worktree` is given and differs byte for byte from the record's.
-  // `line` must be followed by kAuditLinePadding readable bytes.
-  [[nodiscard]] std::optional<AuditRecord> parse(std::string_view line, const std::optional<std::string>& branch,
-                                                 const std::optional<std::string>& worktree);
+  // Fills `out` with the record of one trimmed, non-empty line; false (and
+  // `out` in no particular state) when the line is not one JSON object with
+  // the required fields, or when `branch` or `worktree` is given and differs
+  // byte for byte from the record's. `line` must be followed by
+  // kAuditLinePadding readable bytes.
+  [[nodiscard]] bool parse(std::string_view line, const std::optional<std::string>& branch,
+                           const std::optional<std::string>& worktree, AuditRecord& out);
 
  private:
   struct Impl;

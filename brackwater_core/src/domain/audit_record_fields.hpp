@@ -3,7 +3,8 @@
 //   A::string(v) -> std::optional<std::string_view>
 //   A::int64(v)  -> std::optional<int64_t>  (integers within 64 signed bits only)
 //   A::boolean(v) -> std::optional<bool>
-//   A::to_json(v) -> nlohmann::json
+//   A::extra_text(v) -> std::string  (compact JSON, keys in byte order, a
+//                                     key given twice with its last value)
 // Members::take is called for every member in document order, so that a key
 // given twice keeps its last value.
 // Internal to the audit line parsers.
@@ -42,7 +43,7 @@ struct NlohmannAccess {
     if (!v->is_boolean()) return std::nullopt;
     return v->get<bool>();
   }
-  static nlohmann::json to_json(Value v) { return *v; }
+  static std::string extra_text(Value v) { return compact_json(*v); }
 };
 
 template <class A>
@@ -117,25 +118,25 @@ std::optional<int64_t> optional_int(const std::optional<typename A::Value>& v) {
   return A::int64(*v);
 }
 
-// The record of an object's members, or nullopt when a required field is
-// missing or mistyped, or when a filter does not match.
+// Fills `r` (every field) from an object's members; false, with `r` left
+// in no particular state, when a required field is missing or mistyped, or
+// when a filter does not match.
 template <class A>
-std::optional<AuditRecord> build(const Members<A>& m, const Filter& filter = {}) {
+bool build(const Members<A>& m, const Filter& filter, AuditRecord& r) {
   const auto branch = required_string<A>(m.branch);
-  if (!branch) return std::nullopt;
-  if (filter.branch != nullptr && *filter.branch && **filter.branch != *branch) return std::nullopt;
+  if (!branch) return false;
+  if (filter.branch != nullptr && *filter.branch && **filter.branch != *branch) return false;
   // "worktree_path" stands in only when "worktree" is missing altogether.
   const auto worktree = required_string<A>(m.worktree ? m.worktree : m.worktree_path);
-  if (!worktree) return std::nullopt;
-  if (filter.worktree != nullptr && *filter.worktree && **filter.worktree != *worktree) return std::nullopt;
+  if (!worktree) return false;
+  if (filter.worktree != nullptr && *filter.worktree && **filter.worktree != *worktree) return false;
   const auto timestamp = required_string<A>(m.timestamp);
   const auto kind = required_string<A>(m.kind);
   const auto invoker = required_string<A>(m.invoker);
   const auto outcome = required_string<A>(m.outcome);
   const auto pid = optional_int<A>(m.pid);
-  if (!timestamp || !kind || !invoker || !outcome || !pid) return std::nullopt;
+  if (!timestamp || !kind || !invoker || !outcome || !pid) return false;
 
-  AuditRecord r;
   r.schema_version = optional_string<A>(m.schema_version).value_or("");
   r.timestamp = *timestamp;
   r.kind = *kind;
@@ -151,16 +152,16 @@ std::optional<AuditRecord> build(const Members<A>& m, const Filter& filter = {})
   r.elapsed_ms = optional_int<A>(m.elapsed_ms);
   r.correlation_id = optional_string<A>(m.correlation_id);
   r.truncated = m.truncated ? A::boolean(*m.truncated).value_or(false) : false;
-  if (m.extra) r.extra = A::to_json(*m.extra);
-  return r;
+  r.extra_json = m.extra ? std::optional<std::string>(A::extra_text(*m.extra)) : std::nullopt;
+  return true;
 }
 
-// The record of a nlohmann-json value (nullopt for a non-object).
-inline std::optional<AuditRecord> build_from_json(const nlohmann::json& value, const Filter& filter = {}) {
-  if (!value.is_object()) return std::nullopt;
+// `build` over a nlohmann-json value (false for a non-object).
+inline bool build_from_json(const nlohmann::json& value, const Filter& filter, AuditRecord& r) {
+  if (!value.is_object()) return false;
   Members<NlohmannAccess> members;
   for (auto it = value.begin(); it != value.end(); ++it) members.take(it.key(), &it.value());
-  return build(members, filter);
+  return build(members, filter, r);
 }
 
 }  // namespace brackwater::domain::audit_fields
