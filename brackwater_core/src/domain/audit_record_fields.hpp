@@ -53,48 +53,32 @@ struct Members {
       worktree, worktree_path, outcome, elapsed_ms, correlation_id, truncated, extra;
 
   void take(std::string_view key, const V& value) {
+    // One candidate per (length, first byte), then one comparison.
     std::optional<V>* slot = nullptr;
-    switch (key.size()) {
-      case 3:
-        if (key == "pid") slot = &pid;
-        else if (key == "cwd") slot = &cwd;
+    std::string_view name;
+    switch (key.size() << 8 | (key.empty() ? 0 : static_cast<unsigned char>(key[0]))) {
+      case 3 << 8 | 'p': slot = &pid, name = "pid"; break;
+      case 3 << 8 | 'c': slot = &cwd, name = "cwd"; break;
+      case 4 << 8 | 'k': slot = &kind, name = "kind"; break;
+      case 4 << 8 | 'h': slot = &host, name = "host"; break;
+      case 5 << 8 | 'e': slot = &extra, name = "extra"; break;
+      case 6 << 8 | 'b': slot = &branch, name = "branch"; break;
+      case 7 << 8 | 'i': slot = &invoker, name = "invoker"; break;
+      case 7 << 8 | 'o': slot = &outcome, name = "outcome"; break;
+      case 8 << 8 | 'w': slot = &worktree, name = "worktree"; break;
+      case 9 << 8 | 't':
+        if (key[1] == 'i') slot = &timestamp, name = "timestamp";
+        else slot = &truncated, name = "truncated";
         break;
-      case 4:
-        if (key == "kind") slot = &kind;
-        else if (key == "host") slot = &host;
-        break;
-      case 5:
-        if (key == "extra") slot = &extra;
-        break;
-      case 6:
-        if (key == "branch") slot = &branch;
-        break;
-      case 7:
-        if (key == "invoker") slot = &invoker;
-        else if (key == "outcome") slot = &outcome;
-        break;
-      case 8:
-        if (key == "worktree") slot = &worktree;
-        break;
-      case 9:
-        if (key == "timestamp") slot = &timestamp;
-        else if (key == "truncated") slot = &truncated;
-        break;
-      case 10:
-        if (key == "session_id") slot = &session_id;
-        else if (key == "parent_pid") slot = &parent_pid;
-        else if (key == "elapsed_ms") slot = &elapsed_ms;
-        break;
-      case 13:
-        if (key == "worktree_path") slot = &worktree_path;
-        break;
-      case 14:
-        if (key == "schema_version") slot = &schema_version;
-        else if (key == "correlation_id") slot = &correlation_id;
-        break;
-      default:
-        break;
+      case 10 << 8 | 's': slot = &session_id, name = "session_id"; break;
+      case 10 << 8 | 'p': slot = &parent_pid, name = "parent_pid"; break;
+      case 10 << 8 | 'e': slot = &elapsed_ms, name = "elapsed_ms"; break;
+      case 13 << 8 | 'w': slot = &worktree_path, name = "worktree_path"; break;
+      case 14 << 8 | 's': slot = &schema_version, name = "schema_version"; break;
+      case 14 << 8 | 'c': slot = &correlation_id, name = "correlation_id"; break;
+      default: return;
     }
+    if (key != name) return;
     if (slot != nullptr) slot->emplace(value);
   }
 };
