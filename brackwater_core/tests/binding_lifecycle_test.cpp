@@ -69,12 +69,16 @@ TEST_F(LifecycleTest, RegisterListLoadRemove) {
                                                   repo + "/.git", repo, "abc")
                               .to_dict());
 
-  auto empty_state = register_binding("s0", repo, "main", linked + "/.", std::string(""), "");
-  ASSERT_TRUE(empty_state);
-  EXPECT_EQ(empty_state->state_path, "");
-  // Stored as given, but an entry without a state path does not read back.
-  EXPECT_NE(test_support::read_file(store_dir + "/bindings.json").find("\"session_id\": \"s0\""), std::string::npos);
-  EXPECT_EQ(load_binding("s0", repo).value(), nullopt);
+  // An entry without a state path, main worktree or branch would not read
+  // back: refused, and nothing is written.
+  const std::string before = test_support::read_file(store_dir + "/bindings.json");
+  for (const auto& [state, main_worktree, branch, field] :
+       {std::tuple<std::string, std::string, std::string, std::string>{" ", linked + "/.", "main", "state_path"},
+        {"/st", "", "main", "main_worktree"}}) {
+    EXPECT_EQ(outcome(register_binding("s0", repo, branch, main_worktree, state, "")),
+              "rejected:WORKTREE_BINDING_FIELD_MISSING: missing required worktree binding field: " + field);
+  }
+  EXPECT_EQ(test_support::read_file(store_dir + "/bindings.json"), before);
 
   ASSERT_TRUE(register_binding("s2", repo, "main", linked, repo + "/sub/../st", ""));
   EXPECT_EQ(load_binding("s2", repo).value()->state_path, repo + "/st");

@@ -182,6 +182,15 @@ TEST_F(BindingStoreTest, DocumentsThatAreNotStores) {
       {"{\"b\xff\": 1}", io + "file is not valid UTF-8"},
       {"{\"bindings\": {\"s\": 1}}", "ok:"},
       {"{\"bindings\": 5, \"schema_version\": \"x\"}", "ok:"},
+      // Exactly one value: a NUL byte does not end the text.
+      {std::string("{\"bindings\": []}\0{\"x\": 1}", 26), corrupt + "unexpected NUL byte after the value at line 1 column 17"},
+      {"{\"bindings\": []} {}", " at line 1 column 18"},
+      // Nesting that writing back could not take is refused before parsing.
+      {"{\"x\": " + std::string(100000, '[') + std::string(100000, ']') + "}",
+       corrupt + "nesting deeper than 512 levels at line 1 column 518"},
+      {"{\"x\": \"" + std::string(1000, '[') + "\"}", "ok:"},
+      // The parser quotes the bytes it last read, cut inside a character.
+      {"[\xef\xbc\x91]", corrupt + "syntax error while parsing value - invalid literal; last read: '[\xef\xbf\xbd'"},
   };
   for (const auto& [text, expected] : cases) {
     write_file_mkdirs(store->path(), text);

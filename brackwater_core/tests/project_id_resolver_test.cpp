@@ -22,6 +22,13 @@ std::string outcome(const std::expected<std::string, ProjectResolveError>& r) {
 
 std::string config(std::string_view id_line) { return "[tool.plowline]\n" + std::string(id_line) + "\n"; }
 
+// "a.a.a…": a dotted key of `parts` parts.
+std::string dotted(size_t parts) {
+  std::string key = "a";
+  for (size_t i = 1; i < parts; ++i) key += ".a";
+  return key;
+}
+
 // Every test works in its own temporary directory: the id cache lives as
 // long as the process, so roots must never repeat between tests.
 class ProjectIdTest : public ::testing::Test {
@@ -38,7 +45,7 @@ class ProjectIdTest : public ::testing::Test {
 };
 
 struct ConfigCase {
-  std::optional<std::string> pyproject;  // nullopt: no file; "<dir>": a directory in its place
+  std::optional<std::string> pyproject;  // nullopt: no file; "<dir>", "<fifo>": that in its place
   std::string expected;                  // "ok:<id>" or the start of "err:<display>"
   bool prefix_only = false;
 };
@@ -64,12 +71,21 @@ TEST_F(ProjectIdTest, ConfiguredIds) {
       {"[tool.plowline\nproject_id = 'x'\n", unreadable + "@/pyproject.toml could not be parsed: ", true},
       {"project_id = \"\xff\"\n", unreadable + "@/pyproject.toml could not be read: ", true},
       {"<dir>", unreadable + "@/pyproject.toml could not be read: Is a directory (os error 21)"},
+      {"<fifo>", unreadable + "@/pyproject.toml could not be read: not a regular file"},
+      // Keys that reach deeper than the parser can build are refused before it
+      // sees them; dots inside strings and comments are not key parts.
+      {dotted(40000) + " = 1\n", unreadable + "@/pyproject.toml could not be parsed: tables nested deeper than 256 levels at line 1, column 513"},
+      {"[" + dotted(100000) + "]\n", unreadable + "@/pyproject.toml could not be parsed: tables nested deeper than 256 levels", true},
+      {"[" + dotted(200) + "]\nx = {" + dotted(100) + " = 1}\n", unreadable + "@/pyproject.toml could not be parsed: tables nested deeper than 256 levels at line 2, column ", true},
+      {"[" + dotted(200) + "]\n" + dotted(50) + " = \"\"\"" + dotted(9000) + "\"\"\" # " + dotted(9000) + "\n" + config(R"(project_id = "deep")"), "ok:deep"},
   };
   int row = -1;
   for (const auto& c : cases) {
     const std::string root = repo("case" + std::to_string(++row));
     if (c.pyproject == "<dir>") {
       ASSERT_TRUE(std::filesystem::create_directory(root + "/pyproject.toml"));
+    } else if (c.pyproject == "<fifo>") {
+      ASSERT_EQ(::mkfifo((root + "/pyproject.toml").c_str(), 0644), 0);
     } else if (c.pyproject) {
       write_file(root + "/pyproject.toml", *c.pyproject);
     }

@@ -1,5 +1,7 @@
 #include "convert.hpp"
 
+#include "infrastructure/json_text.hpp"
+
 namespace tidemark {
 namespace {
 
@@ -84,12 +86,14 @@ std::optional<nlohmann::json> py_obj_to_json(PyObject* obj) {
   if (!text) return std::nullopt;
   auto utf8 = str_value(text.get());
   if (!utf8) return std::nullopt;
-  try {
-    return nlohmann::json::parse(*utf8);
-  } catch (const nlohmann::json::exception& e) {  // a parse error, or a number beyond a double
-    set_error(PyExc_ValueError, e.what());
+  // Non-finite floats and integers beyond a double are text json.dumps
+  // writes and the parser refuses.
+  auto value = brackwater::infrastructure::parse_json_text(*utf8);
+  if (!value) {
+    set_error(PyExc_ValueError, value.error().detail());
     return std::nullopt;
   }
+  return *std::move(value);
 }
 
 std::optional<brackwater::domain::UtcInstant> py_datetime_to_utc(PyObject* obj) {

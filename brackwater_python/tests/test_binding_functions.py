@@ -66,8 +66,10 @@ def test_register_then_load_from_any_path_of_the_repository(request, main, where
 def test_register_state_path_given_or_empty(main, real_tmp):
     b = register(main, "main", main, state_path=real_tmp / "st" / "x")
     assert b.state_path == f"{real_tmp}/st/x"
-    b = register(main, "main", main, session_id="s2", state_path="")
-    assert b.state_path == ""
+    # A blank state path would be stored as an entry no read accepts.
+    with pytest.raises(ValueError, match="^WORKTREE_BINDING_FIELD_MISSING: .*: state_path$"):
+        register(main, "main", main, session_id="s2", state_path="")
+    assert t.load_binding("s2", main) is None
     b = register(main, "main", main, session_id="s3", state_path=None)
     assert b.state_path == f"{main}/.tessary/state/plowline"
 

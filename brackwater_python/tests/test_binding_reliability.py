@@ -258,7 +258,7 @@ LEAK_CASES = {
     "store upsert/remove": (lambda c: (c.store.upsert(c.b), c.store.remove("s")), 2_000),
     # These run git several times per call.
     "register_binding": (lambda c: t.register_binding(session_id="s", worktree=c.main, branch="main",
-                                                      main_worktree=c.main, state_path=""), 150),
+                                                      main_worktree=c.main, state_path="/s"), 150),
     "load/list/remove_binding": (lambda c: (t.load_binding("s", c.main), t.list_bindings(c.main),
                                             t.remove_binding("x", c.main)), 150),
     "recover_binding": (lambda c: t.recover_binding("none", c.outside), 150),

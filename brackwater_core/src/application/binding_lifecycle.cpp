@@ -1,13 +1,11 @@
 #include "application/binding_lifecycle.hpp"
 
-#include <sys/stat.h>
-
 #include "application/validation.hpp"
 #include "domain/paths.hpp"
 #include "infrastructure/git_adapter.hpp"
 #include "infrastructure/project_id_resolver.hpp"
+#include "infrastructure/session_metadata.hpp"
 #include "support/concat.hpp"
-#include "support/files.hpp"
 #include "support/log.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
@@ -19,7 +17,6 @@ using domain::BindingValidationResult;
 using domain::WorktreeBinding;
 using infrastructure::ProjectResolveError;
 using infrastructure::WorktreeBindingStore;
-using nlohmann::json;
 constexpr std::string_view kLogTarget = "brackwater::application::binding_lifecycle";
 
 // .<project_id>/state/plowline, with the store root's project id.
@@ -38,23 +35,6 @@ bool usable_as_component(std::string_view session_id) {
          session_id.find('/') == std::string_view::npos && session_id.find('\0') == std::string_view::npos;
 }
 
-// The string under `key` when it is one.
-std::optional<std::string> string_field(const json& object, std::string_view key) {
-  auto it = object.find(key);
-  if (it == object.end() || !it->is_string()) return std::nullopt;
-  return it->get<std::string>();
-}
-
-// The session described by the metadata file at `path`, when the file is a
-// regular file (links followed) that parses as usable metadata.
-std::optional<SessionMetadata> read_metadata(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  auto bytes = support::read_file(path);
-  if (!bytes) return std::nullopt;
-  return parse_session_metadata(*bytes);
-}
-
 std::expected<std::optional<WorktreeBinding>, BindingStoreError> recover_binding_from_metadata(
     const std::string& session_id, const std::string& base, const std::string& store_root) {
   auto subpath = session_state_subpath(store_root);
@@ -62,7 +42,7 @@ std::expected<std::optional<WorktreeBinding>, BindingStoreError> recover_binding
   if (!usable_as_component(session_id)) return std::nullopt;
   const std::string path = support::join_path(base, {*subpath, "sessions", session_id, "metadata.json"});
 
-  auto metadata = read_metadata(path);
+  auto metadata = infrastructure::read_session_metadata(path);
   if (!metadata) return std::nullopt;
 
   auto registered = register_binding(session_id, metadata->worktree, metadata->branch, store_root, std::nullopt,
@@ -102,18 +82,6 @@ RegisterBindingError rejected(std::string code, std::string message) {
 }
 
 }  // namespace
-
-std::optional<SessionMetadata> parse_session_metadata(std::string_view bytes) {
-  if (!support::is_utf8(bytes)) return std::nullopt;
-  const json value = json::parse(bytes, nullptr, /*allow_exceptions=*/false);
-  if (!value.is_object()) return std::nullopt;
-  auto worktree = string_field(value, "worktree_path");
-  if (!worktree) return std::nullopt;
-  auto branch = string_field(value, "branch");
-  if (!branch) branch = string_field(value, "branch_name");
-  if (!branch || support::is_blank(*worktree)) return std::nullopt;
-  return SessionMetadata{*std::move(worktree), *std::move(branch), string_field(value, "source_ref").value_or("")};
-}
 
 std::string RegisterBindingError::display() const {
   if (const auto* store = std::get_if<Store>(&value_)) return store->error.display();
@@ -171,6 +139,11 @@ std::expected<WorktreeBinding, RegisterBindingError> register_binding(
 
   auto binding = WorktreeBinding::create(session_id, w, branch, state, domain::normalize_path(*common),
                                          support::lossy_utf8(root), commit_ish);
+  // A blank session id, branch, state path or main worktree would be stored
+  // as an entry that no read of the store accepts: refuse it, writing nothing.
+  if (auto readable = WorktreeBinding::from_dict(binding.to_dict()); !readable) {
+    return std::unexpected(rejected("WORKTREE_BINDING_FIELD_MISSING", readable.error()));
+  }
   const domain::EnvMap env{{"TESSARY_WORKTREE", w}};
   auto checked = validate_binding(binding, w, env, /*check_git=*/true, std::nullopt);
   if (!checked.ok) return std::unexpected(rejected(checked.reason_code, checked.message));

@@ -51,17 +51,6 @@ struct CurrentBindingRequest {
   domain::BindingValidationOptions options;
 };
 
-// What a session's metadata.json (written by other tools) says of it.
-struct SessionMetadata {
-  std::string worktree;    // "worktree_path"; never blank
-  std::string branch;      // "branch", else "branch_name"; may be empty
-  std::string commit_ish;  // "source_ref", else ""
-};
-
-// The metadata in `bytes`, when they are UTF-8 JSON whose top level is an
-// object with a usable worktree and branch; nullopt otherwise.
-std::optional<SessionMetadata> parse_session_metadata(std::string_view bytes);
-
 using infrastructure::BindingStoreError;
 
 std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> load_binding(std::string_view session_id,
@@ -71,7 +60,9 @@ std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> remove_
     std::string_view session_id, std::string_view main_worktree);
 
 // Checks the binding against git in the worktree, then stores it under the
-// repository's store root. Nothing is written for a rejection.
+// repository's store root. Nothing is written for a rejection; a binding
+// that the store could not read back (a blank session id, branch, state
+// path or main worktree) is rejected with "WORKTREE_BINDING_FIELD_MISSING".
 std::expected<domain::WorktreeBinding, RegisterBindingError> register_binding(
     const std::string& session_id, const std::string& worktree, const std::string& branch,
     const std::string& main_worktree, const std::optional<std::string>& state_path, const std::string& commit_ish);

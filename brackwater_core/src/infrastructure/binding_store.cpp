@@ -1,6 +1,5 @@
 #include "infrastructure/binding_store.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -8,6 +7,7 @@
 
 #include "domain/paths.hpp"
 #include "infrastructure/git_adapter.hpp"
+#include "infrastructure/json_text.hpp"
 #include "support/atomic_file.hpp"
 #include "support/concat.hpp"
 #include "support/files.hpp"
@@ -31,56 +31,6 @@ BindingStoreError io_error(int err, const std::string& path) {
 // and one final newline.
 std::string render(const json& document) {
   return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-}
-
-// Walks a document that failed to parse and keeps where, and why, the
-// parser stopped. Parse errors carry a byte offset; a number too large for a
-// double is reported as out_of_range, which does not, and which `json::parse`
-// would throw rather than raise as a parse error.
-class ErrorLocator : public json::json_sax_t {
- public:
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool string(string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool start_object(std::size_t) override { return true; }
-  bool key(string_t&) override { return true; }
-  bool end_object() override { return true; }
-  bool start_array(std::size_t) override { return true; }
-  bool end_array() override { return true; }
-  bool parse_error(std::size_t byte, const std::string& /*last_token*/, const json::exception& error) override {
-    byte_ = byte;
-    what_ = error.what();
-    return false;
-  }
-
-  std::size_t byte_ = 0;
-  std::string what_;
-};
-
-// "<description> at line L column C" for a text that does not parse. The
-// description drops the library's "[json.exception...] " tag and its own
-// "parse error at line ..., column ...: " lead.
-std::string parse_error_detail(std::string_view text) {
-  ErrorLocator locator;
-  json::sax_parse(text, &locator);
-  std::string_view description = locator.what_;
-  const size_t byte = locator.byte_;
-  if (description.starts_with('[')) {
-    if (auto end = description.find("] "); end != std::string_view::npos) description.remove_prefix(end + 2);
-  }
-  if (description.starts_with("parse error")) {
-    if (auto colon = description.find(": "); colon != std::string_view::npos) description.remove_prefix(colon + 2);
-  }
-  const size_t offset = std::min<size_t>(byte == 0 ? 0 : byte - 1, text.size());
-  const auto before = text.substr(0, offset);
-  const size_t line = 1 + static_cast<size_t>(std::count(before.begin(), before.end(), '\n'));
-  const size_t line_start = before.rfind('\n') == std::string_view::npos ? 0 : before.rfind('\n') + 1;
-  const size_t column = offset - line_start + 1;
-  return support::concat(description, " at line ", line, " column ", column);
 }
 
 bool has_session_id(const json& entry, std::string_view session_id) {
@@ -120,8 +70,9 @@ std::expected<nlohmann::json, BindingStoreError> parse_store_document(std::strin
   }
   if (support::is_blank(bytes)) return empty_store_payload();
 
-  json document = json::parse(bytes, nullptr, /*allow_exceptions=*/false);
-  if (document.is_discarded()) return std::unexpected(BindingStoreError::Corrupt{path, parse_error_detail(bytes)});
+  auto parsed = parse_json_text(bytes);
+  if (!parsed) return std::unexpected(BindingStoreError::Corrupt{path, parsed.error().detail()});
+  json document = *std::move(parsed);
   if (!document.is_object()) {
     return std::unexpected(BindingStoreError::Corrupt{path, "top-level value is not an object"});
   }
@@ -171,17 +122,26 @@ std::expected<std::optional<support::FileLock>, BindingStoreError> WorktreeBindi
     if (auto made = support::create_directories(dir); !made) return std::unexpected(io_error(made.error(), path_));
   }
   const std::string lock_file = lock_path();
-  support::UniqueFd fd(::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-  if (!fd) return std::unexpected(io_error(errno, lock_file));
-  if (::flock(fd.get(), LOCK_EX) != 0) return std::unexpected(io_error(errno, lock_file));
-  return std::optional<support::FileLock>(std::in_place, std::move(fd));
+  auto held = support::lock_exclusive(lock_file);
+  if (!held) return std::unexpected(io_error(held.error(), lock_file));
+  return std::optional<support::FileLock>(*std::move(held));
+}
+
+std::expected<std::optional<WorktreeBindingStore::Locked>, BindingStoreError> WorktreeBindingStore::lock_and_read(
+    bool create) const {
+  auto guard = lock(create);
+  if (!guard) return std::unexpected(guard.error());
+  if (!*guard) return std::nullopt;
+  auto document = read_locked();
+  if (!document) return std::unexpected(document.error());
+  return Locked{**std::move(guard), *std::move(document)};
 }
 
 std::expected<nlohmann::json, BindingStoreError> WorktreeBindingStore::read_locked() const {
-  auto bytes = support::read_file(path_);
+  auto bytes = support::read_regular_file(path_);
   if (!bytes) {
-    if (bytes.error() == ENOENT) return empty_store_payload();
-    return std::unexpected(io_error(bytes.error(), path_));
+    if (bytes.error().not_found()) return empty_store_payload();
+    return std::unexpected(BindingStoreError::Io{bytes.error().text(), path_});
   }
   return parse_store_document(*bytes, path_);
 }
@@ -193,13 +153,11 @@ std::expected<void, BindingStoreError> WorktreeBindingStore::write_locked(const 
 }
 
 std::expected<std::vector<WorktreeBinding>, BindingStoreError> WorktreeBindingStore::list() const {
-  auto guard = lock(false);
-  if (!guard) return std::unexpected(guard.error());
-  if (!*guard) return std::vector<WorktreeBinding>{};
-  auto document = read_locked();
-  if (!document) return std::unexpected(document.error());
+  auto locked = lock_and_read(false);
+  if (!locked) return std::unexpected(locked.error());
   std::vector<WorktreeBinding> bindings;
-  for (const auto& entry : (*document)["bindings"]) {
+  if (!*locked) return bindings;
+  for (const auto& entry : (*locked)->document["bindings"]) {
     if (auto binding = parse_entry(entry)) bindings.push_back(*std::move(binding));
   }
   return bindings;
@@ -207,12 +165,10 @@ std::expected<std::vector<WorktreeBinding>, BindingStoreError> WorktreeBindingSt
 
 std::expected<std::optional<WorktreeBinding>, BindingStoreError> WorktreeBindingStore::load(
     std::string_view session_id) const {
-  auto guard = lock(false);
-  if (!guard) return std::unexpected(guard.error());
-  if (!*guard) return std::nullopt;
-  auto document = read_locked();
-  if (!document) return std::unexpected(document.error());
-  const auto& entries = (*document)["bindings"];
+  auto locked = lock_and_read(false);
+  if (!locked) return std::unexpected(locked.error());
+  if (!*locked) return std::nullopt;
+  const auto& entries = (*locked)->document["bindings"];
   auto match = std::find_if(entries.begin(), entries.end(),
                             [&](const json& entry) { return has_session_id(entry, session_id); });
   if (match == entries.end()) return std::nullopt;
@@ -220,38 +176,41 @@ std::expected<std::optional<WorktreeBinding>, BindingStoreError> WorktreeBinding
 }
 
 std::expected<void, BindingStoreError> WorktreeBindingStore::upsert(const domain::WorktreeBinding& binding) const {
-  auto guard = lock(true);
-  if (!guard) return std::unexpected(guard.error());
-  auto document = read_locked();
-  if (!document) return std::unexpected(document.error());
-  auto& entries = (*document)["bindings"];
+  auto locked = lock_and_read(true);
+  if (!locked) return std::unexpected(locked.error());
+  json& document = (*locked)->document;
+  auto& entries = document["bindings"];
   json kept = json::array();
   for (auto& entry : entries) {
     if (!has_session_id(entry, binding.session_id)) kept.push_back(std::move(entry));
   }
   kept.push_back(binding.to_dict());
   entries = std::move(kept);
-  (*document)["schema_version"] = domain::kCurrentSchemaVersion;
-  return write_locked(*document);
+  document["schema_version"] = domain::kCurrentSchemaVersion;
+  return write_locked(document);
 }
 
 std::expected<std::optional<WorktreeBinding>, BindingStoreError> WorktreeBindingStore::remove(
     std::string_view session_id) const {
+  // No store file, nothing to remove: nothing is created or locked. A file
+  // whose status cannot be read for another reason is not taken as absent.
   struct stat st;
-  if (::stat(path_.c_str(), &st) != 0) return std::nullopt;
-  auto guard = lock(false);
-  if (!guard) return std::unexpected(guard.error());
-  if (!*guard) return std::nullopt;
-  auto document = read_locked();
-  if (!document) return std::unexpected(document.error());
-  auto& entries = (*document)["bindings"];
+  if (::stat(path_.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+    return std::unexpected(io_error(errno, path_));
+  }
+  auto locked = lock_and_read(false);
+  if (!locked) return std::unexpected(locked.error());
+  if (!*locked) return std::nullopt;
+  json& document = (*locked)->document;
+  auto& entries = document["bindings"];
   auto match = std::find_if(entries.begin(), entries.end(),
                             [&](const json& entry) { return has_session_id(entry, session_id); });
   if (match == entries.end()) return std::nullopt;
   json removed = std::move(*match);
   entries.erase(match);
-  (*document)["schema_version"] = domain::kCurrentSchemaVersion;
-  if (auto written = write_locked(*document); !written) return std::unexpected(written.error());
+  document["schema_version"] = domain::kCurrentSchemaVersion;
+  if (auto written = write_locked(document); !written) return std::unexpected(written.error());
   return parse_entry(removed);
 }
 

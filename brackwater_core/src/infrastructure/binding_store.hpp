@@ -61,34 +61,43 @@ class WorktreeBindingStore {
  public:
   // Resolves the store root of `main_worktree` and the store path under its
   // project's state directory. Creates and opens nothing.
-  static std::expected<WorktreeBindingStore, BindingStoreError> create(std::string_view main_worktree);
+  [[nodiscard]] static std::expected<WorktreeBindingStore, BindingStoreError> create(std::string_view main_worktree);
 
   // The store of `root`, which is already a resolved store root (as
   // `resolve_store_root` gives it): the same store `create` gives for it,
   // without asking git again.
-  static std::expected<WorktreeBindingStore, BindingStoreError> at_store_root(std::string root);
+  [[nodiscard]] static std::expected<WorktreeBindingStore, BindingStoreError> at_store_root(std::string root);
 
   const std::string& main_worktree() const noexcept { return main_worktree_; }
   const std::string& path() const noexcept { return path_; }
 
   // Every entry that parses as a binding, in stored order.
-  std::expected<std::vector<domain::WorktreeBinding>, BindingStoreError> list() const;
+  [[nodiscard]] std::expected<std::vector<domain::WorktreeBinding>, BindingStoreError> list() const;
   // The first entry with this session id, when it parses.
-  std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> load(std::string_view session_id) const;
+  [[nodiscard]] std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> load(std::string_view session_id) const;
   // Drops every entry with the binding's session id and appends the binding.
-  std::expected<void, BindingStoreError> upsert(const domain::WorktreeBinding& binding) const;
+  [[nodiscard]] std::expected<void, BindingStoreError> upsert(const domain::WorktreeBinding& binding) const;
   // Removes the first entry with this session id; the removed binding when
   // it parses.
-  std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> remove(std::string_view session_id) const;
+  [[nodiscard]] std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> remove(std::string_view session_id) const;
 
  private:
   WorktreeBindingStore(std::string main_worktree, std::string path)
       : main_worktree_(std::move(main_worktree)), path_(std::move(path)) {}
 
+  // The lock file and the document read under the lock; the lock is held
+  // for as long as the value lives.
+  struct Locked {
+    support::FileLock lock;
+    nlohmann::json document;
+  };
+
   std::string lock_path() const;
   // The held lock; nullopt when the store directory is missing and `create`
   // is false (nothing is created then).
   std::expected<std::optional<support::FileLock>, BindingStoreError> lock(bool create) const;
+  // `lock(create)` then `read_locked()`: the prologue of every operation.
+  std::expected<std::optional<Locked>, BindingStoreError> lock_and_read(bool create) const;
   std::expected<nlohmann::json, BindingStoreError> read_locked() const;
   std::expected<void, BindingStoreError> write_locked(const nlohmann::json& document) const;
 
@@ -97,8 +106,10 @@ class WorktreeBindingStore {
 };
 
 // The store document in `bytes` (read from `path`): blank text is the empty
-// document; "bindings" missing or not an array becomes an empty array.
-std::expected<nlohmann::json, BindingStoreError> parse_store_document(std::string_view bytes,
+// document; "bindings" missing or not an array becomes an empty array. Text
+// that is not exactly one JSON value (a NUL byte and more after it
+// included), or that nests deeper than can be written back, is corrupt.
+[[nodiscard]] std::expected<nlohmann::json, BindingStoreError> parse_store_document(std::string_view bytes,
                                                                      const std::string& path);
 
 // {"bindings": [], "schema_version": 2}

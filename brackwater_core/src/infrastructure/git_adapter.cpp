@@ -28,20 +28,53 @@ using support::UniqueFd;
 using Clock = std::chrono::steady_clock;
 constexpr std::string_view kLogTarget = "brackwater::infrastructure::git_adapter";
 
-// Owns what posix_spawn needs and releases it on every path.
-struct SpawnSetup {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  SpawnSetup() {
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-  }
-  ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-  }
+// Owns what posix_spawn needs and releases what was made on every path.
+class SpawnSetup {
+ public:
+  SpawnSetup() = default;
   SpawnSetup(const SpawnSetup&) = delete;
   SpawnSetup& operator=(const SpawnSetup&) = delete;
+  ~SpawnSetup() {
+    if (actions_ready_) posix_spawn_file_actions_destroy(&actions_);
+    if (attr_ready_) posix_spawnattr_destroy(&attr_);
+  }
+
+  // The child runs in `dir` with standard input from /dev/null, its output
+  // on the two pipes, no signal blocked and SIGPIPE and SIGXFSZ at their
+  // defaults. 0, or the error of the first call that failed.
+  int prepare(const std::string& dir, int out_fd, int err_fd) {
+    if (int rc = posix_spawn_file_actions_init(&actions_); rc != 0) return rc;
+    actions_ready_ = true;
+    if (int rc = posix_spawnattr_init(&attr_); rc != 0) return rc;
+    attr_ready_ = true;
+    sigset_t empty, defaults;
+    sigemptyset(&empty);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGXFSZ);
+    const int results[] = {
+        posix_spawn_file_actions_addchdir_np(&actions_, dir.c_str()),
+        posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0),
+        posix_spawn_file_actions_adddup2(&actions_, out_fd, STDOUT_FILENO),
+        posix_spawn_file_actions_adddup2(&actions_, err_fd, STDERR_FILENO),
+        posix_spawnattr_setsigmask(&attr_, &empty),
+        posix_spawnattr_setsigdefault(&attr_, &defaults),
+        posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF),
+    };
+    for (int rc : results) {
+      if (rc != 0) return rc;
+    }
+    return 0;
+  }
+
+  const posix_spawn_file_actions_t* actions() const { return &actions_; }
+  const posix_spawnattr_t* attr() const { return &attr_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+  posix_spawnattr_t attr_;
+  bool actions_ready_ = false;
+  bool attr_ready_ = false;
 };
 
 struct Pipe {
@@ -49,11 +82,14 @@ struct Pipe {
   UniqueFd write;
 };
 
+// A close-on-exec pipe whose read end does not block (the child's end
+// stays blocking, as a child expects of its standard output).
 std::expected<Pipe, int> make_pipe() {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(errno);
   Pipe p{UniqueFd(fds[0]), UniqueFd(fds[1])};
-  ::fcntl(p.read.get(), F_SETFL, ::fcntl(p.read.get(), F_GETFL) | O_NONBLOCK);
+  const int flags = ::fcntl(p.read.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(p.read.get(), F_SETFL, flags | O_NONBLOCK) != 0) return std::unexpected(errno);
   return p;
 }
 
@@ -195,21 +231,12 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd,
   if (!err_pipe) return std::unexpected(spawn_error(err_pipe.error()));
 
   SpawnSetup setup;
-  posix_spawn_file_actions_addchdir_np(&setup.actions, dir.c_str());
-  posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&setup.actions, out_pipe->write.get(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&setup.actions, err_pipe->write.get(), STDERR_FILENO);
-  sigset_t empty, defaults;
-  sigemptyset(&empty);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGXFSZ);
-  posix_spawnattr_setsigmask(&setup.attr, &empty);
-  posix_spawnattr_setsigdefault(&setup.attr, &defaults);
-  posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  if (const int rc = setup.prepare(dir, out_pipe->write.get(), err_pipe->write.get()); rc != 0) {
+    return std::unexpected(GitInvokeError::Spawn{support::os_error_text(rc)});
+  }
 
   pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, "git", &setup.actions, &setup.attr, argv.data(), environ);
+  const int rc = ::posix_spawnp(&pid, "git", setup.actions(), setup.attr(), argv.data(), environ);
   if (rc != 0) return std::unexpected(spawn_error(rc));
 
   Child child(pid);

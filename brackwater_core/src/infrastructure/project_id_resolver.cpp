@@ -1,17 +1,17 @@
 #include "infrastructure/project_id_resolver.hpp"
 
-#include <toml++/toml.h>
+#include <pthread.h>
 
-#include <cerrno>
+#include <atomic>
 #include <mutex>
 #include <unordered_map>
 
 #include "domain/paths.hpp"
 #include "infrastructure/git_adapter.hpp"
+#include "infrastructure/toml_document.hpp"
 #include "support/concat.hpp"
 #include "support/env.hpp"
-#include "support/files.hpp"
-#include "support/os_error.hpp"
+#include "support/config_file.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
 
@@ -20,55 +20,79 @@ namespace {
 
 using domain::kDefaultProjectId;
 
+// One cache for every thread of the process. A fork taken while another
+// thread holds the mutex would copy it locked into a child that has no such
+// thread to unlock it: the child then starts over with a fresh mutex and an
+// empty map (the copied map may be half changed). Both live on the heap so
+// that the child can drop the copies without touching them.
 struct ProjectIdCache {
-  std::mutex mutex;
-  std::unordered_map<std::string, std::string> ids;
+  std::mutex* mutex = new std::mutex;
+  std::unordered_map<std::string, std::string>* ids = new std::unordered_map<std::string, std::string>;
 };
 
-ProjectIdCache& project_id_cache() {
-  static ProjectIdCache cache;
-  return cache;
+// Set once the cache exists; read by the fork handler, which must not wait
+// for the cache's one-time initialisation.
+std::atomic<ProjectIdCache*> g_cache{nullptr};
+
+void remake_in_child() noexcept {
+  ProjectIdCache* made = g_cache.load();
+  if (made == nullptr) return;
+  ProjectIdCache& cache = *made;
+  if (cache.mutex->try_lock()) {  // free at the fork: everything copied is sound
+    cache.mutex->unlock();
+    return;
+  }
+  cache.mutex = new std::mutex;
+  cache.ids = new std::unordered_map<std::string, std::string>;
 }
 
-ProjectResolveError unreadable(std::string message) {
-  return ProjectResolveError::ConfigUnreadable{std::move(message)};
+ProjectIdCache& project_id_cache() {
+  static ProjectIdCache* cache = [] {
+    auto* made = new ProjectIdCache;
+    g_cache.store(made);
+    // Fails only for want of memory; forks then go unhandled, as before.
+    (void)::pthread_atfork(nullptr, nullptr, remake_in_child);
+    return made;
+  }();
+  return *cache;
+}
+
+ProjectResolveError unreadable(std::string_view path, const support::ConfigFileError& error) {
+  const char* verb = error.stage == support::ConfigFileError::Stage::kRead ? "read" : "parsed";
+  return ProjectResolveError::ConfigUnreadable{
+      support::concat("pyproject.toml at ", path, " could not be ", verb, ": ", error.detail)};
+}
+
+// The id configured in a parsed pyproject.toml, "tessary" when none is.
+std::expected<std::string, ProjectResolveError> project_id_of(const toml::table& doc) {
+  const auto* id = doc["tool"]["plowline"]["project_id"].as_string();
+  if (id == nullptr || id->get().empty()) return std::string(kDefaultProjectId);
+  auto valid = domain::validate_project_id(id->get());
+  if (!valid) return std::unexpected(ProjectResolveError::Invalid{valid.error().message, valid.error().code});
+  return *std::move(valid);
+}
+
+auto toml_parser(std::string_view path) {
+  return [path](std::string_view text) { return parse_toml_document(text, path); };
 }
 
 // Reads <root>/pyproject.toml; the id, or "tessary" when the file is missing.
 // Called with the cache lock held.
 std::expected<std::string, ProjectResolveError> read_project_id(const std::string& root) {
   const std::string path = support::join_path(root, "pyproject.toml");
-  auto bytes = support::read_file(path);
-  if (!bytes) {
-    if (bytes.error() == ENOENT) return std::string(kDefaultProjectId);
-    return std::unexpected(unreadable(
-        support::concat("pyproject.toml at ", path, " could not be read: ", support::os_error_text(bytes.error()))));
-  }
-  return project_id_from_pyproject(*bytes, path);
+  auto doc = support::read_config_file(path, toml_parser(path));
+  if (!doc) return std::unexpected(unreadable(path, doc.error()));
+  if (!*doc) return std::string(kDefaultProjectId);
+  return project_id_of(**doc);
 }
 
 }  // namespace
 
 std::expected<std::string, ProjectResolveError> project_id_from_pyproject(std::string_view bytes,
                                                                          std::string_view path) {
-  if (auto bad = support::utf8_error(bytes)) {
-    return std::unexpected(unreadable(
-        support::concat("pyproject.toml at ", path, " could not be read: file is not valid UTF-8 (", *bad, ")")));
-  }
-  toml::table doc;
-  try {
-    doc = toml::parse(bytes, path);
-  } catch (const toml::parse_error& e) {
-    const auto& where = e.source().begin;
-    return std::unexpected(unreadable(support::concat("pyproject.toml at ", path, " could not be parsed: ",
-                                                      e.description(), " at line ", where.line, ", column ",
-                                                      where.column)));
-  }
-  const auto* id = doc["tool"]["plowline"]["project_id"].as_string();
-  if (id == nullptr || id->get().empty()) return std::string(kDefaultProjectId);
-  auto valid = domain::validate_project_id(id->get());
-  if (!valid) return std::unexpected(ProjectResolveError::Invalid{valid.error().message, valid.error().code});
-  return *std::move(valid);
+  auto doc = support::parse_config_text(bytes, toml_parser(path));
+  if (!doc) return std::unexpected(unreadable(path, doc.error()));
+  return project_id_of(*doc);
 }
 
 const std::string& ProjectResolveError::message() const noexcept {
@@ -93,10 +117,10 @@ std::expected<std::string, ProjectResolveError> resolve_project_id(const std::op
   if (r.empty()) return std::string(kDefaultProjectId);
 
   auto& cache = project_id_cache();
-  std::lock_guard lock(cache.mutex);
-  if (auto it = cache.ids.find(r); it != cache.ids.end()) return it->second;
+  std::lock_guard lock(*cache.mutex);
+  if (auto it = cache.ids->find(r); it != cache.ids->end()) return it->second;
   auto id = read_project_id(r);
-  if (id) cache.ids.emplace(r, *id);
+  if (id) cache.ids->emplace(r, *id);
   return id;
 }
 

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "support/fd_io.hpp"
 #include "support/path_join.hpp"
 #include "support/unique_fd.hpp"
 
@@ -15,31 +16,25 @@ namespace {
 
 constexpr int kNameAttempts = 64;
 
-std::string random_alnum(size_t n) {
+// `n` (at most 16) random alphanumerics. The error is getrandom's errno; an
+// interrupted call is retried, any other failure is not.
+std::expected<std::string, int> random_alnum(size_t n) {
   static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   unsigned char bytes[16];
   size_t got = 0;
   while (got < n) {
     const ssize_t r = ::getrandom(bytes + got, n - got, 0);
-    if (r > 0) got += static_cast<size_t>(r);
-  }
-  std::string out;
-  for (size_t i = 0; i < n; ++i) out += kAlphabet[bytes[i] % 62];
-  return out;
-}
-
-std::expected<void, int> write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<size_t>(n));
-    } else if (n == 0) {
+    if (r > 0) {
+      got += static_cast<size_t>(r);
+    } else if (r == 0) {
       return std::unexpected(EIO);
     } else if (errno != EINTR) {
       return std::unexpected(errno);
     }
   }
-  return {};
+  std::string out;
+  for (size_t i = 0; i < n; ++i) out += kAlphabet[bytes[i] % 62];
+  return out;
 }
 
 }  // namespace
@@ -49,7 +44,9 @@ std::expected<void, int> replace_file_atomically(std::string_view dir, std::stri
   UniqueFd fd;
   std::string temp;
   for (int attempt = 0; attempt < kNameAttempts && !fd; ++attempt) {
-    temp = join_path(dir, ".tmp" + random_alnum(6) + ".tmp");
+    auto name = random_alnum(6);
+    if (!name) return std::unexpected(name.error());
+    temp = join_path(dir, ".tmp" + *name + ".tmp");
     fd.reset(::open(temp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode));
     if (!fd && errno != EEXIST) return std::unexpected(errno);
   }

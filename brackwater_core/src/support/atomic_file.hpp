@@ -15,12 +15,12 @@ namespace brackwater::support {
 // Writes `bytes` to a new temporary file in `dir` named ".tmp" + 6 random
 // alphanumerics + ".tmp" (mode `mode` before the umask) and renames it to
 // `target`. The error is an errno value.
-std::expected<void, int> replace_file_atomically(std::string_view dir, std::string_view target,
+[[nodiscard]] std::expected<void, int> replace_file_atomically(std::string_view dir, std::string_view target,
                                                  std::string_view bytes, mode_t mode);
 
 // Creates `dir` and every missing parent (mode 0777 before the umask); an
 // existing directory is left alone. The error is an errno value.
-std::expected<void, int> create_directories(std::string_view dir);
+[[nodiscard]] std::expected<void, int> create_directories(std::string_view dir);
 
 // True when `path` exists and is a directory (symbolic links followed).
 bool is_directory(std::string_view path);

@@ -1,8 +1,13 @@
-// An exclusive flock held on an open descriptor; unlocked and closed on every
-// path when the guard goes away.
+// Exclusive advisory locks on a lock file (flock), held by a guard that
+// unlocks and closes on every path.
+//
+// The wait is unbounded and survives signals: a handler installed without
+// SA_RESTART (the Python interpreter installs its own that way) makes flock
+// return EINTR, and the wait simply starts again.
 #pragma once
 
-#include <sys/file.h>
+#include <expected>
+#include <string>
 
 #include "support/unique_fd.hpp"
 
@@ -16,14 +21,22 @@ class FileLock {
   FileLock& operator=(FileLock&&) noexcept = delete;
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
-  ~FileLock() {
-    if (fd_) ::flock(fd_.get(), LOCK_UN);  // a failed unlock is ignored; closing releases it anyway
-  }
+  // A failed unlock is ignored: closing the descriptor releases it anyway.
+  ~FileLock();
 
   int fd() const noexcept { return fd_.get(); }
 
  private:
   UniqueFd fd_;
 };
+
+// Opens `path` read-write (created with mode 0666 before the umask when
+// missing, never truncated, close-on-exec) and waits for an exclusive lock
+// on it. The error is an errno value: the open's, or the flock's.
+[[nodiscard]] std::expected<FileLock, int> lock_exclusive(const std::string& path);
+
+// flock(fd, operation) retried while it is interrupted by a signal; 0 or
+// the errno of the failure.
+[[nodiscard]] int flock_retrying(int fd, int operation) noexcept;
 
 }  // namespace brackwater::support

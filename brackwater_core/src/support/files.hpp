@@ -1,4 +1,6 @@
-// Whole-file reads, with the error as an errno value.
+// Reading a whole file that came from outside: only a regular file is read,
+// so a FIFO, a device or a socket planted where a file belongs is refused at
+// once instead of blocking the caller or being read without end.
 #pragma once
 
 #include <expected>
@@ -7,8 +9,20 @@
 
 namespace brackwater::support {
 
-// The file's bytes, or the errno of the open or read that failed (EISDIR for
-// a directory in the file's place).
-std::expected<std::string, int> read_file(std::string_view path);
+// Why a file could not be read.
+struct ReadFileError {
+  // An errno value; 0 when the path names something other than a regular
+  // file or a directory (a directory keeps its own EISDIR).
+  int os_error = 0;
+
+  bool not_found() const noexcept;
+  // The OS error text (os_error.hpp), or "not a regular file".
+  std::string text() const;
+};
+
+// The bytes of the regular file at `path` (symbolic links followed). The
+// open never blocks (O_NONBLOCK) and the type is checked on the open
+// descriptor, so what is read is what was checked.
+[[nodiscard]] std::expected<std::string, ReadFileError> read_regular_file(std::string_view path);
 
 }  // namespace brackwater::support

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include "support/concat.hpp"
+#include "support/text.hpp"
 
 namespace brackwater::support {
 
@@ -9,7 +10,8 @@ std::string os_error_text(int err) {
   char buf[256];
   // GNU strerror_r may return a static string instead of filling `buf`.
   const char* desc = strerror_r(err, buf, sizeof buf);
-  return concat(std::string_view(desc), " (os error ", err, ")");
+  // The description comes in the locale's encoding, which need not be UTF-8.
+  return concat(lossy_utf8(desc), " (os error ", err, ")");
 }
 
 }  // namespace brackwater::support

@@ -15,10 +15,28 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 // Decodes one code point at `i`, advancing `i`; returns a negative value for
 // an invalid sequence (ICU then advances past its maximal invalid subpart).
-UChar32 next_code_point(std::string_view s, int32_t& i) {
+// Offsets are size_t throughout: texts may be longer than 2 GiB.
+UChar32 next_code_point(std::string_view s, size_t& i) {
   UChar32 c;
-  U8_NEXT(reinterpret_cast<const uint8_t*>(s.data()), i, static_cast<int32_t>(s.size()), c);
+  const size_t n = s.size();
+  U8_NEXT(reinterpret_cast<const uint8_t*>(s.data()), i, n, c);
   return c;
+}
+
+// The code point that ends at `end` (after `begin`), moving `end` to its
+// start; a negative value, with `end` moved back one byte, when the bytes
+// before `end` are not one whole valid sequence.
+UChar32 previous_code_point(std::string_view s, size_t begin, size_t& end) {
+  size_t start = end - 1;
+  while (start > begin && end - start < 4 && U8_IS_TRAIL(static_cast<uint8_t>(s[start]))) --start;
+  size_t i = start;
+  const UChar32 c = next_code_point(s.substr(0, end), i);
+  if (c >= 0 && i == end) {
+    end = start;
+    return c;
+  }
+  end -= 1;
+  return -1;
 }
 
 bool is_white_space(UChar32 c) { return c >= 0 && u_hasBinaryProperty(c, UCHAR_WHITE_SPACE); }
@@ -44,10 +62,10 @@ bool is_printable(UChar32 c) {
 }  // namespace
 
 std::optional<std::string> utf8_error(std::string_view bytes) {
-  int32_t i = 0;
-  const auto n = static_cast<int32_t>(bytes.size());
+  size_t i = 0;
+  const size_t n = bytes.size();
   while (i < n) {
-    const int32_t start = i;
+    const size_t start = i;
     if (next_code_point(bytes, i) < 0) {
       return concat("invalid utf-8 sequence of ", i - start, " bytes from index ", start);
     }
@@ -59,10 +77,10 @@ std::string lossy_utf8(std::string_view bytes) {
   if (is_utf8(bytes)) return std::string(bytes);
   std::string out;
   out.reserve(bytes.size() + 8);
-  int32_t i = 0;
-  const auto n = static_cast<int32_t>(bytes.size());
+  size_t i = 0;
+  const size_t n = bytes.size();
   while (i < n) {
-    const int32_t start = i;
+    const size_t start = i;
     if (next_code_point(bytes, i) < 0) {
       out += kReplacement;
     } else {
@@ -72,31 +90,36 @@ std::string lossy_utf8(std::string_view bytes) {
   return out;
 }
 
-std::string_view trim(std::string_view text) {
-  const auto n = static_cast<int32_t>(text.size());
-  int32_t begin = 0;
-  while (begin < n) {
-    int32_t next = begin;
+// Where the first character that is not White_Space starts.
+static size_t leading_blanks(std::string_view text) {
+  size_t begin = 0;
+  while (begin < text.size()) {
+    size_t next = begin;
     if (!is_white_space(next_code_point(text, next))) break;
     begin = next;
   }
-  int32_t end = n;
+  return begin;
+}
+
+std::string_view trim(std::string_view text) {
+  const size_t begin = leading_blanks(text);
+  size_t end = text.size();
   while (end > begin) {
-    int32_t prev = end;
-    UChar32 c;
-    U8_PREV(reinterpret_cast<const uint8_t*>(text.data()), begin, prev, c);
-    if (!is_white_space(c)) break;
+    size_t prev = end;
+    if (!is_white_space(previous_code_point(text, begin, prev))) break;
     end = prev;
   }
   return text.substr(begin, end - begin);
 }
 
+bool is_blank(std::string_view text) { return leading_blanks(text) == text.size(); }
+
 std::string quote_literal(std::string_view text) {
   std::string out = "\"";
-  int32_t i = 0;
-  const auto n = static_cast<int32_t>(text.size());
+  size_t i = 0;
+  const size_t n = text.size();
   while (i < n) {
-    const int32_t start = i;
+    const size_t start = i;
     const UChar32 c = next_code_point(text, i);
     switch (c) {
       case U'\\': out += "\\\\"; continue;

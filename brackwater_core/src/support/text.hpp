@@ -27,7 +27,7 @@ std::string lossy_utf8(std::string_view bytes);
 std::string_view trim(std::string_view text);
 
 // True when `text` is empty or holds only White_Space characters.
-inline bool is_blank(std::string_view text) { return trim(text).empty(); }
+bool is_blank(std::string_view text);
 
 // `text` as a double-quoted literal: backslash, double quote, tab, carriage
 // return, line feed and NUL get their short escapes; characters that are not

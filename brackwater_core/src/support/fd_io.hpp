@@ -1,0 +1,21 @@
+// Whole reads and writes on an open descriptor. Every loop over read(2) or
+// write(2) in the system is one of these two: a call interrupted by a signal
+// is retried, a short write is continued.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+namespace brackwater::support {
+
+// Every byte up to end of file. The error is an errno value. On a descriptor
+// that never reaches end of file (a device) this never returns: callers that
+// read outside input open it with `read_regular_file` (files.hpp).
+[[nodiscard]] std::expected<std::string, int> read_all(int fd);
+
+// All of `bytes`, however many calls that takes. The error is an errno
+// value; a write that stores nothing without an error counts as EIO.
+[[nodiscard]] std::expected<void, int> write_all(int fd, std::string_view bytes) noexcept;
+
+}  // namespace brackwater::support

@@ -1,0 +1,108 @@
+// The shared plumbing's error paths: what every reader and lock in the
+// system answers when the file system does not hold what it should.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <chrono>
+
+#include "support/config_file.hpp"
+#include "support/fd_io.hpp"
+#include "support/file_lock.hpp"
+#include "support/files.hpp"
+#include "support/text.hpp"
+#include "support/text_position.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using namespace brackwater::support;
+using test_support::TempDir;
+
+// What read_regular_file answers, as "ok:<bytes>" or "err:<text>".
+std::string read_outcome(const std::string& path) {
+  auto bytes = read_regular_file(path);
+  return bytes ? "ok:" + *bytes : "err:" + bytes.error().text();
+}
+
+TEST(SupportFiles, OnlyRegularFilesAreRead) {
+  TempDir tmp;
+  ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0644), 0);
+  ASSERT_EQ(::symlink("/dev/zero", (tmp / "zero").c_str()), 0);
+  ASSERT_EQ(::mkdir((tmp / "dir").c_str(), 0755), 0);
+  test_support::write_file(tmp / "file", "text");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(read_outcome(tmp / "fifo"), "err:not a regular file");
+  EXPECT_EQ(read_outcome(tmp / "zero"), "err:not a regular file");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(read_outcome(tmp / "dir"), "err:Is a directory (os error 21)");
+  EXPECT_EQ(read_outcome(tmp / "file"), "ok:text");
+  EXPECT_TRUE(read_regular_file(tmp / "missing").error().not_found());
+  EXPECT_EQ(read_outcome(std::string("a\0b", 3)), "err:Invalid argument (os error 22)");
+}
+
+TEST(SupportFdIo, ErrorsAreErrnoValues) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  EXPECT_EQ(read_all(fds[1]).error(), EBADF);   // the write end cannot be read
+  EXPECT_EQ(write_all(fds[0], "x").error(), EBADF);
+  ::close(fds[0]);
+  ::signal(SIGPIPE, SIG_IGN);
+  EXPECT_EQ(write_all(fds[1], "x").error(), EPIPE);  // nobody reads any more
+  ::signal(SIGPIPE, SIG_DFL);
+  ::close(fds[1]);
+}
+
+TEST(SupportFileLock, OpenFailuresComeBackAsErrno) {
+  TempDir tmp;
+  ASSERT_EQ(::mkdir((tmp / "dir").c_str(), 0755), 0);
+  EXPECT_EQ(lock_exclusive(tmp / "dir").error(), EISDIR);
+  EXPECT_EQ(lock_exclusive(tmp / "missing/lock").error(), ENOENT);
+  EXPECT_EQ(lock_exclusive(std::string("a\0b", 3)).error(), EINVAL);
+  auto held = lock_exclusive(tmp / "lock");
+  ASSERT_TRUE(held);
+  // A second descriptor on the same file cannot take it while it is held.
+  const int other = ::open((tmp / "lock").c_str(), O_RDWR | O_CLOEXEC);
+  EXPECT_EQ(flock_retrying(other, LOCK_EX | LOCK_NB), EWOULDBLOCK);
+  ::close(other);
+}
+
+TEST(SupportConfigFile, StagesOfFailure) {
+  TempDir tmp;
+  auto parse = [](std::string_view text) -> std::expected<size_t, std::string> {
+    if (text.starts_with("bad")) return std::unexpected("bad at " + describe(position_at(text, 5)));
+    return text.size();
+  };
+  auto outcome = [&](const std::string& path) {
+    auto r = read_config_file(path, parse);
+    if (!r) return (r.error().stage == ConfigFileError::Stage::kRead ? "read:" : "parse:") + r.error().detail;
+    return *r ? "ok:" + std::to_string(**r) : std::string("missing");
+  };
+  test_support::write_file(tmp / "good", "abc");
+  test_support::write_file(tmp / "bad", "bad\nline");
+  test_support::write_file(tmp / "latin1", "caf\xe9");
+  ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0644), 0);
+  EXPECT_EQ(outcome(tmp / "good"), "ok:3");
+  EXPECT_EQ(outcome(tmp / "missing"), "missing");
+  EXPECT_EQ(outcome(tmp / "bad"), "parse:bad at line 2 column 2");
+  EXPECT_EQ(outcome(tmp / "latin1"), "read:file is not valid UTF-8 (invalid utf-8 sequence of 1 bytes from index 3)");
+  EXPECT_EQ(outcome(tmp / "fifo"), "read:not a regular file");
+}
+
+// Three blanks and then 2^32 bytes that are not blank: a length kept in 32
+// bits would see only the blanks. The pages past the first are never
+// written, so they cost no memory.
+TEST(SupportText, LengthsBeyond32Bits) {
+  const size_t size = 3 + (size_t{1} << 32);
+  void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  char* bytes = static_cast<char*>(map);
+  bytes[0] = bytes[1] = bytes[2] = ' ';
+  const std::string_view text(bytes, size);
+  EXPECT_FALSE(is_blank(text));
+  EXPECT_EQ(trim(text).size(), size - 3);
+  ::munmap(map, size);
+}
+
+}  // namespace
