@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include "domain/timestamp.hpp"
 #include "support/atomic_file.hpp"
 #include "support/concat.hpp"
+#include "support/fd_io.hpp"
 #include "support/os_error.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
@@ -80,18 +80,7 @@ void for_each_name(DIR* d, Visit&& visit) {
 
 void write_failopen_line(std::string_view message) noexcept {
   try {
-    const std::string line = support::concat(kFailopenTag, message, '\n');
-    std::string_view rest = line;
-    while (!rest.empty()) {
-      const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-      if (n > 0) {
-        rest.remove_prefix(static_cast<size_t>(n));
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        return;
-      }
-    }
+    (void)support::write_all(STDERR_FILENO, support::concat(kFailopenTag, message, '\n'));
   } catch (...) {  // out of memory for the line: nothing to report it with
   }
 }
@@ -106,9 +95,7 @@ std::expected<support::FileLock, int> locked_append(const std::string& live_path
   support::UniqueFd fd(
       ::open(live_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, kFileMode));
   if (!fd) return std::unexpected(errno);
-  while (::flock(fd.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return std::unexpected(errno);
-  }
+  if (const int err = support::flock_retrying(fd.get(), LOCK_EX); err != 0) return std::unexpected(err);
   return support::FileLock(std::move(fd));
 }
 

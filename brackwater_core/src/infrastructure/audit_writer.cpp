@@ -14,6 +14,7 @@
 #include "infrastructure/audit_file_io.hpp"
 #include "support/atomic_file.hpp"
 #include "support/concat.hpp"
+#include "support/fd_io.hpp"
 #include "support/os_error.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
@@ -26,29 +27,6 @@ using domain::AuditEvent;
 
 constexpr std::string_view kSuspiciousExtraTag = "[WORKTREE-AUDIT-SUSPICIOUS-EXTRA] keys=";
 constexpr size_t kHostBufferSize = 256;
-// Stands for a write that the system accepted with zero bytes written.
-constexpr int kWroteNothing = 0;
-
-std::string write_error_text(int err) {
-  return err == kWroteNothing ? std::string("failed to write whole buffer") : support::os_error_text(err);
-}
-
-// Every byte of `bytes` to `fd`; the error is an errno value, or
-// kWroteNothing.
-std::expected<void, int> write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<size_t>(n));
-    } else if (n == 0) {
-      return std::unexpected(kWroteNothing);
-    } else if (errno != EINTR) {
-      return std::unexpected(errno);
-    }
-  }
-  return {};
-}
-
 AuditContext capture_context() {
   AuditContext context;
   context.timestamp = domain::format_timestamp(std::chrono::system_clock::now());
@@ -73,15 +51,7 @@ void warn_if_suspicious(const AuditEvent& event) {
     line += support::quote_literal(it.key());
   }
   line += "]\n";
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-    if (n > 0) {
-      rest.remove_prefix(static_cast<size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      return;
-    }
-  }
+  (void)support::write_all(STDERR_FILENO, line);
 }
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
@@ -95,11 +65,11 @@ std::expected<bool, AuditWriteError> append_line(const std::string& live, std::s
 
   struct stat before;
   const bool have_before = ::fstat(file->fd(), &before) == 0;
-  if (auto written = write_all(file->fd(), line); !written) {
+  if (auto written = support::write_all(file->fd(), line); !written) {
     // A partial line would glue itself to the next one and both would be
     // lost to the reader: put the file back as it was.
     if (have_before) (void)::ftruncate(file->fd(), before.st_size);
-    return std::unexpected(fail(kAuditStageWrite, write_error_text(written.error())));
+    return std::unexpected(fail(kAuditStageWrite, support::os_error_text(written.error())));
   }
 
   // While we hold the lock no one else appends to this file, so its size is
