@@ -22,10 +22,10 @@ AuditEvent event() { return {"worktree_remove", "main", "/wt", "raw_git", "succe
 // rendering is exactly `size` bytes.
 std::string line_of_size(size_t size) {
   AuditEvent e = event();
-  json probe = assemble_record(e, context());
+  AuditRecord probe = assemble_record(e, context());
   const size_t base = serialize_with_cap(probe).size();
   e.branch += std::string(size - base, 'x');
-  json record = assemble_record(e, context());
+  AuditRecord record = assemble_record(e, context());
   return serialize_with_cap(record);
 }
 
@@ -33,7 +33,7 @@ TEST(AuditLine, KeysSortedNullsWrittenEscapesOnOneLine) {
   AuditEvent e = event();
   e.branch = "a\nb\"\x01/é";
   e.extra = json::parse(R"({"z":{"b":1,"a":2},"a":null})");
-  json record = assemble_record(e, context());
+  AuditRecord record = assemble_record(e, context());
   EXPECT_EQ(serialize_with_cap(record),
             R"({"branch":"a\nb\"\u0001/é","correlation_id":null,"cwd":"/w","elapsed_ms":5,)"
             R"("extra":{"a":null,"z":{"a":2,"b":1}},"host":"host","invoker":"raw_git","kind":"worktree_remove",)"
@@ -41,10 +41,15 @@ TEST(AuditLine, KeysSortedNullsWrittenEscapesOnOneLine) {
             R"("timestamp":"2026-01-02T03:04:05Z","truncated":false,"worktree":"/wt"})"
             "\n");
   e.extra = json(nullptr);
-  json with_null = assemble_record(e, context());
+  AuditRecord with_null = assemble_record(e, context());
   e.extra.reset();
-  json without = assemble_record(e, context());
+  AuditRecord without = assemble_record(e, context());
   EXPECT_EQ(serialize_with_cap(with_null), serialize_with_cap(without));
+  // The hand-written line is the JSON library's compact rendering of the
+  // record's object form.
+  e.extra = json::parse(R"({"f":[1.5,-0.0,1e300,"\u007f\u001f\u00e9"],"n":18446744073709551615})");
+  AuditRecord full = assemble_record(e, context("/d\\"));
+  EXPECT_EQ(serialize_with_cap(full), full.serialize().dump() + "\n");
 }
 
 TEST(AuditLine, CapStepsInOrder) {
@@ -73,13 +78,12 @@ TEST(AuditLine, CapStepsInOrder) {
     while (cwd.size() < c.cwd_bytes) cwd += c.cwd_char;
     AuditEvent e = event();
     e.branch = std::string(c.branch_bytes, 'b');
-    json record = assemble_record(e, context(cwd));
+    AuditRecord record = assemble_record(e, context(cwd));
     const std::string line = serialize_with_cap(record);
-    const std::string written_cwd = record["cwd"].get<std::string>();
-    EXPECT_EQ(written_cwd.size(), c.expect_cwd_size) << c.cwd_bytes;
-    EXPECT_TRUE(written_cwd.starts_with(c.expect_cwd_prefix));
-    EXPECT_TRUE(record["elapsed_ms"].is_null());
-    EXPECT_TRUE(record["truncated"].get<bool>());
+    EXPECT_EQ(record.cwd.size(), c.expect_cwd_size) << c.cwd_bytes;
+    EXPECT_TRUE(record.cwd.starts_with(c.expect_cwd_prefix));
+    EXPECT_FALSE(record.elapsed_ms);
+    EXPECT_TRUE(record.truncated);
     EXPECT_EQ(line.find(std::string(c.branch_bytes, 'b')) != std::string::npos, true);  // never shortened
     EXPECT_EQ(line.find('\n'), line.size() - 1);
   }

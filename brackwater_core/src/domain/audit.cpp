@@ -1,6 +1,9 @@
 #include "domain/audit.hpp"
 
+#include <type_traits>
+
 #include "domain/audit_record_fields.hpp"
+#include "domain/json_text.hpp"
 #include "support/text.hpp"
 
 namespace brackwater::domain {
@@ -16,9 +19,57 @@ json or_null(const std::optional<T>& value) {
   return value ? json(*value) : json(nullptr);
 }
 
-// The caps' rendering: the compact text and its newline.
-std::string render(const json& record) { return compact_json(record) + "\n"; }
+template <class T>
+void append_or_null(std::string& out, const std::optional<T>& value) {
+  if (!value) {
+    out += "null";
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    append_json_string(out, *value);
+  } else {
+    append_json_number(out, *value);
+  }
+}
 
+// The line of a record: its keys written in byte order by hand (this is the
+// writer's hot path), then "\n".
+std::string render(const AuditRecord& r) {
+  std::string out;
+  out.reserve(512 + r.cwd.size() + r.branch.size() + r.worktree.size() + (r.extra_json ? r.extra_json->size() : 0));
+  out += "{\"branch\":";
+  append_json_string(out, r.branch);
+  out += ",\"correlation_id\":";
+  append_or_null(out, r.correlation_id);
+  out += ",\"cwd\":";
+  append_json_string(out, r.cwd);
+  out += ",\"elapsed_ms\":";
+  append_or_null(out, r.elapsed_ms);
+  out += ",\"extra\":";
+  out += r.extra_json ? std::string_view(*r.extra_json) : std::string_view("null");
+  out += ",\"host\":";
+  append_json_string(out, r.host);
+  out += ",\"invoker\":";
+  append_json_string(out, r.invoker);
+  out += ",\"kind\":";
+  append_json_string(out, r.kind);
+  out += ",\"outcome\":";
+  append_json_string(out, r.outcome);
+  out += ",\"parent_pid\":";
+  append_or_null(out, r.parent_pid);
+  out += ",\"pid\":";
+  append_json_number(out, r.pid);
+  out += ",\"schema_version\":";
+  append_json_string(out, r.schema_version);
+  out += ",\"session_id\":";
+  append_or_null(out, r.session_id);
+  out += ",\"timestamp\":";
+  append_json_string(out, r.timestamp);
+  out += ",\"truncated\":";
+  out += r.truncated ? "true" : "false";
+  out += ",\"worktree\":";
+  append_json_string(out, r.worktree);
+  out += "}\n";
+  return out;
+}
 
 }  // namespace
 
@@ -49,44 +100,41 @@ json AuditRecord::serialize() const {
   return out;
 }
 
-json assemble_record(const AuditEvent& event, const AuditContext& context) {
-  json out = json::object();
-  out["schema_version"] = kAuditSchemaVersion;
-  out["timestamp"] = context.timestamp;
-  out["kind"] = event.kind;
-  out["session_id"] = or_null(event.session_id);
-  out["pid"] = context.pid;
-  out["parent_pid"] = or_null(context.parent_pid);
-  out["cwd"] = context.cwd;
-  out["host"] = context.host;
-  out["invoker"] = event.invoker;
-  out["branch"] = event.branch;
-  out["worktree"] = event.worktree;
-  out["outcome"] = event.outcome;
-  out["elapsed_ms"] = or_null(event.elapsed_ms);
-  out["correlation_id"] = or_null(event.correlation_id);
-  out["truncated"] = false;
-  out["extra"] = event.extra ? *event.extra : json(nullptr);
-  return out;
+AuditRecord assemble_record(const AuditEvent& event, const AuditContext& context) {
+  AuditRecord r;
+  r.schema_version = kAuditSchemaVersion;
+  r.timestamp = context.timestamp;
+  r.kind = event.kind;
+  r.session_id = event.session_id;
+  r.pid = context.pid;
+  r.parent_pid = context.parent_pid;
+  r.cwd = context.cwd;
+  r.host = context.host;
+  r.invoker = event.invoker;
+  r.branch = event.branch;
+  r.worktree = event.worktree;
+  r.outcome = event.outcome;
+  r.elapsed_ms = event.elapsed_ms;
+  r.correlation_id = event.correlation_id;
+  r.truncated = false;
+  if (event.extra && !event.extra->is_null()) r.extra_json = compact_json(*event.extra);
+  return r;
 }
 
-std::string serialize_with_cap(json& record) {
+std::string serialize_with_cap(AuditRecord& record) {
   std::string line = render(record);
   if (line.size() <= kAuditLineCap) return line;
 
-  record["truncated"] = true;
-  record["extra"] = nullptr;
+  record.truncated = true;
+  record.extra_json.reset();
   line = render(record);
   if (line.size() <= kAuditLineCap) return line;
 
-  record["elapsed_ms"] = nullptr;
+  record.elapsed_ms.reset();
   line = render(record);
   if (line.size() <= kAuditLineCap) return line;
 
-  json& cwd = record["cwd"];
-  if (cwd.is_string() && cwd.get_ref<const std::string&>().size() >= kCwdShortenFrom) {
-    cwd = "..." + std::string(tail_on_char_boundary(cwd.get_ref<const std::string&>()));
-  }
+  if (record.cwd.size() >= kCwdShortenFrom) record.cwd = "..." + std::string(tail_on_char_boundary(record.cwd));
   return render(record);
 }
 

@@ -68,19 +68,22 @@ struct AuditRecord {
   bool truncated = false;
   std::optional<std::string> extra_json;
 
-  // The sixteen keys with the fields' values (absent gives null; an
-  // `extra_json` that does not parse gives null too).
+  // The sixteen keys with the fields' values as a JSON object (absent gives
+  // null; an `extra_json` that does not parse gives null too).
   [[nodiscard]] nlohmann::json serialize() const;
 };
 
-// The record object of one event, texts copied unchanged.
-[[nodiscard]] nlohmann::json assemble_record(const AuditEvent& event, const AuditContext& context);
+// The record of one event, texts copied unchanged, schema "v2", not
+// truncated, `extra` as compact JSON text (absent when the event has none or
+// its extra is JSON null, both of which the line writes as null).
+[[nodiscard]] AuditRecord assemble_record(const AuditEvent& event, const AuditContext& context);
 
-// The line to append (ending in "\n"). When the rendering is longer than the
-// cap: mark it truncated and drop "extra"; then drop "elapsed_ms"; then
-// shorten a "cwd" of 257 bytes or more to "..." and its tail. The last
-// rendering is returned whatever its length. Changes `record` as it goes.
-[[nodiscard]] std::string serialize_with_cap(nlohmann::json& record);
+// The line to append (ending in "\n"): the sixteen keys in byte order,
+// compact. When it is longer than the cap: mark it truncated and drop
+// "extra"; then drop "elapsed_ms"; then shorten a "cwd" of 257 bytes or more
+// to "..." and its tail. The last rendering is returned whatever its length.
+// Changes `record` as it goes.
+[[nodiscard]] std::string serialize_with_cap(AuditRecord& record);
 
 // The end of `text`, at most 253 bytes, starting on a character boundary.
 std::string_view tail_on_char_boundary(std::string_view text) noexcept;

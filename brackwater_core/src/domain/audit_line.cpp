@@ -3,12 +3,11 @@
 #include <simdjson.h>
 
 #include <algorithm>
-#include <charconv>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "domain/audit_record_fields.hpp"
+#include "domain/json_text.hpp"
 
 namespace brackwater::domain {
 namespace {
@@ -21,44 +20,6 @@ static_assert(kAuditLinePadding >= simdjson::SIMDJSON_PADDING);
 
 // Deeper values than simdjson admits are refused by the fallback parse too.
 constexpr size_t kMaxDepth = simdjson::DEFAULT_MAX_DEPTH;
-
-void write_string(std::string_view text, std::string& out) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  size_t plain = 0;  // start of the run of bytes that need no escape
-  for (size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(text.substr(plain, i - plain));
-    plain = i + 1;
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      default:
-        out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 0xF];
-    }
-  }
-  out.append(text.substr(plain));
-  out += '"';
-}
-
-template <class Number>
-void write_number(Number n, std::string& out) {
-  char buf[32];
-  const auto end = std::to_chars(buf, buf + sizeof buf, n).ptr;
-  out.append(buf, end);
-  if constexpr (std::is_floating_point_v<Number>) {
-    // Keep a float a float for whoever reads the text back.
-    if (std::find_if(buf, end, [](char c) { return c == '.' || c == 'e'; }) == end) out += ".0";
-  }
-}
 
 // The compact JSON text of a value as nlohmann-json would write it after
 // parsing it: object keys in byte order, a key given twice with its last
@@ -77,7 +38,7 @@ void write_compact(element v, std::string& out) {
         if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;  // a later one wins
         if (!first) out += ',';
         first = false;
-        write_string(members[i].first, out);
+        append_json_string(out, members[i].first);
         out += ':';
         write_compact(members[i].second, out);
       }
@@ -96,10 +57,10 @@ void write_compact(element v, std::string& out) {
       out += ']';
       return;
     }
-    case element_type::STRING: write_string(v.get_string().value_unsafe(), out); return;
-    case element_type::INT64: write_number(v.get_int64().value_unsafe(), out); return;
-    case element_type::UINT64: write_number(v.get_uint64().value_unsafe(), out); return;
-    case element_type::DOUBLE: write_number(v.get_double().value_unsafe(), out); return;
+    case element_type::STRING: append_json_string(out, v.get_string().value_unsafe()); return;
+    case element_type::INT64: append_json_number(out, v.get_int64().value_unsafe()); return;
+    case element_type::UINT64: append_json_number(out, v.get_uint64().value_unsafe()); return;
+    case element_type::DOUBLE: append_json_number(out, v.get_double().value_unsafe()); return;
     case element_type::BOOL: out += v.get_bool().value_unsafe() ? "true" : "false"; return;
     case element_type::NULL_VALUE: out += "null"; return;
   }

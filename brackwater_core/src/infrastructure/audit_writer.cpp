@@ -39,9 +39,14 @@ AuditContext capture_context() {
   return context;
 }
 
-void warn_if_suspicious(const AuditEvent& event) {
-  if (!event.extra || !event.extra->is_object()) return;
-  if (!domain::is_secret_pattern(domain::compact_json(*event.extra))) return;
+// Whether the event's `extra` (as `record` renders it before the cap may
+// drop it) is an object whose text holds a secret-looking word.
+bool looks_secret(const AuditEvent& event, const domain::AuditRecord& record) {
+  return event.extra && event.extra->is_object() && record.extra_json && domain::is_secret_pattern(*record.extra_json);
+}
+
+// Names the object's top-level keys on standard error. Nothing is redacted.
+void warn_suspicious(const AuditEvent& event) {
   std::string line(kSuspiciousExtraTag);
   line += '[';
   bool first = true;
@@ -107,10 +112,10 @@ std::expected<void, AuditWriteError> record_event(const AuditEvent& event) {
   const std::string live = support::join_path(*dir, kAuditLiveFileName);
   (void)reap_stale_sentinel(live);
 
-  const AuditContext context = capture_context();
-  nlohmann::json record = domain::assemble_record(event, context);
+  domain::AuditRecord record = domain::assemble_record(event, capture_context());
+  const bool suspicious = looks_secret(event, record);
   const std::string line = domain::serialize_with_cap(record);
-  warn_if_suspicious(event);
+  if (suspicious) warn_suspicious(event);
 
   auto rotated = append_line(live, line);
   if (!rotated) return std::unexpected(std::move(rotated).error());
