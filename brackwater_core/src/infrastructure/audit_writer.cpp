@@ -3,12 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <optional>
 
 #include "infrastructure/audit_dir.hpp"
 #include "infrastructure/audit_file_io.hpp"
@@ -27,6 +25,8 @@ using domain::AuditEvent;
 
 constexpr std::string_view kSuspiciousExtraTag = "[WORKTREE-AUDIT-SUSPICIOUS-EXTRA] keys=";
 constexpr size_t kHostBufferSize = 256;
+
+// The process context of one line; the clock is read here, before the lock.
 AuditContext capture_context() {
   AuditContext context;
   context.timestamp = domain::format_timestamp(std::chrono::system_clock::now());
@@ -35,7 +35,9 @@ AuditContext capture_context() {
   std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
   if (cwd) context.cwd = support::lossy_utf8(cwd.get());
   char host[kHostBufferSize] = {};
-  if (::gethostname(host, sizeof host) == 0) context.host = support::lossy_utf8(std::string_view(host, ::strnlen(host, sizeof host)));
+  if (::gethostname(host, sizeof host) == 0) {
+    context.host = support::lossy_utf8(std::string_view(host, ::strnlen(host, sizeof host)));
+  }
   return context;
 }
 
