@@ -101,16 +101,17 @@ TEST(AuditFiles, PruningAtTheSizeLimit) {
   };
   const off_t quarter = 209715200 / 4;
   const Case cases[] = {
-      {{300000000, 1, 1}, 3},                       // three archives: never pruned
-      {{quarter, quarter, quarter, quarter}, 4},     // exactly at the limit
-      {{quarter + 1, quarter, quarter, quarter}, 3}, // one byte over: the oldest goes
+      {{300000000, 1, 1}, 3},                         // three archives: never pruned
+      {{quarter, quarter, quarter, quarter}, 4},      // exactly at the limit
+      {{quarter + 1, quarter, quarter, quarter}, 3},  // one byte over: the oldest goes
       {{quarter, quarter, quarter, quarter, 1, 1, 1, 1, 1, 1}, 3},
   };
   for (const auto& c : cases) {
     TempDir dir;
     for (size_t i = 0; i < c.sizes.size(); ++i) {
       // The oldest has a name that is not UTF-8: it is pruned like any other.
-      const std::string name = i == 0 ? "worktree-events.\xfe.ndjson" : "worktree-events.x" + std::to_string(i) + ".ndjson";
+      const std::string name =
+          i == 0 ? "worktree-events.\xfe.ndjson" : "worktree-events.x" + std::to_string(i) + ".ndjson";
       make_file(dir / name, c.sizes[i], 1000 + static_cast<time_t>(i));
     }
     infra::prune_old_archives(dir.path());

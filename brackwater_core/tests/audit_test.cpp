@@ -12,9 +12,7 @@ namespace {
 using namespace brackwater::domain;
 using nlohmann::json;
 
-AuditContext context(std::string cwd = "/w") {
-  return {"2026-01-02T03:04:05Z", 10, 9, std::move(cwd), "host"};
-}
+AuditContext context(std::string cwd = "/w") { return {"2026-01-02T03:04:05Z", 10, 9, std::move(cwd), "host"}; }
 
 AuditEvent event() { return {"worktree_remove", "main", "/wt", "raw_git", "success", {}, 5, {}, json{{"b", 1}}}; }
 
@@ -68,9 +66,9 @@ TEST(AuditLine, CapStepsInOrder) {
     size_t expect_cwd_size;
   };
   const Case cases[] = {
-      {300, "a", 3900, "...", 256},     // shortened to "..." and the last 253 bytes
-      {256, "a", 3900, "", 256},        // 256 bytes are never shortened
-      {300, "a", 5000, "...", 256},     // still too long: returned anyway
+      {300, "a", 3900, "...", 256},                 // shortened to "..." and the last 253 bytes
+      {256, "a", 3900, "", 256},                    // 256 bytes are never shortened
+      {300, "a", 5000, "...", 256},                 // still too long: returned anyway
       {300, "\xE2\x82\xAC", 3900, "...", 3 + 252},  // a 3-byte character straddles the cut
   };
   for (const auto& c : cases) {
@@ -91,9 +89,18 @@ TEST(AuditLine, CapStepsInOrder) {
 
 TEST(AuditLine, SecretWords) {
   const std::pair<const char*, bool> cases[] = {
-      {"KEY", true}, {"monkey", true}, {"tokens", true}, {"Pass\xC3\x9Bword", false}, {"PASSWORD", true},
-      {"passwd", false}, {"", false}, {"\xC3\x9C" "ber KEY", true},  // non-ASCII text goes through ICU
-      {"SECR\xC3\x89T", false}, {"SeCrEt", true},
+      {"KEY", true},
+      {"monkey", true},
+      {"tokens", true},
+      {"Pass\xC3\x9Bword", false},
+      {"PASSWORD", true},
+      {"passwd", false},
+      {"", false},
+      {"\xC3\x9C"
+       "ber KEY",
+       true},  // non-ASCII text goes through ICU
+      {"SECR\xC3\x89T", false},
+      {"SeCrEt", true},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(is_secret_pattern(text), expected) << text;
 }
@@ -150,7 +157,8 @@ TEST(AuditRecordParse, LineParserAgreesWithTheJsonLibrary) {
     std::memcpy(padded.get(), text, n);
     AuditRecord parsed;
     const auto fast = parser.parse(std::string_view(padded.get(), n), none, none, parsed)
-                          ? std::optional<AuditRecord>(parsed) : std::nullopt;
+                          ? std::optional<AuditRecord>(parsed)
+                          : std::nullopt;
     const json value = json::parse(text, nullptr, false);
     const auto slow = value.is_discarded() ? std::nullopt : parse_record(value);
     ASSERT_EQ(fast.has_value(), slow.has_value()) << text;

@@ -16,9 +16,9 @@ using brackwater::domain::UtcInstant;
 
 PyObject* record_event_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr Param params[] = {
-      {"kind", true, false},          {"branch", true, false},         {"worktree", true, false},
-      {"invoker", true, false},       {"outcome", true, false},        {"session_id", false, true},
-      {"elapsed_ms", false, true},    {"correlation_id", false, true}, {"extra", false, true},
+      {"kind", true, false},       {"branch", true, false},         {"worktree", true, false},
+      {"invoker", true, false},    {"outcome", true, false},        {"session_id", false, true},
+      {"elapsed_ms", false, true}, {"correlation_id", false, true}, {"extra", false, true},
       {"strict", false, true},
   };
   PyObject* given[10];

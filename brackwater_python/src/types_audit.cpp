@@ -15,19 +15,19 @@ constexpr unsigned long kFinalImmutable =
 
 const AuditRecord& fields_of(PyObject* self) { return unbox<AuditRecord>(self); }
 
-template <std::string AuditRecord::*Field>
+template <std::string AuditRecord::* Field>
 PyObject* get_str(PyObject* self, void*) {
   return py_str(fields_of(self).*Field).release();
 }
 
-template <std::optional<std::string> AuditRecord::*Field>
+template <std::optional<std::string> AuditRecord::* Field>
 PyObject* get_optional_str(PyObject* self, void*) {
   const auto& value = fields_of(self).*Field;
   if (!value) Py_RETURN_NONE;
   return py_str(*value).release();
 }
 
-template <std::optional<int64_t> AuditRecord::*Field>
+template <std::optional<int64_t> AuditRecord::* Field>
 PyObject* get_optional_int(PyObject* self, void*) {
   const auto& value = fields_of(self).*Field;
   if (!value) Py_RETURN_NONE;
@@ -92,8 +92,7 @@ PyType_Slot record_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec record_spec = {"brackwater.api.AuditRecord", sizeof(Box<AuditRecord>), 0, kFinalImmutable,
-                           record_slots};
+PyType_Spec record_spec = {"brackwater.api.AuditRecord", sizeof(Box<AuditRecord>), 0, kFinalImmutable, record_slots};
 
 }  // namespace
 

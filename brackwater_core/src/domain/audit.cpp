@@ -1,5 +1,6 @@
 #include "domain/audit.hpp"
 
+#include <algorithm>
 #include <type_traits>
 
 #include "domain/audit_record_fields.hpp"
@@ -146,10 +147,8 @@ std::string_view tail_on_char_boundary(std::string_view text) noexcept {
 
 bool is_secret_pattern(std::string_view text) {
   const std::string lower = support::lower_case(text);
-  for (std::string_view word : {"token", "key", "secret", "password"}) {
-    if (lower.find(word) != std::string::npos) return true;
-  }
-  return false;
+  static constexpr std::string_view kWords[] = {"token", "key", "secret", "password"};
+  return std::ranges::any_of(kWords, [&](std::string_view word) { return lower.contains(word); });
 }
 
 std::optional<AuditRecord> parse_record(const json& value) {

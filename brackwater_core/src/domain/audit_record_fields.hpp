@@ -49,8 +49,8 @@ struct NlohmannAccess {
 template <class A>
 struct Members {
   using V = typename A::Value;
-  std::optional<V> schema_version, timestamp, kind, session_id, pid, parent_pid, cwd, host, invoker, branch,
-      worktree, worktree_path, outcome, elapsed_ms, correlation_id, truncated, extra;
+  std::optional<V> schema_version, timestamp, kind, session_id, pid, parent_pid, cwd, host, invoker, branch, worktree,
+      worktree_path, outcome, elapsed_ms, correlation_id, truncated, extra;
 
   void take(std::string_view key, const V& value) {
     // One candidate per (length, first byte), then one comparison.
@@ -67,8 +67,8 @@ struct Members {
       case 7 << 8 | 'o': slot = &outcome, name = "outcome"; break;
       case 8 << 8 | 'w': slot = &worktree, name = "worktree"; break;
       case 9 << 8 | 't':
-        if (key[1] == 'i') slot = &timestamp, name = "timestamp";
-        else slot = &truncated, name = "truncated";
+        slot = key[1] == 'i' ? &timestamp : &truncated;
+        name = key[1] == 'i' ? "timestamp" : "truncated";
         break;
       case 10 << 8 | 's': slot = &session_id, name = "session_id"; break;
       case 10 << 8 | 'p': slot = &parent_pid, name = "parent_pid"; break;

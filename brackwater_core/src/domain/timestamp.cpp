@@ -52,7 +52,7 @@ std::optional<UtcInstant> parse_wall_clock(std::string_view text, size_t& pos) {
     for (int i = digits; i < 9; ++i) nanos *= 10;
   }
   const auto days = date::sys_days(ymd).time_since_epoch().count();
-  return UtcInstant{static_cast<int64_t>(days) * 86400 + h * 3600 + mi * 60 + s, nanos};
+  return UtcInstant{(static_cast<int64_t>(days) * 86400) + (int64_t{h} * 3600) + (int64_t{mi} * 60) + s, nanos};
 }
 
 }  // namespace
@@ -82,9 +82,9 @@ std::string format_timestamp(sys_time<nanoseconds> at) {
 std::string format_year_month(sys_time<nanoseconds> at) {
   const date::year_month_day ymd(floor<date::days>(at));
   char buf[16];
-  const int n = std::snprintf(buf, sizeof buf, "%04d-%02u", static_cast<int>(ymd.year()),
-                              static_cast<unsigned>(ymd.month()));
-  return std::string(buf, n);
+  const int n =
+      std::snprintf(buf, sizeof buf, "%04d-%02u", static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()));
+  return {buf, static_cast<size_t>(n)};
 }
 
 std::optional<UtcInstant> parse_rfc3339(std::string_view text) {
@@ -97,8 +97,8 @@ std::optional<UtcInstant> parse_rfc3339(std::string_view text) {
   } else if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
     const int sign = text[pos++] == '-' ? -1 : 1;
     int oh, om;
-    if (!take_digits(text, pos, 2, oh) || !take_char(text, pos, ':') || !take_digits(text, pos, 2, om) ||
-        oh > 23 || om > 59) {
+    if (!take_digits(text, pos, 2, oh) || !take_char(text, pos, ':') || !take_digits(text, pos, 2, om) || oh > 23 ||
+        om > 59) {
       return std::nullopt;
     }
     offset = sign * (oh * 3600 + om * 60);

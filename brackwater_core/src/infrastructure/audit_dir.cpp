@@ -1,11 +1,8 @@
 #include "infrastructure/audit_dir.hpp"
 
-#include <climits>
 #include <cstdlib>
 #include <memory>
 #include <optional>
-
-#include <unistd.h>
 
 #include "domain/paths.hpp"
 #include "support/env.hpp"
@@ -23,11 +20,6 @@ std::optional<std::string> trimmed_env(const char* name) {
   return std::string(trimmed);
 }
 
-std::string current_dir_or_dot() {
-  std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
-  return cwd ? std::string(cwd.get()) : std::string(".");
-}
-
 std::string canonical_or_unchanged(const std::string& path) {
   std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
   return real ? std::string(real.get()) : path;
@@ -39,7 +31,8 @@ std::expected<std::string, ProjectResolveError> resolve_plowline_shared_audit_di
   for (const char* name : {"PLOWLINE_SHARED_DIR", "TESSARY_SHARED_DIR"}) {
     if (auto shared = trimmed_env(name)) return support::join_path(domain::expanduser(*shared), "audit");
   }
-  const std::string root = canonical_or_unchanged(trimmed_env("TESSARY_PROJECT_ROOT").value_or(current_dir_or_dot()));
+  const std::string root =
+      canonical_or_unchanged(trimmed_env("TESSARY_PROJECT_ROOT").value_or(support::current_dir().value_or(".")));
   auto project_id = resolve_project_id(support::lossy_utf8(root));
   if (!project_id) return std::unexpected(std::move(project_id).error());
   auto state_dir_name = resolve_state_dir_name(*project_id);

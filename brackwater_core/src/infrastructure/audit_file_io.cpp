@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <new>
 #include <tuple>
 
 #include "domain/timestamp.hpp"
@@ -58,9 +59,7 @@ struct DirCloser {
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
-DirHandle open_dir(const std::string& dir) {
-  return DirHandle(::opendir(dir.c_str()));
-}
+DirHandle open_dir(const std::string& dir) { return DirHandle(::opendir(dir.c_str())); }
 
 // Every entry name of an open directory (unreadable entries skipped).
 template <class Visit>
@@ -79,10 +78,13 @@ void for_each_name(DIR* d, Visit&& visit) {
 }  // namespace
 
 void write_failopen_line(std::string_view message) noexcept {
+  std::string line;
   try {
-    (void)support::write_all(STDERR_FILENO, support::concat(kFailopenTag, message, '\n'));
-  } catch (...) {  // out of memory for the line: nothing to report it with
+    line = support::concat(kFailopenTag, message, '\n');
+  } catch (const std::bad_alloc&) {
+    return;  // no memory for the line: nothing to report it with
   }
+  (void)support::write_all(STDERR_FILENO, line);
 }
 
 bool is_audit_archive_name(std::string_view name) noexcept {
@@ -121,7 +123,8 @@ void maybe_rotate(const std::string& live_path) {
 
 std::vector<std::string> list_archives(const std::string& dir) {
   DirHandle d = open_dir(dir);
-  if (!d) return {};
+  const int dfd = d ? ::dirfd(d.get()) : -1;
+  if (dfd < 0) return {};
   struct Found {
     int64_t sec;
     long nsec;
@@ -133,15 +136,13 @@ std::vector<std::string> list_archives(const std::string& dir) {
     struct stat st;
     const std::string n(name);
     Found f{0, 0, n};
-    if (::fstatat(::dirfd(d.get()), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (::fstatat(dfd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       f.sec = st.st_mtim.tv_sec;
       f.nsec = st.st_mtim.tv_nsec;
     }
     found.push_back(std::move(f));
   });
-  std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
-    return std::tie(a.sec, a.nsec, a.name) < std::tie(b.sec, b.nsec, b.name);
-  });
+  std::ranges::sort(found, {}, [](const Found& f) { return std::tie(f.sec, f.nsec, f.name); });
   std::vector<std::string> paths;
   paths.reserve(found.size());
   for (const auto& f : found) paths.push_back(support::join_path(dir, f.name));
@@ -150,7 +151,8 @@ std::vector<std::string> list_archives(const std::string& dir) {
 
 void prune_old_archives(const std::string& dir) {
   DirHandle d = open_dir(dir);
-  if (!d) {
+  const int dfd = d ? ::dirfd(d.get()) : -1;
+  if (dfd < 0) {
     write_failopen_line(support::concat("prune-list: ", support::os_error_text(errno)));
     return;
   }
@@ -165,14 +167,12 @@ void prune_old_archives(const std::string& dir) {
     if (!is_audit_archive_name(support::lossy_utf8(name))) return;
     struct stat st;
     const std::string n(name);
-    if (::fstatat(::dirfd(d.get()), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
-    found.push_back({st.st_mtim.tv_sec, st.st_mtim.tv_nsec, static_cast<uint64_t>(st.st_size),
-                     support::join_path(dir, n)});
+    if (::fstatat(dfd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    found.push_back(
+        {st.st_mtim.tv_sec, st.st_mtim.tv_nsec, static_cast<uint64_t>(st.st_size), support::join_path(dir, n)});
   });
   if (found.size() < kAuditPruneMinArchives) return;
-  std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
-    return std::tie(a.sec, a.nsec) > std::tie(b.sec, b.nsec);
-  });
+  std::ranges::stable_sort(found, std::ranges::greater{}, [](const Found& f) { return std::tie(f.sec, f.nsec); });
   uint64_t total = 0;
   for (const auto& f : found) total += f.size;
   if (total <= kAuditPruneTotalBytes) return;

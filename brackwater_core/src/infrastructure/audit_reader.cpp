@@ -73,9 +73,7 @@ class Collector {
 
   AuditRecords take_sorted() && {
     const auto by_timestamp = [](const auto& a, const auto& b) { return a->timestamp < b->timestamp; };
-    if (!std::is_sorted(records_.begin(), records_.end(), by_timestamp)) {
-      std::stable_sort(records_.begin(), records_.end(), by_timestamp);
-    }
+    if (!std::ranges::is_sorted(records_, by_timestamp)) std::ranges::stable_sort(records_, by_timestamp);
     return std::move(records_);
   }
 
@@ -139,8 +137,7 @@ class Collector {
 
 }  // namespace
 
-AuditRecords read_records(const std::optional<std::string>& branch,
-                          const std::optional<std::string>& worktree,
+AuditRecords read_records(const std::optional<std::string>& branch, const std::optional<std::string>& worktree,
                           const std::optional<domain::UtcInstant>& since,
                           const std::optional<domain::UtcInstant>& until) {
   auto dir = resolve_plowline_shared_audit_dir();

@@ -12,6 +12,7 @@
 #include "infrastructure/audit_file_io.hpp"
 #include "support/atomic_file.hpp"
 #include "support/concat.hpp"
+#include "support/env.hpp"
 #include "support/fd_io.hpp"
 #include "support/os_error.hpp"
 #include "support/path_join.hpp"
@@ -32,8 +33,7 @@ AuditContext capture_context() {
   context.timestamp = domain::format_timestamp(std::chrono::system_clock::now());
   context.pid = ::getpid();
   context.parent_pid = ::getppid();
-  std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
-  if (cwd) context.cwd = support::lossy_utf8(cwd.get());
+  if (auto cwd = support::current_dir()) context.cwd = support::lossy_utf8(*cwd);
   char host[kHostBufferSize] = {};
   if (::gethostname(host, sizeof host) == 0) {
     context.host = support::lossy_utf8(std::string_view(host, ::strnlen(host, sizeof host)));

@@ -1,6 +1,10 @@
 #include "support/env.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <string>
 
 #include "support/text.hpp"
 
@@ -18,6 +22,18 @@ std::optional<std::string> env_non_empty(const char* name) {
   auto value = env_utf8(name);
   if (!value || value->empty()) return std::nullopt;
   return value;
+}
+
+std::optional<std::string> current_dir() {
+  std::string buf(256, '\0');
+  for (;;) {
+    if (::getcwd(buf.data(), buf.size()) != nullptr) {
+      buf.resize(std::char_traits<char>::length(buf.data()));
+      return buf;
+    }
+    if (errno != ERANGE) return std::nullopt;
+    buf.resize(buf.size() * 2);
+  }
 }
 
 }  // namespace brackwater::support

@@ -13,4 +13,8 @@ std::optional<std::string> env_utf8(const char* name);
 // The variable's value when it is set, valid UTF-8 and not empty.
 std::optional<std::string> env_non_empty(const char* name);
 
+// The process's current directory as the system gives it (any bytes), or
+// nullopt when it cannot be read.
+std::optional<std::string> current_dir();
+
 }  // namespace brackwater::support
