@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include "imports.hpp"
 #include "infrastructure/json_text.hpp"
 
 namespace tidemark {
@@ -32,12 +33,6 @@ std::optional<std::string> str_value(PyObject* obj) {
     return std::nullopt;
   }
   return utf8_of(obj);
-}
-
-PyRef import_attr(const char* module, const char* name) {
-  PyRef mod = PyRef::steal(PyImport_ImportModule(module));
-  if (!mod) return {};
-  return PyRef::steal(PyObject_GetAttrString(mod.get(), name));
 }
 
 }  // namespace
@@ -80,7 +75,7 @@ std::optional<brackwater::domain::EnvMap> py_dict_to_map(PyObject* obj) {
 }
 
 std::optional<nlohmann::json> py_obj_to_json(PyObject* obj) {
-  PyRef dumps = import_attr("json", "dumps");
+  PyRef dumps = imported(Imported::json_dumps);
   if (!dumps) return std::nullopt;
   PyRef text = PyRef::steal(PyObject_CallFunctionObjArgs(dumps.get(), obj, nullptr));
   if (!text) return std::nullopt;
@@ -114,7 +109,7 @@ std::optional<brackwater::domain::UtcInstant> py_datetime_to_utc(PyObject* obj) 
 }
 
 PyRef json_value_to_pydict(const nlohmann::json& value) {
-  PyRef loads = import_attr("json", "loads");
+  PyRef loads = imported(Imported::json_loads);
   if (!loads) return {};
   PyRef text = py_str(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   if (!text) return {};

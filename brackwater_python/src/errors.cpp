@@ -8,14 +8,24 @@ namespace {
 struct ExceptionTypeSpec {
   const char* qualified_name;
   const char* doc;
-  PyObject* base;
+  PyObject* const* base;  // the interpreter's base class, read when first made
 };
+
+constexpr ExceptionTypeSpec kWorktreeListError = {
+    "_tidemark.WorktreeListError", "Raised when list_worktrees cannot produce a reliable enumeration.",
+    &PyExc_Exception};
+constexpr ExceptionTypeSpec kProjectIdInvalidError = {
+    "_tidemark.ProjectIdInvalidError", "Raised when a raw project_id fails the normative pattern.",
+    &PyExc_ValueError};
 
 // Creates the type once per process. The creating thread keeps the
 // interpreter lock while it calls the interpreter; a thread that finds the
 // creation in progress gives the interpreter lock up while it waits, so the
 // two locks never deadlock.
-PyRef once_per_process(PyObject*& slot, std::mutex& mutex, const ExceptionTypeSpec& spec) {
+template <const ExceptionTypeSpec& Spec>
+PyRef once_per_process() {
+  static PyObject* slot = nullptr;
+  static std::mutex mutex;
   if (slot == nullptr) {
     std::unique_lock lock(mutex, std::try_to_lock);
     if (!lock.owns_lock()) {
@@ -23,7 +33,7 @@ PyRef once_per_process(PyObject*& slot, std::mutex& mutex, const ExceptionTypeSp
       lock.lock();
     }
     if (slot == nullptr) {
-      slot = PyErr_NewExceptionWithDoc(spec.qualified_name, spec.doc, spec.base, nullptr);
+      slot = PyErr_NewExceptionWithDoc(Spec.qualified_name, Spec.doc, *Spec.base, nullptr);
       if (slot == nullptr) return {};
     }
   }
@@ -32,21 +42,8 @@ PyRef once_per_process(PyObject*& slot, std::mutex& mutex, const ExceptionTypeSp
 
 }  // namespace
 
-PyRef worktree_list_error_type() {
-  static PyObject* type = nullptr;
-  static std::mutex mutex;
-  return once_per_process(type, mutex,
-                          {"_tidemark.WorktreeListError",
-                           "Raised when list_worktrees cannot produce a reliable enumeration.", PyExc_Exception});
-}
-
-PyRef project_id_invalid_error_type() {
-  static PyObject* type = nullptr;
-  static std::mutex mutex;
-  return once_per_process(type, mutex,
-                          {"_tidemark.ProjectIdInvalidError",
-                           "Raised when a raw project_id fails the normative pattern.", PyExc_ValueError});
-}
+PyRef worktree_list_error_type() { return once_per_process<kWorktreeListError>(); }
+PyRef project_id_invalid_error_type() { return once_per_process<kProjectIdInvalidError>(); }
 
 PyObject* raise_with_reason_code(PyObject* type, const std::string& message, const std::string& code) {
   PyRef text = py_str(message);
@@ -59,14 +56,15 @@ PyObject* raise_with_reason_code(PyObject* type, const std::string& message, con
   return nullptr;
 }
 
-PyObject* raise_project_error(const std::string& message, const std::string& code) {
-  if (code == "WORKTREE_PROJECT_CONFIG_UNREADABLE") {
-    set_error(PyExc_RuntimeError, code + ": " + message);
-    return nullptr;
+PyObject* raise_project_error(const brackwater::infrastructure::ProjectResolveError& error) {
+  using Error = brackwater::infrastructure::ProjectResolveError;
+  if (const auto* invalid = error.get<Error::Invalid>()) {
+    PyRef type = project_id_invalid_error_type();
+    if (!type) return nullptr;
+    return raise_with_reason_code(type.get(), invalid->message, invalid->code);
   }
-  PyRef type = project_id_invalid_error_type();
-  if (!type) return nullptr;
-  return raise_with_reason_code(type.get(), message, code);
+  set_error(PyExc_RuntimeError, error.display());
+  return nullptr;
 }
 
 PyObject* store_err(const brackwater::infrastructure::BindingStoreError& error) {

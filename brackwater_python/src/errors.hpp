@@ -1,5 +1,6 @@
 // The module's two exception types and the mapping of core errors that
-// several areas share.
+// several areas share. Core errors are told apart by their kind, never by
+// their text.
 #pragma once
 
 #include <Python.h>
@@ -22,7 +23,7 @@ PyObject* raise_with_reason_code(PyObject* type, const std::string& message, con
 // Raises what a project error maps to: RuntimeError "{code}: {message}" for
 // an unreadable configuration, else ProjectIdInvalidError with reason_code.
 // Always returns nullptr.
-PyObject* raise_project_error(const std::string& message, const std::string& code);
+PyObject* raise_project_error(const brackwater::infrastructure::ProjectResolveError& error);
 
 // Raises RuntimeError with the store error's text (no reason_code).
 // Always returns nullptr.

@@ -1,24 +1,25 @@
 // The two functions that hand out environment-variable names.
+#include "args.hpp"
 #include "functions.hpp"
 #include "infrastructure/env_keys.hpp"
-#include "py.hpp"
 
 namespace tidemark::functions {
 namespace {
 
-PyObject* worktree_identity_env_vars_impl(PyObject*, PyObject*) {
+constexpr auto identity_table = function<NoArgs>("worktree_identity_env_vars");
+constexpr auto all_table = function<NoArgs>("brackwater_env_vars");
+
+PyObject* worktree_identity_env_vars_impl(PyObject*, NoArgs&) {
   return py_tuple_of_strs(brackwater::infrastructure::worktree_identity_env_vars()).release();
 }
 
-PyObject* brackwater_env_vars_impl(PyObject*, PyObject*) {
+PyObject* brackwater_env_vars_impl(PyObject*, NoArgs&) {
   return py_tuple_of_strs(brackwater::infrastructure::brackwater_env_vars()).release();
 }
 
 }  // namespace
 
-PyMethodDef worktree_identity_env_vars = noargs_def<worktree_identity_env_vars_impl>(
-    "worktree_identity_env_vars", "worktree_identity_env_vars()\n--\n\n");
-PyMethodDef brackwater_env_vars = noargs_def<brackwater_env_vars_impl>(
-    "brackwater_env_vars", "brackwater_env_vars()\n--\n\n");
+PyMethodDef worktree_identity_env_vars = method_def<identity_table, worktree_identity_env_vars_impl>();
+PyMethodDef brackwater_env_vars = method_def<all_table, brackwater_env_vars_impl>();
 
 }  // namespace tidemark::functions

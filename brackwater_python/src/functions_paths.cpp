@@ -1,94 +1,79 @@
 // normalize_path, path_fingerprint and the four project functions. All keep
 // the interpreter lock; the project functions may run git and read
 // pyproject.toml meanwhile.
+#include "args.hpp"
 #include "domain/paths.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
 #include "infrastructure/project_id_resolver.hpp"
-#include "py.hpp"
 
 namespace tidemark::functions {
 namespace {
 
 namespace core = brackwater::infrastructure;
 
-// Raises the Python form of a project error.
-PyObject* project_py_err(const core::ProjectResolveError& error) {
-  return raise_project_error(error.message(), error.code());
+struct RawPathArgs {
+  std::string raw_path = "";
+};
+constexpr auto normalize_path_table =
+    function<RawPathArgs>("normalize_path", param<&RawPathArgs::raw_path>("raw_path", as_str));
+
+PyObject* normalize_path_impl(PyObject*, RawPathArgs& a) {
+  return py_str(brackwater::domain::normalize_path(a.raw_path)).release();
 }
 
-// Matches the one optional str parameter the project functions share.
-bool one_optional_str(const char* display, const char* name, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, std::optional<std::string>& out) {
-  const Param params[] = {{name, false, false}};
-  PyObject* given[1];
-  return match_args({display, params}, args, nargs, kwnames, given) && extract_optional_str(given[0], name, out);
+struct InputPathArgs {
+  std::string input_path;
+};
+constexpr auto path_fingerprint_table = function<InputPathArgs>(
+    "path_fingerprint", param<&InputPathArgs::input_path>("input_path", as_str, required));
+
+PyObject* path_fingerprint_impl(PyObject*, InputPathArgs& a) {
+  return py_str(brackwater::domain::path_fingerprint(a.input_path)).release();
 }
 
-PyObject* normalize_path_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Param params[] = {{"raw_path", false, false}};
-  PyObject* given[1];
-  if (!match_args({"normalize_path()", params}, args, nargs, kwnames, given)) return nullptr;
-  std::string raw;
-  if (given[0] != nullptr && !extract_str(given[0], "raw_path", raw)) return nullptr;
-  return py_str(brackwater::domain::normalize_path(raw)).release();
-}
+struct RepoRootArgs {
+  std::optional<std::string> repo_root;
+};
+struct ProjectIdArgs {
+  std::optional<std::string> project_id;
+};
+constexpr auto resolve_project_id_table =
+    function<RepoRootArgs>("resolve_project_id", param<&RepoRootArgs::repo_root>("repo_root", as_str));
+constexpr auto state_dir_table = function<RepoRootArgs>("state_dir", param<&RepoRootArgs::repo_root>("repo_root", as_str));
+constexpr auto resolve_state_dir_name_table =
+    function<ProjectIdArgs>("resolve_state_dir_name", param<&ProjectIdArgs::project_id>("project_id", as_str));
+constexpr auto store_relative_path_table =
+    function<ProjectIdArgs>("store_relative_path", param<&ProjectIdArgs::project_id>("project_id", as_str));
 
-PyObject* path_fingerprint_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Param params[] = {{"input_path", true, false}};
-  PyObject* given[1];
-  if (!match_args({"path_fingerprint()", params}, args, nargs, kwnames, given)) return nullptr;
-  std::string path;
-  if (!extract_str(given[0], "input_path", path)) return nullptr;
-  return py_str(brackwater::domain::path_fingerprint(path)).release();
-}
-
-PyObject* resolve_project_id_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::optional<std::string> root;
-  if (!one_optional_str("resolve_project_id()", "repo_root", args, nargs, kwnames, root)) return nullptr;
-  auto id = core::resolve_project_id_checked(root);
-  if (!id) return raise_project_error(id.error().message, id.error().code);
-  return py_str(*id).release();
-}
-
-// A project function of one optional str: its core call's result converted,
-// or its error raised through project_py_err.
-template <class CoreCall, class Convert>
-PyObject* project_call(const char* display, const char* param, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, CoreCall core_call, Convert convert) {
-  std::optional<std::string> arg;
-  if (!one_optional_str(display, param, args, nargs, kwnames, arg)) return nullptr;
-  auto result = core_call(arg);
-  if (!result) return project_py_err(result.error());
+// The result converted, or the project error raised.
+template <class Result, class Convert>
+PyObject* project_result(const Result& result, Convert convert) {
+  if (!result) return raise_project_error(result.error());
   return convert(*result).release();
 }
 
-PyObject* resolve_state_dir_name_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return project_call("resolve_state_dir_name()", "project_id", args, nargs, kwnames, core::resolve_state_dir_name,
-                      py_str);
+PyObject* resolve_project_id_impl(PyObject*, RepoRootArgs& a) {
+  return project_result(core::resolve_project_id(a.repo_root), py_str);
 }
 
-PyObject* state_dir_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return project_call("state_dir()", "repo_root", args, nargs, kwnames, core::state_dir, py_str);
+PyObject* state_dir_impl(PyObject*, RepoRootArgs& a) { return project_result(core::state_dir(a.repo_root), py_str); }
+
+PyObject* resolve_state_dir_name_impl(PyObject*, ProjectIdArgs& a) {
+  return project_result(core::resolve_state_dir_name(a.project_id), py_str);
 }
 
-PyObject* store_relative_path_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return project_call("store_relative_path()", "project_id", args, nargs, kwnames, core::store_relative_path,
-                      py_path);
+PyObject* store_relative_path_impl(PyObject*, ProjectIdArgs& a) {
+  return project_result(core::store_relative_path(a.project_id), py_path);
 }
 
 }  // namespace
 
-PyMethodDef normalize_path = fastcall_def<normalize_path_impl>(
-    "normalize_path", "normalize_path(raw_path=\"\")\n--\n\n");
-PyMethodDef path_fingerprint = fastcall_def<path_fingerprint_impl>(
-    "path_fingerprint", "path_fingerprint(input_path)\n--\n\n");
-PyMethodDef resolve_project_id = fastcall_def<resolve_project_id_impl>(
-    "resolve_project_id", "resolve_project_id(repo_root=None)\n--\n\n");
-PyMethodDef resolve_state_dir_name = fastcall_def<resolve_state_dir_name_impl>(
-    "resolve_state_dir_name", "resolve_state_dir_name(project_id=None)\n--\n\n");
-PyMethodDef state_dir = fastcall_def<state_dir_impl>("state_dir", "state_dir(repo_root=None)\n--\n\n");
-PyMethodDef store_relative_path = fastcall_def<store_relative_path_impl>(
-    "store_relative_path", "store_relative_path(project_id=None)\n--\n\n");
+PyMethodDef normalize_path = method_def<normalize_path_table, normalize_path_impl>();
+PyMethodDef path_fingerprint = method_def<path_fingerprint_table, path_fingerprint_impl>();
+PyMethodDef resolve_project_id = method_def<resolve_project_id_table, resolve_project_id_impl>();
+PyMethodDef resolve_state_dir_name = method_def<resolve_state_dir_name_table, resolve_state_dir_name_impl>();
+PyMethodDef state_dir = method_def<state_dir_table, state_dir_impl>();
+PyMethodDef store_relative_path = method_def<store_relative_path_table, store_relative_path_impl>();
 
 }  // namespace tidemark::functions

@@ -5,9 +5,13 @@
 
 #include <vector>
 
+#include "domain/binding.hpp"
+#include "domain/paths.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
 #include "infrastructure/env_keys.hpp"
+#include "guard.hpp"
+#include "imports.hpp"
 #include "py.hpp"
 #include "types.hpp"
 
@@ -23,8 +27,8 @@ PyRef make_str_tuple(std::initializer_list<const char*> items) {
   return py_tuple_of_strs(texts);
 }
 
-PyRef current_schema_version() { return py_int(2); }
-PyRef legacy_project_id() { return py_str("tessary"); }
+PyRef current_schema_version() { return py_int(brackwater::domain::kCurrentSchemaVersion); }
+PyRef legacy_project_id() { return py_str(brackwater::domain::kDefaultProjectId); }
 PyRef main_branches() {
   PyRef set = PyRef::steal(PyFrozenSet_New(nullptr));
   for (const char* branch : {"main", "master"}) {
@@ -43,15 +47,6 @@ template <const char* Text>
 PyRef text_constant() {
   return py_str(Text);
 }
-constexpr char kWorktreeEnv[] = "TESSARY_WORKTREE";
-constexpr char kBranchEnv[] = "TESSARY_BRANCH";
-constexpr char kWorktreeBaseEnv[] = "TESSARY_WORKTREE_BASE";
-constexpr char kProjectRootEnv[] = "TESSARY_PROJECT_ROOT";
-constexpr char kRepoRootEnv[] = "TESSARY_REPO_ROOT";
-constexpr char kStateDirEnv[] = "TESSARY_STATE_DIR";
-constexpr char kSharedDirEnv[] = "TESSARY_SHARED_DIR";
-constexpr char kPlowlineSharedDirEnv[] = "PLOWLINE_SHARED_DIR";
-constexpr char kUvProjectEnv[] = "UV_PROJECT";
 PyRef identity_env_vars() { return py_tuple_of_strs(env::worktree_identity_env_vars()); }
 PyRef location_env_vars() { return py_tuple_of_strs(env::worktree_location_env_vars()); }
 PyRef project_env_vars() { return py_tuple_of_strs(env::worktree_project_env_vars()); }
@@ -79,15 +74,15 @@ const std::vector<Registration>& registrations() {
       value("AUDIT_KINDS", audit_kinds),
       value("AUDIT_INVOKERS", audit_invokers),
       value("AUDIT_OUTCOMES", audit_outcomes),
-      value("TESSARY_WORKTREE_ENV", text_constant<kWorktreeEnv>),
-      value("TESSARY_BRANCH_ENV", text_constant<kBranchEnv>),
-      value("TESSARY_WORKTREE_BASE_ENV", text_constant<kWorktreeBaseEnv>),
-      value("TESSARY_PROJECT_ROOT_ENV", text_constant<kProjectRootEnv>),
-      value("TESSARY_REPO_ROOT_ENV", text_constant<kRepoRootEnv>),
-      value("TESSARY_STATE_DIR_ENV", text_constant<kStateDirEnv>),
-      value("TESSARY_SHARED_DIR_ENV", text_constant<kSharedDirEnv>),
-      value("PLOWLINE_SHARED_DIR_ENV", text_constant<kPlowlineSharedDirEnv>),
-      value("UV_PROJECT_ENV", text_constant<kUvProjectEnv>),
+      value("TESSARY_WORKTREE_ENV", text_constant<env::kWorktreeEnv>),
+      value("TESSARY_BRANCH_ENV", text_constant<env::kBranchEnv>),
+      value("TESSARY_WORKTREE_BASE_ENV", text_constant<env::kWorktreeBaseEnv>),
+      value("TESSARY_PROJECT_ROOT_ENV", text_constant<env::kProjectRootEnv>),
+      value("TESSARY_REPO_ROOT_ENV", text_constant<env::kRepoRootEnv>),
+      value("TESSARY_STATE_DIR_ENV", text_constant<env::kStateDirEnv>),
+      value("TESSARY_SHARED_DIR_ENV", text_constant<env::kSharedDirEnv>),
+      value("PLOWLINE_SHARED_DIR_ENV", text_constant<env::kPlowlineSharedDirEnv>),
+      value("UV_PROJECT_ENV", text_constant<env::kUvProjectEnv>),
       value("WORKTREE_IDENTITY_ENV_VARS", identity_env_vars),
       value("WORKTREE_LOCATION_ENV_VARS", location_env_vars),
       value("WORKTREE_PROJECT_ENV_VARS", project_env_vars),
@@ -149,25 +144,24 @@ PyRef make_function(PyObject* module, PyMethodDef* def) {
   return PyRef::steal(PyCFunction_NewEx(def, module, module_name.get()));
 }
 
-int exec_module(PyObject* module) noexcept {
-  try {
-    if (!PyModule_Check(module)) {
-      PyErr_SetString(PyExc_TypeError, "expected a module object");
-      return -1;
-    }
-    for (const auto& entry : registrations()) {
-      PyRef value = entry.def != nullptr ? make_function(module, entry.def) : entry.make();
-      if (!add(module, entry.name, std::move(value))) return -1;
-    }
-    return 0;
-  } catch (...) {
-    set_error_from_current_exception();
+int exec_module(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    PyErr_SetString(PyExc_TypeError, "expected a module object");
     return -1;
   }
+  for (const auto& entry : registrations()) {
+    PyRef value = entry.def != nullptr ? make_function(module, entry.def) : entry.make();
+    if (!add(module, entry.name, std::move(value))) return -1;
+  }
+  return 0;
 }
 
+// A module object goes away with its interpreter (or when dropped from
+// sys.modules): the interpreter's cached imports go with it.
+void free_module(void*) { forget_imports_of_current_interpreter(); }
+
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {Py_mod_exec, slot<exec_module>()},
     {0, nullptr},
 };
 
@@ -178,9 +172,9 @@ PyModuleDef module_def = {
     0,            // m_size: no per-module state
     nullptr,      // m_methods: every function is added by the execution step
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    nullptr,      // m_traverse
+    nullptr,      // m_clear
+    guard<free_module>,
 };
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "py.hpp"
 
+#include "guard.hpp"
+#include "imports.hpp"
+
 #include <exception>
 #include <new>
 
@@ -36,7 +39,7 @@ class Matcher {
   bool positional(PyObject* const* args, Py_ssize_t n) {
     if (n > max_pos_) {
       const char* verb = n == 1 ? "was" : "were";
-      std::string text = sig_.display;
+      std::string text = sig_.display();
       if (min_pos_ == max_pos_) {
         text += " takes " + std::to_string(max_pos_) + " positional arguments but ";
       } else {
@@ -54,7 +57,7 @@ class Matcher {
     for (size_t i = 0; i < sig_.params.size(); ++i) {
       if (PyUnicode_CompareWithASCIIString(name, sig_.params[i].name) != 0) continue;
       if (out_[i] != nullptr) {
-        set_type_error(std::string(sig_.display) + " got multiple values for argument '" + sig_.params[i].name + "'");
+        set_type_error(sig_.display() + " got multiple values for argument '" + sig_.params[i].name + "'");
         return false;
       }
       out_[i] = value;
@@ -65,7 +68,7 @@ class Matcher {
       PyErr_Clear();
       text = "?";
     }
-    set_type_error(std::string(sig_.display) + " got an unexpected keyword argument '" + *text + "'");
+    set_type_error(sig_.display() + " got an unexpected keyword argument '" + *text + "'");
     return false;
   }
 
@@ -77,7 +80,7 @@ class Matcher {
         if (p.keyword_only == kw_only && p.required && out_[i] == nullptr) missing.push_back(p.name);
       }
       if (missing.empty()) continue;
-      set_type_error(std::string(sig_.display) + " missing " + std::to_string(missing.size()) + " required " +
+      set_type_error(sig_.display() + " missing " + std::to_string(missing.size()) + " required " +
                      (kw_only ? "keyword " : "positional ") + (missing.size() == 1 ? "argument" : "arguments") +
                      ": " + quoted_list(missing));
       return false;
@@ -91,16 +94,6 @@ class Matcher {
   Py_ssize_t max_pos_ = 0;
   Py_ssize_t min_pos_ = 0;
 };
-
-PyObject* path_class() {
-  static PyObject* cls = nullptr;  // kept for the life of the process
-  if (cls == nullptr) {
-    PyRef module = PyRef::steal(PyImport_ImportModule("pathlib"));
-    if (!module) return nullptr;
-    cls = PyObject_GetAttrString(module.get(), "Path");
-  }
-  return cls;
-}
 
 bool is_numpy_bool(PyObject* value) {
   PyTypeObject* type = Py_TYPE(value);
@@ -117,6 +110,11 @@ bool is_numpy_bool(PyObject* value) {
 }
 
 }  // namespace
+
+std::string Signature::display() const {
+  std::string text = owner != nullptr ? std::string(owner) + "." : std::string();
+  return text + name + "()";
+}
 
 bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 std::span<PyObject*> out) {
@@ -288,11 +286,11 @@ PyRef py_tuple_of_strs(const std::vector<std::string>& items) {
 }
 
 PyRef py_path(std::string_view text) {
-  PyObject* cls = path_class();
-  if (cls == nullptr) return {};
+  PyRef cls = imported(Imported::path_class);
+  if (!cls) return {};
   PyRef arg = py_str(text);
   if (!arg) return {};
-  return PyRef::steal(PyObject_CallFunctionObjArgs(cls, arg.get(), nullptr));
+  return PyRef::steal(PyObject_CallFunctionObjArgs(cls.get(), arg.get(), nullptr));
 }
 
 void set_error_from_current_exception() noexcept {

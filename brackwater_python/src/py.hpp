@@ -48,19 +48,23 @@ class PyRef {
 
 // ---- argument matching ------------------------------------------------------
 
-// One parameter of a function's table. Parameters are listed in signature
-// order; keyword-only ones come after every positional-or-keyword one.
+// What the matcher needs of one parameter. Parameters are listed in
+// signature order; keyword-only ones come after every positional-or-keyword
+// one. Tables (args.hpp) make these; nothing else should.
 struct Param {
   const char* name;
   bool required;
   bool keyword_only;
 };
 
-// A function's (or method's) declarative table: the display name used in
-// argument errors ("name()" or "Class.name()") and its parameters.
+// A callable's parameters and the name its argument errors use:
+// "name()" for a module function (owner nullptr), "Owner.name()" otherwise.
 struct Signature {
-  const char* display;
+  const char* owner;
+  const char* name;
   std::span<const Param> params;
+
+  std::string display() const;
 };
 
 // Matches a vectorcall's arguments to `sig`; `out` gets one borrowed
@@ -106,7 +110,7 @@ PyRef py_str(std::string_view text);
 PyRef py_bool(bool value);
 PyRef py_int(int64_t value);
 PyRef py_tuple_of_strs(const std::vector<std::string>& items);
-// pathlib.Path(text); the class is imported once and kept.
+// pathlib.Path(text), with the current interpreter's class.
 PyRef py_path(std::string_view text);
 
 // Qualified name of an object's type ("" when it cannot be read).
@@ -131,47 +135,6 @@ template <class Work>
 auto without_gil(Work&& work) {
   GilReleased released;
   return work();
-}
-
-// ---- entry points -----------------------------------------------------------
-
-using FastcallImpl = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-using NoargsImpl = PyObject* (*)(PyObject* self, PyObject* unused);
-
-// Turns a C++ exception escaping an entry point into a Python exception.
-void set_error_from_current_exception() noexcept;
-
-// Entry wrappers: nothing thrown inside reaches the interpreter.
-template <FastcallImpl Impl>
-PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  try {
-    return Impl(self, args, nargs, kwnames);
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
-}
-
-template <NoargsImpl Impl>
-PyObject* noargs_entry(PyObject* self, PyObject* unused) noexcept {
-  try {
-    return Impl(self, unused);
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
-}
-
-// Method definitions for the two calling conventions.
-template <FastcallImpl Impl>
-inline PyMethodDef fastcall_def(const char* name, const char* doc) {
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_entry<Impl>)),
-          METH_FASTCALL | METH_KEYWORDS, doc};
-}
-
-template <NoargsImpl Impl>
-inline PyMethodDef noargs_def(const char* name, const char* doc) {
-  return {name, &noargs_entry<Impl>, METH_NOARGS, doc};
 }
 
 }  // namespace tidemark

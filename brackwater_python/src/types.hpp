@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "domain/audit.hpp"
@@ -33,6 +35,13 @@ PyRef wrap_validation_result(brackwater::domain::BindingValidationResult result)
 // record's constructor: paths normalised again, schema version kept.
 std::optional<brackwater::domain::WorktreeBinding> binding_to_core(PyObject* value, const char* param);
 
+// Argument converter: a WorktreeBinding object into its core record (as
+// binding_to_core).
+struct AsBinding {
+  bool convert(PyObject* value, const char* param, brackwater::domain::WorktreeBinding& out) const;
+};
+inline constexpr AsBinding as_binding;
+
 // A shared borrow of a BindingValidationOptions object, held while its
 // flags are read; released by the destructor.
 class OptionsBorrow {
@@ -46,8 +55,8 @@ class OptionsBorrow {
   // Checks the type and takes the borrow; TypeError or RuntimeError
   // "Already mutably borrowed" (with the note for `param`) otherwise.
   bool acquire(PyObject* value, const char* param);
-  // The two flags, read under the borrow.
-  brackwater::domain::BindingValidationOptions flags() const;
+  // The two flags, read under the borrow; nullopt when nothing is borrowed.
+  std::optional<brackwater::domain::BindingValidationOptions> flags() const;
   // Gives the borrow and the reference up; call before the interpreter lock
   // is released.
   void release() noexcept;
@@ -55,5 +64,14 @@ class OptionsBorrow {
  private:
   PyRef obj_;
 };
+
+// Argument converter: None leaves the borrow empty; otherwise acquire().
+struct AsOptions {
+  bool convert(PyObject* value, const char* param, OptionsBorrow& out) const;
+};
+inline constexpr AsOptions as_options;
+
+// An options parameter's default (no object) in a text signature.
+inline std::string default_text(const OptionsBorrow&) { return "None"; }
 
 }  // namespace tidemark::types

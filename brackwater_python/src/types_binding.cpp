@@ -1,6 +1,7 @@
 // WorktreeBinding, BindingValidationResult and BindingValidationOptions.
 #include <cstddef>
 
+#include "args.hpp"
 #include "box.hpp"
 #include "convert.hpp"
 #include "types.hpp"
@@ -34,38 +35,50 @@ PyObject* binding_schema_version(PyObject* self, void*) {
   return py_int(unbox<WorktreeBinding>(self).schema_version).release();
 }
 
-PyObject* binding_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr Param params[] = {
-      {"session_id", true, false}, {"worktree", true, false},       {"branch", true, false},
-      {"state_path", true, false}, {"git_common_dir", true, false}, {"main_worktree", true, false},
-      {"commit_ish", false, false}, {"schema_version", false, false},
-  };
-  PyObject* given[8];
-  if (!match_args({"WorktreeBinding.__new__()", params}, args, kwargs, given)) return nullptr;
-  std::string text[7];
-  for (int i = 0; i < 7; ++i) {
-    if (given[i] != nullptr && !extract_str(given[i], params[i].name, text[i])) return nullptr;
-  }
+struct BindingArgs {
+  std::string session_id;
+  std::string worktree;
+  std::string branch;
+  std::string state_path;
+  std::string git_common_dir;
+  std::string main_worktree;
+  std::string commit_ish = "";
   std::optional<int64_t> schema_version;
-  if (!extract_optional_i64(given[7], "schema_version", schema_version)) return nullptr;
-  return box_new(type, WorktreeBinding::create(std::move(text[0]), std::move(text[1]), std::move(text[2]),
-                                               std::move(text[3]), std::move(text[4]), std::move(text[5]),
-                                               std::move(text[6]), schema_version))
+};
+constexpr auto binding_new_table = constructor<BindingArgs>(
+    "WorktreeBinding", param<&BindingArgs::session_id>("session_id", as_str, required),
+    param<&BindingArgs::worktree>("worktree", as_str, required),
+    param<&BindingArgs::branch>("branch", as_str, required),
+    param<&BindingArgs::state_path>("state_path", as_str, required),
+    param<&BindingArgs::git_common_dir>("git_common_dir", as_str, required),
+    param<&BindingArgs::main_worktree>("main_worktree", as_str, required),
+    param<&BindingArgs::commit_ish>("commit_ish", as_str),
+    param<&BindingArgs::schema_version>("schema_version", as_int));
+
+PyObject* binding_new(PyTypeObject* type, BindingArgs& a) {
+  return box_new(type, WorktreeBinding::create(std::move(a.session_id), std::move(a.worktree), std::move(a.branch),
+                                               std::move(a.state_path), std::move(a.git_common_dir),
+                                               std::move(a.main_worktree), std::move(a.commit_ish),
+                                               a.schema_version))
       .release();
 }
 
-PyObject* binding_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!match_args({"WorktreeBinding.to_dict()", {}}, args, nargs, kwnames, {})) return nullptr;
+constexpr auto binding_to_dict_table = method<NoArgs>("WorktreeBinding", "to_dict");
+
+PyObject* binding_to_dict(PyObject* self, NoArgs&) {
   auto core = binding_to_core(self, "self");
   if (!core) return nullptr;
   return json_value_to_pydict(core->to_dict()).release();
 }
 
-PyObject* binding_from_dict(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Param params[] = {{"payload", true, false}};
-  PyObject* given[1];
-  if (!match_args({"WorktreeBinding.from_dict()", params}, args, nargs, kwnames, given)) return nullptr;
-  auto payload = py_obj_to_json(given[0]);
+struct PayloadArgs {
+  PyObject* payload = nullptr;
+};
+constexpr auto binding_from_dict_table = class_method<PayloadArgs>(
+    "WorktreeBinding", "from_dict", param<&PayloadArgs::payload>("payload", as_given, required));
+
+PyObject* binding_from_dict(PyObject* cls, PayloadArgs& a) {
+  auto payload = py_obj_to_json(a.payload);
   if (!payload) return nullptr;
   auto binding = WorktreeBinding::from_dict(*payload);
   if (!binding) {
@@ -81,35 +94,31 @@ PyObject* binding_repr(PyObject* self) {
 }
 
 PyGetSetDef binding_getset[] = {
-    {"session_id", binding_str<&WorktreeBinding::session_id>, nullptr, nullptr, nullptr},
-    {"worktree", binding_str<&WorktreeBinding::worktree>, nullptr, nullptr, nullptr},
-    {"branch", binding_str<&WorktreeBinding::branch>, nullptr, nullptr, nullptr},
-    {"state_path", binding_str<&WorktreeBinding::state_path>, nullptr, nullptr, nullptr},
-    {"git_common_dir", binding_str<&WorktreeBinding::git_common_dir>, nullptr, nullptr, nullptr},
-    {"main_worktree", binding_str<&WorktreeBinding::main_worktree>, nullptr, nullptr, nullptr},
-    {"commit_ish", binding_str<&WorktreeBinding::commit_ish>, nullptr, nullptr, nullptr},
-    {"schema_version", binding_schema_version, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<binding_str<&WorktreeBinding::session_id>>("session_id"),
+    getter<binding_str<&WorktreeBinding::worktree>>("worktree"),
+    getter<binding_str<&WorktreeBinding::branch>>("branch"),
+    getter<binding_str<&WorktreeBinding::state_path>>("state_path"),
+    getter<binding_str<&WorktreeBinding::git_common_dir>>("git_common_dir"),
+    getter<binding_str<&WorktreeBinding::main_worktree>>("main_worktree"),
+    getter<binding_str<&WorktreeBinding::commit_ish>>("commit_ish"),
+    getter<binding_schema_version>("schema_version"),
+    {},
 };
 
 PyMethodDef binding_methods[] = {
-    fastcall_def<binding_to_dict>("to_dict", "to_dict($self)\n--\n\n"),
-    {"from_dict",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_entry<binding_from_dict>)),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_dict($cls, payload)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+    method_def<binding_to_dict_table, binding_to_dict>(),
+    method_def<binding_from_dict_table, binding_from_dict>(),
+    {},
 };
 
 PyType_Slot binding_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&binding_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<WorktreeBinding>)},
-    {Py_tp_repr, reinterpret_cast<void*>(&binding_repr)},
+    {Py_tp_new, new_slot<binding_new_table, binding_new>()},
+    {Py_tp_dealloc, slot<box_dealloc<WorktreeBinding>>()},
+    {Py_tp_repr, slot<binding_repr>()},
     {Py_tp_getset, binding_getset},
     {Py_tp_methods, binding_methods},
-    {Py_tp_doc,
-     const_cast<char*>("WorktreeBinding(session_id, worktree, branch, state_path, git_common_dir, main_worktree, "
-                       "commit_ish=\"\", schema_version=None)\n--\n\n")},
-    {0, nullptr},
+    {Py_tp_doc, const_cast<char*>(text_signature<binding_new_table>())},
+    {},
 };
 
 PyType_Spec binding_spec = {"brackwater.api.WorktreeBinding", sizeof(Box<WorktreeBinding>), 0, kFinalImmutable,
@@ -130,38 +139,40 @@ PyObject* result_binding(PyObject* self, void*) {
   return wrap_binding(*binding).release();
 }
 
-PyObject* result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr Param params[] = {
-      {"ok", true, false}, {"reason_code", true, false}, {"message", true, false}, {"binding", false, false}};
-  PyObject* given[4];
-  if (!match_args({"BindingValidationResult.__new__()", params}, args, kwargs, given)) return nullptr;
-  BindingValidationResult result;
-  if (!extract_bool(given[0], "ok", result.ok) || !extract_str(given[1], "reason_code", result.reason_code) ||
-      !extract_str(given[2], "message", result.message)) {
-    return nullptr;
-  }
-  if (given[3] != nullptr && given[3] != Py_None) {
+// A WorktreeBinding object's fields, copied as they are (no normalisation).
+struct AsBindingCopy {
+  bool convert(PyObject* value, const char* param, std::optional<WorktreeBinding>& out) const {
     PyRef binding_type = worktree_binding_type();
-    if (!binding_type || !extract_instance(given[3], as_type(binding_type), "binding")) return nullptr;
-    result.binding = unbox<WorktreeBinding>(given[3]);
+    if (!binding_type || !extract_instance(value, as_type(binding_type), param)) return false;
+    out = unbox<WorktreeBinding>(value);
+    return true;
   }
+};
+
+constexpr auto result_new_table = constructor<BindingValidationResult>(
+    "BindingValidationResult", param<&BindingValidationResult::ok>("ok", as_bool, required),
+    param<&BindingValidationResult::reason_code>("reason_code", as_str, required),
+    param<&BindingValidationResult::message>("message", as_str, required),
+    param<&BindingValidationResult::binding>("binding", AsBindingCopy{}));
+
+PyObject* result_new(PyTypeObject* type, BindingValidationResult& result) {
   return box_new(type, std::move(result)).release();
 }
 
 PyGetSetDef result_getset[] = {
-    {"ok", result_ok, nullptr, nullptr, nullptr},
-    {"reason_code", result_reason_code, nullptr, nullptr, nullptr},
-    {"message", result_message, nullptr, nullptr, nullptr},
-    {"binding", result_binding, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<result_ok>("ok"),
+    getter<result_reason_code>("reason_code"),
+    getter<result_message>("message"),
+    getter<result_binding>("binding"),
+    {},
 };
 
 PyType_Slot result_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&result_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<BindingValidationResult>)},
+    {Py_tp_new, new_slot<result_new_table, result_new>()},
+    {Py_tp_dealloc, slot<box_dealloc<BindingValidationResult>>()},
     {Py_tp_getset, result_getset},
-    {Py_tp_doc, const_cast<char*>("BindingValidationResult(ok, reason_code, message, binding=None)\n--\n\n")},
-    {0, nullptr},
+    {Py_tp_doc, const_cast<char*>(text_signature<result_new_table>())},
+    {},
 };
 
 PyType_Spec result_spec = {"brackwater.api.BindingValidationResult", sizeof(Box<BindingValidationResult>), 0,
@@ -211,33 +222,27 @@ int options_set(PyObject* self, PyObject* value, void*) {
   return ok ? 0 : -1;
 }
 
-PyObject* options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr Param params[] = {{"require_env_worktree", false, false}, {"require_git_state", false, false}};
-  PyObject* given[2];
-  if (!match_args({"BindingValidationOptions.__new__()", params}, args, kwargs, given)) return nullptr;
-  BindingValidationOptions options;
-  if ((given[0] != nullptr && !extract_bool(given[0], "require_env_worktree", options.require_env_worktree)) ||
-      (given[1] != nullptr && !extract_bool(given[1], "require_git_state", options.require_git_state))) {
-    return nullptr;
-  }
-  return box_new(type, options).release();
-}
+constexpr auto options_new_table = constructor<BindingValidationOptions>(
+    "BindingValidationOptions",
+    param<&BindingValidationOptions::require_env_worktree>("require_env_worktree", as_bool),
+    param<&BindingValidationOptions::require_git_state>("require_git_state", as_bool));
+
+PyObject* options_new(PyTypeObject* type, BindingValidationOptions& options) { return box_new(type, options).release(); }
 
 PyGetSetDef options_getset[] = {
-    {"require_env_worktree", options_get<&BindingValidationOptions::require_env_worktree>,
-     options_set<&BindingValidationOptions::require_env_worktree>, nullptr, nullptr},
-    {"require_git_state", options_get<&BindingValidationOptions::require_git_state>,
-     options_set<&BindingValidationOptions::require_git_state>, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<options_get<&BindingValidationOptions::require_env_worktree>,
+           options_set<&BindingValidationOptions::require_env_worktree>>("require_env_worktree"),
+    getter<options_get<&BindingValidationOptions::require_git_state>,
+           options_set<&BindingValidationOptions::require_git_state>>("require_git_state"),
+    {},
 };
 
 PyType_Slot options_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&options_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<BindingValidationOptions>)},
+    {Py_tp_new, new_slot<options_new_table, options_new>()},
+    {Py_tp_dealloc, slot<box_dealloc<BindingValidationOptions>>()},
     {Py_tp_getset, options_getset},
-    {Py_tp_doc,
-     const_cast<char*>("BindingValidationOptions(require_env_worktree=False, require_git_state=False)\n--\n\n")},
-    {0, nullptr},
+    {Py_tp_doc, const_cast<char*>(text_signature<options_new_table>())},
+    {},
 };
 
 PyType_Spec options_spec = {"brackwater.api.BindingValidationOptions", sizeof(Box<BindingValidationOptions>), 0,
@@ -301,7 +306,21 @@ bool OptionsBorrow::acquire(PyObject* value, const char* param) {
   return true;
 }
 
-BindingValidationOptions OptionsBorrow::flags() const { return unbox<BindingValidationOptions>(obj_.get()); }
+std::optional<BindingValidationOptions> OptionsBorrow::flags() const {
+  if (!obj_) return std::nullopt;
+  return unbox<BindingValidationOptions>(obj_.get());
+}
+
+bool AsOptions::convert(PyObject* value, const char* param, OptionsBorrow& out) const {
+  return value == Py_None || out.acquire(value, param);
+}
+
+bool AsBinding::convert(PyObject* value, const char* param, WorktreeBinding& out) const {
+  auto binding = binding_to_core(value, param);
+  if (!binding) return false;
+  out = *std::move(binding);
+  return true;
+}
 
 void OptionsBorrow::release() noexcept {
   if (!obj_) return;

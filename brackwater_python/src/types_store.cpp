@@ -1,5 +1,6 @@
 // WorktreeBindingStore: the binding store of one repository. Every method
 // keeps the interpreter lock, also while it waits for the store's file lock.
+#include "args.hpp"
 #include "box.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
@@ -20,20 +21,14 @@ PyObject* optional_binding(std::expected<std::optional<WorktreeBinding>,
   return wrap_binding(**std::move(found)).release();
 }
 
-bool session_id_arg(const char* display, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    std::string& out) {
-  static constexpr Param params[] = {{"session_id", true, false}};
-  PyObject* given[1];
-  return match_args({display, params}, args, nargs, kwnames, given) && extract_str(given[0], "session_id", out);
-}
+struct StoreArgs {
+  std::string main_worktree;
+};
+constexpr auto store_new_table = constructor<StoreArgs>(
+    "WorktreeBindingStore", kwonly<&StoreArgs::main_worktree>("main_worktree", as_path, required));
 
-PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr Param params[] = {{"main_worktree", true, true}};
-  PyObject* given[1];
-  if (!match_args({"WorktreeBindingStore.__new__()", params}, args, kwargs, given)) return nullptr;
-  auto main_worktree = py_pathlike_to_string(given[0]);
-  if (!main_worktree) return nullptr;
-  auto store = WorktreeBindingStore::create(*main_worktree);
+PyObject* store_new(PyTypeObject* type, StoreArgs& a) {
+  auto store = WorktreeBindingStore::create(a.main_worktree);
   if (!store) return store_err(store.error());
   return box_new(type, *std::move(store)).release();
 }
@@ -44,56 +39,63 @@ PyObject* store_main_worktree(PyObject* self, void*) {
   return py_str(unbox<WorktreeBindingStore>(self).main_worktree()).release();
 }
 
-PyObject* store_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+struct SessionIdArgs {
   std::string session_id;
-  if (!session_id_arg("WorktreeBindingStore.load()", args, nargs, kwnames, session_id)) return nullptr;
-  return optional_binding(unbox<WorktreeBindingStore>(self).load(session_id));
+};
+template <const char* Name>
+constexpr auto session_id_table = method<SessionIdArgs>(
+    "WorktreeBindingStore", Name, param<&SessionIdArgs::session_id>("session_id", as_str, required));
+constexpr char kLoad[] = "load";
+constexpr char kRemove[] = "remove";
+
+PyObject* store_load(PyObject* self, SessionIdArgs& a) {
+  return optional_binding(unbox<WorktreeBindingStore>(self).load(a.session_id));
 }
 
-PyObject* store_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::string session_id;
-  if (!session_id_arg("WorktreeBindingStore.remove()", args, nargs, kwnames, session_id)) return nullptr;
-  return optional_binding(unbox<WorktreeBindingStore>(self).remove(session_id));
+PyObject* store_remove(PyObject* self, SessionIdArgs& a) {
+  return optional_binding(unbox<WorktreeBindingStore>(self).remove(a.session_id));
 }
 
-PyObject* store_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Param params[] = {{"binding", true, false}};
-  PyObject* given[1];
-  if (!match_args({"WorktreeBindingStore.upsert()", params}, args, nargs, kwnames, given)) return nullptr;
-  auto binding = binding_to_core(given[0], "binding");
-  if (!binding) return nullptr;
-  if (auto stored = unbox<WorktreeBindingStore>(self).upsert(*binding); !stored) return store_err(stored.error());
+struct UpsertArgs {
+  WorktreeBinding binding;
+};
+constexpr auto upsert_table = method<UpsertArgs>(
+    "WorktreeBindingStore", "upsert", param<&UpsertArgs::binding>("binding", as_binding, required));
+
+PyObject* store_upsert(PyObject* self, UpsertArgs& a) {
+  if (auto stored = unbox<WorktreeBindingStore>(self).upsert(a.binding); !stored) return store_err(stored.error());
   Py_RETURN_NONE;
 }
 
-PyObject* store_list(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!match_args({"WorktreeBindingStore.list()", {}}, args, nargs, kwnames, {})) return nullptr;
+constexpr auto list_table = method<NoArgs>("WorktreeBindingStore", "list");
+
+PyObject* store_list(PyObject* self, NoArgs&) {
   auto bindings = unbox<WorktreeBindingStore>(self).list();
   if (!bindings) return store_err(bindings.error());
   return binding_tuple(*std::move(bindings)).release();
 }
 
 PyGetSetDef store_getset[] = {
-    {"path", store_path, nullptr, nullptr, nullptr},
-    {"main_worktree", store_main_worktree, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<store_path>("path"),
+    getter<store_main_worktree>("main_worktree"),
+    {},
 };
 
 PyMethodDef store_methods[] = {
-    fastcall_def<store_load>("load", "load($self, session_id)\n--\n\n"),
-    fastcall_def<store_upsert>("upsert", "upsert($self, binding)\n--\n\n"),
-    fastcall_def<store_list>("list", "list($self)\n--\n\n"),
-    fastcall_def<store_remove>("remove", "remove($self, session_id)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
+    method_def<session_id_table<kLoad>, store_load>(),
+    method_def<upsert_table, store_upsert>(),
+    method_def<list_table, store_list>(),
+    method_def<session_id_table<kRemove>, store_remove>(),
+    {},
 };
 
 PyType_Slot store_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&store_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<WorktreeBindingStore>)},
+    {Py_tp_new, new_slot<store_new_table, store_new>()},
+    {Py_tp_dealloc, slot<box_dealloc<WorktreeBindingStore>>()},
     {Py_tp_getset, store_getset},
     {Py_tp_methods, store_methods},
-    {Py_tp_doc, const_cast<char*>("WorktreeBindingStore(*, main_worktree)\n--\n\n")},
-    {0, nullptr},
+    {Py_tp_doc, const_cast<char*>(text_signature<store_new_table>())},
+    {},
 };
 
 PyType_Spec store_spec = {"brackwater.api.WorktreeBindingStore", sizeof(Box<WorktreeBindingStore>), 0,

@@ -2,7 +2,6 @@
 writes; the interpreter lock around git; reference counting."""
 
 import errno
-import gc
 import json
 import os
 import signal
@@ -12,7 +11,6 @@ import textwrap
 import threading
 import time
 from pathlib import Path
-from types import SimpleNamespace
 
 import pytest
 
@@ -217,73 +215,3 @@ def test_other_threads_run_while_git_runs(main, linked_slow, name):
     # Holding the interpreter lock through ~0.3 s of git per run would
     # leave the counter at most a step or two further.
     assert during > 20, during
-
-
-# ---- reference counting -------------------------------------------------------------
-
-
-def raises(fn, exc):
-    try:
-        fn()
-    except exc:
-        return
-    raise AssertionError("no exception")
-
-
-def flip(o):
-    o.require_git_state = not o.require_git_state
-    return o.require_env_worktree
-
-
-CHEAP = 20_000
-# name -> (call on the namespace of the fixture below, number of calls)
-LEAK_CASES = {
-    "constructors": (lambda c: (t.WorktreeBinding("s", "/w", "b", "/s", "", "/m"),
-                                t.BindingValidationResult(True, "a", "b", c.b),
-                                t.BindingValidationOptions(True)), CHEAP),
-    "reads": (lambda c: (c.b.session_id, c.b.schema_version, repr(c.b), c.r.binding, c.r.ok,
-                         c.store.path, c.store.main_worktree), CHEAP),
-    "to_dict/from_dict": (lambda c: t.WorktreeBinding.from_dict(c.b.to_dict()), CHEAP),
-    "options": (lambda c: flip(c.o), CHEAP),
-    "argument errors": (lambda c: raises(lambda: t.WorktreeBinding("s", Path("/w"), "b", "/s", "", "/m"),
-                                         TypeError), CHEAP),
-    "from_dict errors": (lambda c: raises(lambda: t.WorktreeBinding.from_dict({"session_id": "x"}),
-                                          ValueError), CHEAP),
-    "env errors": (lambda c: raises(lambda: t.validate_binding(c.b, env={"a": 1}, options=c.o), TypeError),
-                   CHEAP),
-    "validate_binding": (lambda c: t.validate_binding(c.b, cwd=str(c.main), env=c.env, check_git=False,
-                                                      options=c.o), CHEAP),
-    "store load/list": (lambda c: (c.store.load("s"), c.store.list(), c.empty.load("x"), c.empty.list()),
-                        5_000),
-    "store upsert/remove": (lambda c: (c.store.upsert(c.b), c.store.remove("s")), 2_000),
-    # These run git several times per call.
-    "register_binding": (lambda c: t.register_binding(session_id="s", worktree=c.main, branch="main",
-                                                      main_worktree=c.main, state_path="/s"), 150),
-    "load/list/remove_binding": (lambda c: (t.load_binding("s", c.main), t.list_bindings(c.main),
-                                            t.remove_binding("x", c.main)), 150),
-    "recover_binding": (lambda c: t.recover_binding("none", c.outside), 150),
-    "validate_current_binding": (lambda c: t.validate_current_binding(
-        main_worktree=c.main, session_id="s", cwd=c.main, env=c.env), 150),
-}
-
-
-@pytest.mark.parametrize("case", list(LEAK_CASES))
-def test_repeated_calls_do_not_leak(main, outside, case):
-    b = t.WorktreeBinding("s", str(main), "main", "/s", "", str(main), "c", 3)
-    c = SimpleNamespace(main=main, outside=outside, b=b, o=t.BindingValidationOptions(),
-                        r=t.BindingValidationResult(False, "X", "y", b),
-                        store=t.WorktreeBindingStore(main_worktree=outside),
-                        empty=t.WorktreeBindingStore(main_worktree=main),
-                        env={"TESSARY_WORKTREE": str(main), "TESSARY_BRANCH": "main"})
-    c.store.upsert(b)
-    fn, count = LEAK_CASES[case]
-    for _ in range(min(count, 1000)):
-        fn(c)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(count):
-        fn(c)
-    gc.collect()
-    grown = sys.getallocatedblocks() - before
-    # One leaked object per call would grow by at least `count` blocks.
-    assert grown < min(100, count // 3), grown

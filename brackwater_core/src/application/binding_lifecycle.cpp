@@ -2,6 +2,7 @@
 
 #include "application/validation.hpp"
 #include "domain/paths.hpp"
+#include "infrastructure/env_keys.hpp"
 #include "infrastructure/git_adapter.hpp"
 #include "infrastructure/project_id_resolver.hpp"
 #include "infrastructure/session_metadata.hpp"
@@ -48,7 +49,7 @@ std::expected<std::optional<WorktreeBinding>, BindingStoreError> recover_binding
   auto registered = register_binding(session_id, metadata->worktree, metadata->branch, store_root, std::nullopt,
                                      metadata->commit_ish);
   if (registered) return *std::move(registered);
-  if (const auto* store = std::get_if<RegisterBindingError::Store>(&registered.error().value())) {
+  if (const auto* store = registered.error().get<RegisterBindingError::Store>()) {
     return std::unexpected(store->error);
   }
   support::log::debug(kLogTarget, [&] {
@@ -70,7 +71,7 @@ std::expected<std::optional<WorktreeBinding>, BindingStoreError> recover_binding
 }
 
 BindingValidationResult env_missing() {
-  return {false, "WORKTREE_ENV_MISSING", "TESSARY_WORKTREE is required for this validation", std::nullopt};
+  return {false, reason::kEnvMissing, kEnvMissingMessage, std::nullopt};
 }
 
 BindingValidationResult store_unavailable(const BindingStoreError& error) {
@@ -84,8 +85,8 @@ RegisterBindingError rejected(std::string code, std::string message) {
 }  // namespace
 
 std::string RegisterBindingError::display() const {
-  if (const auto* store = std::get_if<Store>(&value_)) return store->error.display();
-  const auto& r = std::get<Rejected>(value_);
+  if (const auto* store = get<Store>()) return store->error.display();
+  const auto& r = *get<Rejected>();
   return r.reason_code + ": " + r.message;
 }
 
@@ -117,10 +118,10 @@ std::expected<WorktreeBinding, RegisterBindingError> register_binding(
 
   auto common = infrastructure::git_output(w, infrastructure::git_commands::kCommonDir);
   if (!common && !common.error().is_nonzero_exit()) {
-    return std::unexpected(rejected("WORKTREE_GIT_UNAVAILABLE", "git could not be run: " + common.error().display()));
+    return std::unexpected(rejected(reason::kGitUnavailable, "git could not be run: " + common.error().display()));
   }
   if (!common || common->empty()) {
-    return std::unexpected(rejected("WORKTREE_GIT_COMMON_DIR_MISSING", "worktree git common dir is required"));
+    return std::unexpected(rejected(reason::kGitCommonDirMissing, "worktree git common dir is required"));
   }
 
   std::string state;
@@ -142,9 +143,9 @@ std::expected<WorktreeBinding, RegisterBindingError> register_binding(
   // A blank session id, branch, state path or main worktree would be stored
   // as an entry that no read of the store accepts: refuse it, writing nothing.
   if (auto readable = WorktreeBinding::from_dict(binding.to_dict()); !readable) {
-    return std::unexpected(rejected("WORKTREE_BINDING_FIELD_MISSING", readable.error()));
+    return std::unexpected(rejected(reason::kBindingFieldMissing, readable.error()));
   }
-  const domain::EnvMap env{{"TESSARY_WORKTREE", w}};
+  const domain::EnvMap env{{infrastructure::kWorktreeEnv, w}};
   auto checked = validate_binding(binding, w, env, /*check_git=*/true, std::nullopt);
   if (!checked.ok) return std::unexpected(rejected(checked.reason_code, checked.message));
 
@@ -166,11 +167,11 @@ std::optional<WorktreeBinding> build_env_fallback_binding(const std::string& ses
                                                           const std::optional<domain::EnvMap>& env,
                                                           const std::string& main_worktree) {
   if (!env || env->empty()) return std::nullopt;
-  auto it = env->find("TESSARY_WORKTREE");
+  auto it = env->find(infrastructure::kWorktreeEnv);
   if (it == env->end() || support::is_blank(it->second)) return std::nullopt;
   const std::string w = domain::normalize_path(support::trim(it->second));
   const std::string root = infrastructure::resolve_store_root(w);
-  auto branch_it = env->find("TESSARY_BRANCH");
+  auto branch_it = env->find(infrastructure::kBranchEnv);
   std::string branch = branch_it == env->end() ? std::string() : branch_it->second;
   auto subpath = session_state_subpath(root);
   if (!subpath) return std::nullopt;
@@ -194,7 +195,7 @@ BindingValidationResult validate_current_binding(const CurrentBindingRequest& re
       binding = *std::move(recovered);
     }
     if (!binding && request.require_registered_binding) {
-      return {false, "WORKTREE_BINDING_MISSING", "no worktree binding found for session", std::nullopt};
+      return {false, reason::kBindingMissing, "no worktree binding found for session", std::nullopt};
     }
     if (!binding) binding = build_env_fallback_binding(*request.session_id, request.env, request.main_worktree);
   } else {

@@ -17,8 +17,15 @@
 
 namespace brackwater::application {
 
-class RegisterBindingError {
- public:
+// Reason codes of registration and current-binding lookup, besides those of
+// validation (validation.hpp).
+namespace reason {
+inline constexpr char kGitCommonDirMissing[] = "WORKTREE_GIT_COMMON_DIR_MISSING";
+inline constexpr char kBindingMissing[] = "WORKTREE_BINDING_MISSING";
+inline constexpr char kBindingFieldMissing[] = "WORKTREE_BINDING_FIELD_MISSING";
+}  // namespace reason
+
+struct RegisterBindingErrorKinds {
   struct Store {
     infrastructure::BindingStoreError error;
   };
@@ -26,18 +33,14 @@ class RegisterBindingError {
     std::string reason_code;
     std::string message;
   };
-  using Variant = std::variant<Store, Rejected>;
-
-  template <class Kind>
-    requires std::constructible_from<Variant, Kind&&>
-  RegisterBindingError(Kind&& kind) : value_(std::forward<Kind>(kind)) {}  // NOLINT: implicit by design
-
-  const Variant& value() const noexcept { return value_; }
+};
+class RegisterBindingError
+    : public RegisterBindingErrorKinds,
+      public support::ErrorKinds<RegisterBindingErrorKinds::Store, RegisterBindingErrorKinds::Rejected> {
+ public:
+  using ErrorKinds::ErrorKinds;
   // The store error's text, or "{reason_code}: {message}".
   std::string display() const;
-
- private:
-  Variant value_;
 };
 
 // What `validate_current_binding` is asked.

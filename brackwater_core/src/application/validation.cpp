@@ -1,6 +1,7 @@
 #include "application/validation.hpp"
 
 #include "domain/paths.hpp"
+#include "infrastructure/env_keys.hpp"
 #include "support/text.hpp"
 
 namespace brackwater::application {
@@ -32,7 +33,7 @@ std::expected<std::string, GitInvokeError> git_answer(const std::string& dir,
 }  // namespace
 
 BindingValidationResult git_unavailable(const WorktreeBinding& binding, const GitInvokeError& error) {
-  return fail(binding, "WORKTREE_GIT_UNAVAILABLE",
+  return fail(binding, reason::kGitUnavailable,
               "git could not be run for worktree binding validation: " + error.display());
 }
 
@@ -43,44 +44,44 @@ BindingValidationResult validate_binding(const WorktreeBinding& binding, const s
   const std::string worktree = domain::normalize_path(binding.worktree);
 
   if (cwd && domain::normalize_path(*cwd) != worktree) {
-    return fail(binding, "WORKTREE_CWD_MISMATCH", "cwd does not match worktree binding");
+    return fail(binding, reason::kCwdMismatch, "cwd does not match worktree binding");
   }
   if (env) {
-    const std::string env_worktree = env_value(*env, "TESSARY_WORKTREE");
+    const std::string env_worktree = env_value(*env, infrastructure::kWorktreeEnv);
     if (!env_worktree.empty() && domain::normalize_path(env_worktree) != worktree) {
-      return fail(binding, "WORKTREE_ENV_MISMATCH", "TESSARY_WORKTREE does not match worktree binding");
+      return fail(binding, reason::kEnvMismatch, "TESSARY_WORKTREE does not match worktree binding");
     }
     if (env_worktree.empty() && opts.require_env_worktree) {
-      return fail(binding, "WORKTREE_ENV_MISSING", "TESSARY_WORKTREE is required for this validation");
+      return fail(binding, reason::kEnvMissing, kEnvMissingMessage);
     }
-    const std::string env_branch = env_value(*env, "TESSARY_BRANCH");
+    const std::string env_branch = env_value(*env, infrastructure::kBranchEnv);
     if (!env_branch.empty() && env_branch != binding.branch) {
-      return fail(binding, "WORKTREE_BRANCH_ENV_MISMATCH", "TESSARY_BRANCH does not match worktree binding");
+      return fail(binding, reason::kBranchEnvMismatch, "TESSARY_BRANCH does not match worktree binding");
     }
   }
-  if (!check_git) return {true, "WORKTREE_BINDING_OK", "worktree binding is valid", binding};
+  if (!check_git) return {true, reason::kBindingOk, "worktree binding is valid", binding};
 
   auto branch = git_answer(worktree, infrastructure::git_commands::kShowCurrentBranch);
   if (!branch) return git_unavailable(binding, branch.error());
   if (branch->empty() && opts.require_git_state) {
-    return fail(binding, "WORKTREE_BRANCH_UNAVAILABLE", "git branch is unavailable for worktree binding validation");
+    return fail(binding, reason::kBranchUnavailable, "git branch is unavailable for worktree binding validation");
   }
   if (!branch->empty() && *branch != binding.branch) {
-    return fail(binding, "WORKTREE_BRANCH_MISMATCH", "git branch does not match worktree binding");
+    return fail(binding, reason::kBranchMismatch, "git branch does not match worktree binding");
   }
 
   auto common = git_answer(worktree, infrastructure::git_commands::kCommonDir);
   if (!common) return git_unavailable(binding, common.error());
   const std::string common_dir = domain::normalize_path(*common);
   if (common_dir.empty() && opts.require_git_state) {
-    return fail(binding, "WORKTREE_GIT_COMMON_DIR_UNAVAILABLE",
+    return fail(binding, reason::kGitCommonDirUnavailable,
                 "git common dir is unavailable for worktree binding validation");
   }
   if (!common_dir.empty() && !binding.git_common_dir.empty() &&
       common_dir != domain::normalize_path(binding.git_common_dir)) {
-    return fail(binding, "WORKTREE_GIT_COMMON_DIR_MISMATCH", "git common dir does not match worktree binding");
+    return fail(binding, reason::kGitCommonDirMismatch, "git common dir does not match worktree binding");
   }
-  return {true, "WORKTREE_BINDING_OK", "worktree binding is valid", binding};
+  return {true, reason::kBindingOk, "worktree binding is valid", binding};
 }
 
 }  // namespace brackwater::application

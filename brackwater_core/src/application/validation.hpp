@@ -12,6 +12,23 @@
 
 namespace brackwater::application {
 
+// Reason codes of binding checks; the binding lifecycle answers with them too.
+namespace reason {
+inline constexpr char kBindingOk[] = "WORKTREE_BINDING_OK";
+inline constexpr char kCwdMismatch[] = "WORKTREE_CWD_MISMATCH";
+inline constexpr char kEnvMismatch[] = "WORKTREE_ENV_MISMATCH";
+inline constexpr char kEnvMissing[] = "WORKTREE_ENV_MISSING";
+inline constexpr char kBranchEnvMismatch[] = "WORKTREE_BRANCH_ENV_MISMATCH";
+inline constexpr char kBranchUnavailable[] = "WORKTREE_BRANCH_UNAVAILABLE";
+inline constexpr char kBranchMismatch[] = "WORKTREE_BRANCH_MISMATCH";
+inline constexpr char kGitUnavailable[] = "WORKTREE_GIT_UNAVAILABLE";
+inline constexpr char kGitCommonDirUnavailable[] = "WORKTREE_GIT_COMMON_DIR_UNAVAILABLE";
+inline constexpr char kGitCommonDirMismatch[] = "WORKTREE_GIT_COMMON_DIR_MISMATCH";
+}  // namespace reason
+
+// The message of kEnvMissing.
+inline constexpr char kEnvMissingMessage[] = "TESSARY_WORKTREE is required for this validation";
+
 // Checks, in order: current directory, TESSARY_WORKTREE, TESSARY_BRANCH,
 // then (with `check_git`) git's branch and common directory. The first
 // failure is the answer; every result carries a copy of `binding`.

@@ -128,7 +128,7 @@ std::expected<std::string, ProjectIdError> validate_project_id(std::string_view 
   return std::unexpected(ProjectIdError{
       support::concat("project_id ", support::quote_literal(id),
                       " does not match the normative pattern '^[a-z][a-z0-9_-]{0,63}$'"),
-      "PROJECT_ID_INVALID"});
+      kProjectIdInvalidCode});
 }
 
 }  // namespace brackwater::domain

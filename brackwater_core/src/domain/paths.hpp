@@ -15,10 +15,12 @@ namespace brackwater::domain {
 // The project id of a repository that configures none.
 inline constexpr std::string_view kDefaultProjectId = "tessary";
 
+inline constexpr char kProjectIdInvalidCode[] = "PROJECT_ID_INVALID";
+
 // Why a text is not a project id.
 struct ProjectIdError {
   std::string message;
-  std::string code;  // always "PROJECT_ID_INVALID"
+  std::string code;  // always kProjectIdInvalidCode
 };
 
 // Canonical text form of a path: "" for blank input; the real path when the

@@ -48,19 +48,19 @@ std::optional<WorktreeBinding> parse_entry(const json& entry) {
 }  // namespace
 
 std::string BindingStoreError::code() const {
-  if (std::holds_alternative<Corrupt>(value_)) return "WORKTREE_BINDING_STORE_CORRUPT";
-  if (std::holds_alternative<Io>(value_)) return "WORKTREE_BINDING_STORE_IO";
-  return std::get<Project>(value_).error.code();
+  if (is<Corrupt>()) return kStoreCorruptCode;
+  if (is<Io>()) return kStoreIoCode;
+  return get<Project>()->error.code();
 }
 
 std::string BindingStoreError::display() const {
-  if (const auto* e = std::get_if<Corrupt>(&value_)) {
-    return support::concat("WORKTREE_BINDING_STORE_CORRUPT: binding store ", e->path, " is not valid JSON: ", e->detail);
+  if (const auto* e = get<Corrupt>()) {
+    return support::concat(kStoreCorruptCode, ": binding store ", e->path, " is not valid JSON: ", e->detail);
   }
-  if (const auto* e = std::get_if<Io>(&value_)) {
-    return support::concat("WORKTREE_BINDING_STORE_IO: binding store ", e->path, ": ", e->source);
+  if (const auto* e = get<Io>()) {
+    return support::concat(kStoreIoCode, ": binding store ", e->path, ": ", e->source);
   }
-  return std::get<Project>(value_).error.display();
+  return get<Project>()->error.display();
 }
 
 std::expected<nlohmann::json, BindingStoreError> parse_store_document(std::string_view bytes,

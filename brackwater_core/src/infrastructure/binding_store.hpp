@@ -24,8 +24,10 @@
 
 namespace brackwater::infrastructure {
 
-class BindingStoreError {
- public:
+inline constexpr char kStoreCorruptCode[] = "WORKTREE_BINDING_STORE_CORRUPT";
+inline constexpr char kStoreIoCode[] = "WORKTREE_BINDING_STORE_IO";
+
+struct BindingStoreErrorKinds {
   struct Corrupt {
     std::string path;
     std::string detail;
@@ -37,19 +39,16 @@ class BindingStoreError {
   struct Project {
     ProjectResolveError error;
   };
-  using Variant = std::variant<Corrupt, Io, Project>;
-
-  template <class Kind>
-    requires std::constructible_from<Variant, Kind&&>
-  BindingStoreError(Kind&& kind) : value_(std::forward<Kind>(kind)) {}  // NOLINT: implicit by design
-
-  const Variant& value() const noexcept { return value_; }
+};
+class BindingStoreError
+    : public BindingStoreErrorKinds,
+      public support::ErrorKinds<BindingStoreErrorKinds::Corrupt, BindingStoreErrorKinds::Io,
+                                 BindingStoreErrorKinds::Project> {
+ public:
+  using ErrorKinds::ErrorKinds;
   // The reason code the text begins with.
   std::string code() const;
   std::string display() const;
-
- private:
-  Variant value_;
 };
 
 // The directory that holds the repository's ".git" directory, found through

@@ -2,14 +2,14 @@
 
 namespace brackwater::infrastructure {
 
-std::vector<std::string> worktree_identity_env_vars() { return {"TESSARY_WORKTREE", "TESSARY_BRANCH"}; }
+std::vector<std::string> worktree_identity_env_vars() { return {kWorktreeEnv, kBranchEnv}; }
 
 std::vector<std::string> worktree_location_env_vars() {
-  return {"TESSARY_WORKTREE_BASE", "TESSARY_REPO_ROOT"};
+  return {kWorktreeBaseEnv, kRepoRootEnv};
 }
 
 std::vector<std::string> worktree_project_env_vars() {
-  return {"TESSARY_PROJECT_ROOT", "TESSARY_STATE_DIR", "TESSARY_SHARED_DIR", "UV_PROJECT"};
+  return {kProjectRootEnv, kStateDirEnv, kSharedDirEnv, kUvProjectEnv};
 }
 
 std::vector<std::string> brackwater_env_vars() {

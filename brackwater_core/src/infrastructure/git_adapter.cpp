@@ -200,7 +200,7 @@ std::string GitInvokeError::display() const {
       return support::concat("git exited ", e.code, ": ", trimmed);
     }
   };
-  return std::visit(Visitor{}, value_);
+  return std::visit(Visitor{}, value());
 }
 
 std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd,

@@ -19,6 +19,8 @@
 #include <string_view>
 #include <variant>
 
+#include "support/error_kinds.hpp"
+
 namespace brackwater::infrastructure {
 
 // One finished run. (`stdout`/`stderr` are macros in C, hence the suffix.)
@@ -29,28 +31,23 @@ struct CommandOutput {
 };
 
 // Why a run produced no usable answer.
-class GitInvokeError {
- public:
+struct GitInvokeErrorKinds {
   struct NotFound {};
   struct Timeout { uint64_t secs; };
   struct Spawn { std::string text; };
   struct Utf8 { std::string text; };
   struct NonZeroExit { std::string stderr_text; int32_t code; };
-  using Variant = std::variant<NotFound, Timeout, Spawn, Utf8, NonZeroExit>;
-
-  template <class Kind>
-    requires std::constructible_from<Variant, Kind&&>
-  GitInvokeError(Kind&& kind) : value_(std::forward<Kind>(kind)) {}  // NOLINT: implicit by design
-
-  const Variant& value() const noexcept { return value_; }
-  template <class T> bool is() const noexcept { return std::holds_alternative<T>(value_); }
+};
+class GitInvokeError
+    : public GitInvokeErrorKinds,
+      public support::ErrorKinds<GitInvokeErrorKinds::NotFound, GitInvokeErrorKinds::Timeout, GitInvokeErrorKinds::Spawn,
+                                 GitInvokeErrorKinds::Utf8, GitInvokeErrorKinds::NonZeroExit> {
+ public:
+  using ErrorKinds::ErrorKinds;
   // git ran and refused; every other kind means git could not be run or read.
   bool is_nonzero_exit() const noexcept { return is<NonZeroExit>(); }
 
   std::string display() const;
-
- private:
-  Variant value_;
 };
 
 // Every git command line of the system.

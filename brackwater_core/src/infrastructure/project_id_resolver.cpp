@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "domain/paths.hpp"
+#include "infrastructure/env_keys.hpp"
 #include "infrastructure/git_adapter.hpp"
 #include "infrastructure/toml_document.hpp"
 #include "support/concat.hpp"
@@ -96,11 +97,11 @@ std::expected<std::string, ProjectResolveError> project_id_from_pyproject(std::s
 }
 
 const std::string& ProjectResolveError::message() const noexcept {
-  return std::visit([](const auto& v) -> const std::string& { return v.message; }, value_);
+  return std::visit([](const auto& v) -> const std::string& { return v.message; }, value());
 }
 
 std::string ProjectResolveError::code() const {
-  if (const auto* invalid = std::get_if<Invalid>(&value_)) return invalid->code;
+  if (const auto* invalid = get<Invalid>()) return invalid->code;
   return kConfigUnreadableCode;
 }
 
@@ -108,7 +109,7 @@ std::string ProjectResolveError::display() const { return code() + ": " + messag
 
 std::string resolve_root(const std::optional<std::string>& root) {
   if (root && !root->empty()) return *root;
-  if (auto env = support::env_non_empty("TESSARY_REPO_ROOT")) return *std::move(env);
+  if (auto env = support::env_non_empty(kRepoRootEnv)) return *std::move(env);
   return git_repo_root(std::nullopt);
 }
 

@@ -13,35 +13,33 @@
 #include <string_view>
 #include <variant>
 
+#include "support/error_kinds.hpp"
+
 namespace brackwater::infrastructure {
 
-class ProjectResolveError {
- public:
+struct ProjectResolveErrorKinds {
   // The configured id fails the project-id pattern.
   struct Invalid {
     std::string message;
-    std::string code;  // "PROJECT_ID_INVALID"
+    std::string code;  // domain::kProjectIdInvalidCode
   };
   // pyproject.toml exists but cannot be read or parsed.
   struct ConfigUnreadable {
     std::string message;
   };
-  using Variant = std::variant<Invalid, ConfigUnreadable>;
+};
+class ProjectResolveError
+    : public ProjectResolveErrorKinds,
+      public support::ErrorKinds<ProjectResolveErrorKinds::Invalid, ProjectResolveErrorKinds::ConfigUnreadable> {
+ public:
   static constexpr const char* kConfigUnreadableCode = "WORKTREE_PROJECT_CONFIG_UNREADABLE";
 
-  template <class Kind>
-    requires std::constructible_from<Variant, Kind&&>
-  ProjectResolveError(Kind&& kind) : value_(std::forward<Kind>(kind)) {}  // NOLINT: implicit by design
-
-  const Variant& value() const noexcept { return value_; }
-  bool is_invalid() const noexcept { return std::holds_alternative<Invalid>(value_); }
+  using ErrorKinds::ErrorKinds;
+  bool is_invalid() const noexcept { return is<Invalid>(); }
   const std::string& message() const noexcept;
   std::string code() const;
   // "{code}: {message}"
   std::string display() const;
-
- private:
-  Variant value_;
 };
 
 // A project error flattened to its two texts, message first.

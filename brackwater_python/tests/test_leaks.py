@@ -1,0 +1,114 @@
+"""Reference counting: repeated calls leave no object behind.
+
+To cover a new function, add a row to LEAK_CASES: a name, a call on the
+namespace `c` that the fixture builds (add what your call needs there), and
+the number of calls per round. Pick the number so that a round takes well
+under a second; it must stay at 100 or more for the bound to mean anything.
+"""
+
+import gc
+import sys
+from pathlib import Path
+from types import SimpleNamespace
+
+import pytest
+
+import _tidemark as t
+from gitrepo import committed_repo
+
+
+def raises(fn, exc):
+    try:
+        fn()
+    except exc:
+        return
+    raise AssertionError("no exception")
+
+
+def flip(o):
+    o.require_git_state = not o.require_git_state
+    return o.require_env_worktree
+
+
+CHEAP = 10_000
+GIT = 150  # calls that run git several times each
+# name -> (call on the namespace of the fixture below, calls per round)
+LEAK_CASES = {
+    "constructors": (lambda c: (t.WorktreeBinding("s", "/w", "b", "/s", "", "/m"),
+                                t.BindingValidationResult(True, "a", "b", c.b),
+                                t.BindingValidationOptions(True)), CHEAP),
+    "reads": (lambda c: (c.b.session_id, c.b.schema_version, repr(c.b), c.r.binding, c.r.ok,
+                         c.store.path, c.store.main_worktree), CHEAP),
+    "to_dict/from_dict": (lambda c: t.WorktreeBinding.from_dict(c.b.to_dict()), CHEAP),
+    "options": (lambda c: flip(c.o), CHEAP),
+    "argument errors": (lambda c: raises(lambda: t.WorktreeBinding("s", Path("/w"), "b", "/s", "", "/m"),
+                                         TypeError), CHEAP),
+    "from_dict errors": (lambda c: raises(lambda: t.WorktreeBinding.from_dict({"session_id": "x"}),
+                                          ValueError), CHEAP),
+    "env errors": (lambda c: raises(lambda: t.validate_binding(c.b, env={"a": 1}, options=c.o), TypeError),
+                   CHEAP),
+    "validate_binding": (lambda c: t.validate_binding(c.b, cwd=str(c.main), env=c.env, check_git=False,
+                                                      options=c.o), CHEAP),
+    "paths": (lambda c: (t.normalize_path("/a/../b"), t.path_fingerprint("/x"),
+                         t.store_relative_path("alpha"), t.resolve_state_dir_name("alpha")), CHEAP),
+    "project errors": (lambda c: raises(lambda: t.resolve_state_dir_name("Bad"), t.ProjectIdInvalidError),
+                       CHEAP),
+    "store load/list": (lambda c: (c.store.load("s"), c.store.list(), c.empty.load("x"), c.empty.list()),
+                        5_000),
+    "store upsert/remove": (lambda c: (c.store.upsert(c.b), c.store.remove("s")), 1_000),
+    "register_binding": (lambda c: t.register_binding(session_id="s", worktree=c.main, branch="main",
+                                                      main_worktree=c.main, state_path="/s"), GIT),
+    "load/list/remove_binding": (lambda c: (t.load_binding("s", c.main), t.list_bindings(c.main),
+                                            t.remove_binding("x", c.main)), GIT),
+    "recover_binding": (lambda c: t.recover_binding("none", c.outside), GIT),
+    "validate_current_binding": (lambda c: t.validate_current_binding(
+        main_worktree=c.main, session_id="s", cwd=c.main, env=c.env), GIT),
+}
+
+ROUNDS = 3
+
+
+def least_growth(fn, calls):
+    """The smallest growth of allocated blocks over ROUNDS rounds of `calls`
+    calls, after a warm-up round.
+
+    A leak of one object per call grows every round by at least `calls`
+    blocks; what else allocates meanwhile (caches filling, the collector,
+    another thread) comes and goes, so it does not show in every round."""
+    for _ in range(calls):
+        fn()
+    growths = []
+    for _ in range(ROUNDS):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(calls):
+            fn()
+        gc.collect()
+        growths.append(sys.getallocatedblocks() - before)
+    return min(growths)
+
+
+@pytest.fixture
+def c(real_tmp, outside):
+    main = committed_repo(real_tmp / "repo")
+    b = t.WorktreeBinding("s", str(main), "main", "/s", "", str(main), "c", 3)
+    c = SimpleNamespace(main=main, outside=outside, b=b, o=t.BindingValidationOptions(),
+                        r=t.BindingValidationResult(False, "X", "y", b),
+                        store=t.WorktreeBindingStore(main_worktree=outside),
+                        empty=t.WorktreeBindingStore(main_worktree=main),
+                        env={"TESSARY_WORKTREE": str(main), "TESSARY_BRANCH": "main"})
+    c.store.upsert(b)
+    return c
+
+
+@pytest.mark.parametrize("case", list(LEAK_CASES))
+def test_repeated_calls_do_not_leak(c, case):
+    fn, calls = LEAK_CASES[case]
+    grown = least_growth(lambda: fn(c), calls)
+    # Halfway between no growth and one leaked block per call.
+    assert grown < calls // 2, grown
+
+
+def test_the_measure_sees_one_leaked_object_per_call():
+    kept = []
+    assert least_growth(lambda: kept.append(object()), GIT) >= GIT
