@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "domain/audit.hpp"
 #include "domain/binding.hpp"
 #include "domain/paths.hpp"
 #include "errors.hpp"
@@ -22,8 +23,9 @@ namespace env = brackwater::infrastructure;
 
 // ---- constants ----------------------------------------------------------------
 
-PyRef make_str_tuple(std::initializer_list<const char*> items) {
-  std::vector<std::string> texts(items.begin(), items.end());
+template <class Texts>
+PyRef make_str_tuple(const Texts& items) {
+  std::vector<std::string> texts(std::begin(items), std::end(items));
   return py_tuple_of_strs(texts);
 }
 
@@ -37,12 +39,9 @@ PyRef main_branches() {
   }
   return set;
 }
-PyRef audit_kinds() { return make_str_tuple({"worktree_remove", "branch_delete"}); }
-PyRef audit_invokers() {
-  return make_str_tuple(
-      {"canonical_wrapper", "raw_git", "cleanup_merged", "pending_cleanup_hook", "orphan_reaper", "unknown"});
-}
-PyRef audit_outcomes() { return make_str_tuple({"success", "failed", "refused", "attempted"}); }
+PyRef audit_kinds() { return make_str_tuple(brackwater::domain::kAuditKinds); }
+PyRef audit_invokers() { return make_str_tuple(brackwater::domain::kAuditInvokers); }
+PyRef audit_outcomes() { return make_str_tuple(brackwater::domain::kAuditOutcomes); }
 template <const char* Text>
 PyRef text_constant() {
   return py_str(Text);

@@ -1,6 +1,7 @@
 // AuditRecord: one event read back from the audit log. Immutable; made only
 // by read_records. The record's `extra` stays the compact JSON text the core
 // holds and becomes a new Python value on every read.
+#include "args.hpp"
 #include "box.hpp"
 #include "convert.hpp"
 #include "types.hpp"
@@ -47,8 +48,9 @@ PyObject* get_extra(PyObject* self, void*) {
   return PyObject_CallMethod(json.get(), "loads", "O", arg.get());
 }
 
-PyObject* record_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!match_args({"AuditRecord.to_dict()", {}}, args, nargs, kwnames, {})) return nullptr;
+constexpr auto record_to_dict_table = method<NoArgs>("AuditRecord", "to_dict");
+
+PyObject* record_to_dict(PyObject* self, NoArgs&) {
   return json_value_to_pydict(fields_of(self).serialize()).release();
 }
 
@@ -60,36 +62,36 @@ PyObject* record_repr(PyObject* self) {
 }
 
 PyGetSetDef record_getset[] = {
-    {"schema_version", get_str<&AuditRecord::schema_version>, nullptr, nullptr, nullptr},
-    {"timestamp", get_str<&AuditRecord::timestamp>, nullptr, nullptr, nullptr},
-    {"kind", get_str<&AuditRecord::kind>, nullptr, nullptr, nullptr},
-    {"session_id", get_optional_str<&AuditRecord::session_id>, nullptr, nullptr, nullptr},
-    {"pid", get_pid, nullptr, nullptr, nullptr},
-    {"parent_pid", get_optional_int<&AuditRecord::parent_pid>, nullptr, nullptr, nullptr},
-    {"cwd", get_str<&AuditRecord::cwd>, nullptr, nullptr, nullptr},
-    {"host", get_str<&AuditRecord::host>, nullptr, nullptr, nullptr},
-    {"invoker", get_str<&AuditRecord::invoker>, nullptr, nullptr, nullptr},
-    {"branch", get_str<&AuditRecord::branch>, nullptr, nullptr, nullptr},
-    {"worktree", get_str<&AuditRecord::worktree>, nullptr, nullptr, nullptr},
-    {"outcome", get_str<&AuditRecord::outcome>, nullptr, nullptr, nullptr},
-    {"elapsed_ms", get_optional_int<&AuditRecord::elapsed_ms>, nullptr, nullptr, nullptr},
-    {"correlation_id", get_optional_str<&AuditRecord::correlation_id>, nullptr, nullptr, nullptr},
-    {"truncated", get_truncated, nullptr, nullptr, nullptr},
-    {"extra", get_extra, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<get_str<&AuditRecord::schema_version>>("schema_version"),
+    getter<get_str<&AuditRecord::timestamp>>("timestamp"),
+    getter<get_str<&AuditRecord::kind>>("kind"),
+    getter<get_optional_str<&AuditRecord::session_id>>("session_id"),
+    getter<get_pid>("pid"),
+    getter<get_optional_int<&AuditRecord::parent_pid>>("parent_pid"),
+    getter<get_str<&AuditRecord::cwd>>("cwd"),
+    getter<get_str<&AuditRecord::host>>("host"),
+    getter<get_str<&AuditRecord::invoker>>("invoker"),
+    getter<get_str<&AuditRecord::branch>>("branch"),
+    getter<get_str<&AuditRecord::worktree>>("worktree"),
+    getter<get_str<&AuditRecord::outcome>>("outcome"),
+    getter<get_optional_int<&AuditRecord::elapsed_ms>>("elapsed_ms"),
+    getter<get_optional_str<&AuditRecord::correlation_id>>("correlation_id"),
+    getter<get_truncated>("truncated"),
+    getter<get_extra>("extra"),
+    {},
 };
 
 PyMethodDef record_methods[] = {
-    fastcall_def<record_to_dict>("to_dict", "to_dict($self)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
+    method_def<record_to_dict_table, record_to_dict>(),
+    {},
 };
 
 PyType_Slot record_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&box_dealloc<AuditRecord>)},
-    {Py_tp_repr, reinterpret_cast<void*>(&record_repr)},
+    {Py_tp_dealloc, slot<box_dealloc<AuditRecord>>()},
+    {Py_tp_repr, slot<record_repr>()},
     {Py_tp_getset, record_getset},
     {Py_tp_methods, record_methods},
-    {0, nullptr},
+    {},
 };
 
 PyType_Spec record_spec = {"brackwater.api.AuditRecord", sizeof(Box<AuditRecord>), 0, kFinalImmutable, record_slots};

@@ -6,6 +6,7 @@ the number of calls per round. Pick the number so that a round takes well
 under a second; it must stay at 100 or more for the bound to mean anything.
 """
 
+import datetime as dt
 import gc
 import sys
 from pathlib import Path
@@ -63,6 +64,18 @@ LEAK_CASES = {
     "recover_binding": (lambda c: t.recover_binding("none", c.outside), GIT),
     "validate_current_binding": (lambda c: t.validate_current_binding(
         main_worktree=c.main, session_id="s", cwd=c.main, env=c.env), GIT),
+    "record_event": (lambda c: t.record_event("k", "b", "/w", "i", "o", session_id="s", elapsed_ms=1,
+                                              correlation_id="c", extra={"a": [1, "x"]}), 1_000),
+    "record_event errors": (lambda c: (raises(lambda: t.record_event("k", "b", "/w", "i", "o", extra=object()),
+                                              TypeError),
+                                       raises(lambda: t.record_event("k", "b", "/w", "i", "o", elapsed_ms="1"),
+                                              TypeError)), CHEAP),
+    "read_records": (lambda c: (t.read_records(), t.read_records(branch="b", since=c.since)), 500),
+    "read_records errors": (lambda c: raises(lambda: t.read_records(until=dt.date(2026, 1, 1)), ValueError),
+                            CHEAP),
+    "AuditRecord": (lambda c: (c.rec.kind, c.rec.session_id, c.rec.elapsed_ms, c.rec.extra, repr(c.rec),
+                               c.rec.to_dict()), CHEAP),
+    "reap_rotation_sentinel": (lambda c: t.reap_rotation_sentinel(), CHEAP),
 }
 
 ROUNDS = 3
@@ -89,7 +102,8 @@ def least_growth(fn, calls):
 
 
 @pytest.fixture
-def c(real_tmp, outside):
+def c(real_tmp, outside, monkeypatch):
+    monkeypatch.setenv("PLOWLINE_SHARED_DIR", str(real_tmp / "shared"))
     main = committed_repo(real_tmp / "repo")
     b = t.WorktreeBinding("s", str(main), "main", "/s", "", str(main), "c", 3)
     c = SimpleNamespace(main=main, outside=outside, b=b, o=t.BindingValidationOptions(),
@@ -98,6 +112,10 @@ def c(real_tmp, outside):
                         empty=t.WorktreeBindingStore(main_worktree=main),
                         env={"TESSARY_WORKTREE": str(main), "TESSARY_BRANCH": "main"})
     c.store.upsert(b)
+    for n in range(20):
+        t.record_event("k", "b" if n % 2 else "other", "/w", "i", "o", session_id="s", extra={"n": n})
+    c.rec = t.read_records()[0]
+    c.since = dt.datetime(2000, 1, 1, tzinfo=dt.timezone.utc)
     return c
 
 

@@ -9,6 +9,7 @@
 // Everything here is pure: no files, clock, environment or process.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,6 +22,12 @@
 namespace brackwater::domain {
 
 inline constexpr std::string_view kAuditSchemaVersion = "v2";
+
+// The vocabulary published to callers; nothing here checks events against it.
+inline constexpr std::array<const char*, 2> kAuditKinds{"worktree_remove", "branch_delete"};
+inline constexpr std::array<const char*, 6> kAuditInvokers{"canonical_wrapper",    "raw_git",       "cleanup_merged",
+                                                           "pending_cleanup_hook", "orphan_reaper", "unknown"};
+inline constexpr std::array<const char*, 4> kAuditOutcomes{"success", "failed", "refused", "attempted"};
 inline constexpr size_t kAuditLineCap = 4096;
 
 // What happened, as the caller states it. Nothing here is validated; every

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "domain/paths.hpp"
+#include "infrastructure/env_keys.hpp"
 #include "support/env.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
@@ -28,11 +29,11 @@ std::string canonical_or_unchanged(const std::string& path) {
 }  // namespace
 
 std::expected<std::string, ProjectResolveError> resolve_plowline_shared_audit_dir() {
-  for (const char* name : {"PLOWLINE_SHARED_DIR", "TESSARY_SHARED_DIR"}) {
+  for (const char* name : {kPlowlineSharedDirEnv, kSharedDirEnv}) {
     if (auto shared = trimmed_env(name)) return support::join_path(domain::expanduser(*shared), "audit");
   }
   const std::string root =
-      canonical_or_unchanged(trimmed_env("TESSARY_PROJECT_ROOT").value_or(support::current_dir().value_or(".")));
+      canonical_or_unchanged(trimmed_env(kProjectRootEnv).value_or(support::current_dir().value_or(".")));
   auto project_id = resolve_project_id(support::lossy_utf8(root));
   if (!project_id) return std::unexpected(std::move(project_id).error());
   auto state_dir_name = resolve_state_dir_name(*project_id);
