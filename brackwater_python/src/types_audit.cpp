@@ -4,6 +4,7 @@
 #include "args.hpp"
 #include "box.hpp"
 #include "convert.hpp"
+#include "imports.hpp"
 #include "types.hpp"
 
 namespace tidemark::types {
@@ -41,11 +42,11 @@ PyObject* get_truncated(PyObject* self, void*) { return py_bool(fields_of(self).
 PyObject* get_extra(PyObject* self, void*) {
   const auto& text = fields_of(self).extra_json;
   if (!text) Py_RETURN_NONE;
-  PyRef json = PyRef::steal(PyImport_ImportModule("json"));
-  if (!json) return nullptr;
+  PyRef loads = imported(Imported::json_loads);
+  if (!loads) return nullptr;
   PyRef arg = py_str(*text);
   if (!arg) return nullptr;
-  return PyObject_CallMethod(json.get(), "loads", "O", arg.get());
+  return PyObject_CallFunctionObjArgs(loads.get(), arg.get(), nullptr);
 }
 
 constexpr auto record_to_dict_table = method<NoArgs>("AuditRecord", "to_dict");
