@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -36,6 +37,31 @@ def write_log(audit, name, text):
 
 def event(**kw):
     t.record_event("worktree_remove", kw.pop("branch", "feature/x"), "/wt", "raw_git", "success", **kw)
+
+
+DIRS = {
+    # name: (environment, with "{tmp}" and "{home}" filled in; where the log lands)
+    "shared dir, blanks and ~": ({"PLOWLINE_SHARED_DIR": "  ~/sh \t"}, "{home}/sh/audit"),
+    "blank shared dir skipped": ({"PLOWLINE_SHARED_DIR": "  ", "TESSARY_SHARED_DIR": "{tmp}/t"}, "{tmp}/t/audit"),
+    "project root through a link": ({"TESSARY_PROJECT_ROOT": "{tmp}/link"}, "{tmp}/target/.alpha/shared/audit"),
+    "missing project root": ({"TESSARY_PROJECT_ROOT": " {tmp}/nope "}, "{tmp}/nope/.tessary/shared/audit"),
+    "current directory": ({}, "{tmp}/cwd/.tessary/shared/audit"),
+}
+
+
+@pytest.mark.parametrize("name", list(DIRS))
+def test_where_the_log_lives(monkeypatch, real_tmp, isolated_env, name):
+    env, expected = DIRS[name]
+    (real_tmp / "target").mkdir()
+    (real_tmp / "target" / "pyproject.toml").write_text("[tool.plowline]\nproject_id = 'alpha'\n")
+    (real_tmp / "link").symlink_to(real_tmp / "target")
+    (real_tmp / "cwd").mkdir()
+    monkeypatch.chdir(real_tmp / "cwd")
+    for key, value in env.items():
+        monkeypatch.setenv(key, value.format(tmp=real_tmp, home=isolated_env))
+    t.record_event("k", "b", "/w", "i", "o", strict=True)
+    assert Path(expected.format(tmp=real_tmp, home=isolated_env), LIVE).is_file()
+    assert len(t.read_records()) == 1
 
 
 def test_round_trip_and_the_record_class(audit):
