@@ -2,8 +2,8 @@
 
 #include "support/concat.hpp"
 
-#include <unicode/uchar.h>
 #include <unicode/ucasemap.h>
+#include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
 #include <cstdint>
