@@ -239,6 +239,53 @@ TEST_F(BindingStoreTest, ForeignContentIsWrittenBackUnchanged) {
   EXPECT_NE(doc().find("\"beyond\": 1.8446744073709552e+19,"), std::string::npos);
 }
 
+// Documents the fast parser refuses but the store has always read: they are
+// read, and rewritten, as the value-tree parser reads them.
+TEST_F(BindingStoreTest, DocumentsOnlyTheFallbackParserReads) {
+  const std::string entry = binding("old").to_dict().dump();
+  const std::string texts[] = {
+      "\xef\xbb\xbf{\"bindings\": [" + entry + "]}",  // byte-order mark
+      "{\"bindings\": [" + entry + "], \"n\": [18446744073709551616, -9223372036854775809]}",
+  };
+  for (const auto& text : texts) {
+    write_file_mkdirs(store->path(), text);
+    EXPECT_EQ(outcome(store->list()), "ok:old,") << text.substr(0, 40);
+    ASSERT_TRUE(store->upsert(binding("new"))) << text.substr(0, 40);
+    json expected = json::parse(text);
+    expected["bindings"].push_back(binding("new").to_dict());
+    expected["schema_version"] = 2;
+    EXPECT_EQ(doc(), expected.dump(2) + "\n") << text.substr(0, 40);
+  }
+}
+
+// Paths are resolved once per call, never across calls: a directory moved
+// between two lists shows in the second.
+TEST_F(BindingStoreTest, EachListResolvesPathsAfresh) {
+  fs::create_directories(tmp / "v1/wt");
+  fs::create_directory_symlink("v1", tmp / "current");
+  const std::string via_link = tmp / "current/wt";
+  json entries = json::array();
+  for (const auto& id : {"a", "b"}) {
+    entries.push_back({{"session_id", id}, {"worktree", via_link}, {"branch", "b"},
+                       {"state_path", via_link + "/state"}, {"main_worktree", via_link}});
+  }
+  write_file_mkdirs(store->path(), json{{"bindings", entries}}.dump());
+  auto first = store->list();
+  ASSERT_TRUE(first);
+  for (const auto& b : *first) EXPECT_EQ(b.worktree, tmp / "v1/wt");
+
+  fs::rename(tmp / "v1", tmp / "v2");
+  fs::remove(tmp / "current");
+  fs::create_directory_symlink("v2", tmp / "current");
+  auto second = store->list();
+  ASSERT_TRUE(second);
+  for (const auto& b : *second) {
+    EXPECT_EQ(b.worktree, tmp / "v2/wt");
+    EXPECT_EQ(b.state_path, tmp / "v2/wt/state");
+  }
+  EXPECT_EQ(store->load("b").value()->main_worktree, tmp / "v2/wt");
+}
+
 TEST_F(BindingStoreTest, TenThousandEntries) {
   json entries = json::array();
   for (int i = 0; i < 10000; ++i) entries.push_back(tiny("s" + std::to_string(i)).to_dict());

@@ -3,7 +3,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
+#include <memory>
+#include <vector>
+
+#include "domain/path_resolver.hpp"
+#include "support/text.hpp"
 
 #include "test_support.hpp"
 
@@ -72,6 +79,63 @@ TEST_F(PathsTest, PathsEqualAndFingerprint) {
   EXPECT_NE(path_fingerprint(r + "/d"), path_fingerprint(r + "/d/f"));
   ScopedCwd cwd(tmp.path());
   EXPECT_EQ(path_fingerprint("abc"), "a9993e364706");  // SHA-1("abc"); a missing relative name stays as is
+}
+
+// The rules walked the slow way, one realpath(3) per step, to hold the
+// resolver's shortcuts (one kernel walk, lexical folding, the memo) to.
+std::string reference_normalize(const std::string& path) {
+  auto real = [](const std::string& p) -> std::optional<std::string> {
+    if (p.empty() || p.find('\0') != std::string::npos) return std::nullopt;
+    std::unique_ptr<char, decltype(&std::free)> r(::realpath(p.c_str(), nullptr), &std::free);
+    if (!r) return std::nullopt;
+    return std::string(r.get());
+  };
+  if (path.find_first_not_of(" \t\n") == std::string::npos) return "";
+  if (auto r = real(path)) return *r;
+  std::vector<std::string> parts;
+  for (size_t pos = 0, end; pos <= path.size(); pos = end + 1) {
+    end = std::min(path.find('/', pos), path.size());
+    const std::string part = path.substr(pos, end - pos);
+    if (!part.empty() && (part != "." || (parts.empty() && path[0] != '/'))) parts.push_back(part);
+  }
+  if (parts.empty() || parts.back() == "." || parts.back() == "..") return path;
+  std::string parent = path[0] == '/' ? "/" : "";
+  for (size_t i = 0; i + 1 < parts.size(); ++i) parent += (i > 0 ? "/" : "") + parts[i];
+  if (auto r = real(parent)) return *r + (r->ends_with('/') ? "" : "/") + parts.back();
+  return path;
+}
+
+// Links in the middle, at the end, dangling and looping; files where a
+// directory is expected; "." and ".." after links; the root. Each path is
+// tried relative and absolute, alone and through one shared resolver.
+TEST_F(PathsTest, ResolverAgreesWithRealpathWalk) {
+  const std::string r = tmp.path();
+  ASSERT_EQ(::mkdir((tmp / "d/sub").c_str(), 0777), 0);
+  ASSERT_EQ(::symlink("nowhere", (tmp / "dangling").c_str()), 0);
+  ASSERT_EQ(::symlink("d/f", (tmp / "flink").c_str()), 0);
+  ASSERT_EQ(::symlink("loop", (tmp / "loop").c_str()), 0);
+  ASSERT_EQ(::symlink("../link", (tmp / "d/sub/up").c_str()), 0);
+  const std::string base = r.substr(r.rfind('/') + 1);
+  const std::string relative[] = {
+      "d", "d/", "d/f", "d/f/", "d/f/x", "d/f/x/y", "link", "link/", "link/..", "link/../d/f", "link/./f",
+      "link/sub/up/f", "d/sub/up/missing", "d/sub/../f", "d//f", "./link", "dangling", "dangling/",
+      "dangling/x", "flink", "flink/", "flink/x", "loop", "loop/", "loop/x", "missing/x", "missing/..",
+      "../" + base + "/link/f", "link/x\0y"s, "d/x\0y"s, "x\0y"s, "odd", "odd/n",
+  };
+  ScopedCwd cwd(tmp.path());
+  PathResolver shared;
+  for (const auto& rel : relative) {
+    for (const std::string& path : {rel, r + "/" + rel, r + "//./" + rel}) {
+      const std::string expected = brackwater::support::lossy_utf8(reference_normalize(path));
+      EXPECT_EQ(normalize_path(path), expected) << "path: " << path;
+      EXPECT_EQ(shared.normalize(path), expected) << "path (shared resolver): " << path;
+    }
+  }
+  for (const std::string& path : {"/"s, "/."s, "//"s, "/.."s, "/tmp/.."s, base}) {
+    ScopedCwd at_root("/");
+    EXPECT_EQ(normalize_path(path), reference_normalize(path)) << "path: " << path;
+    EXPECT_EQ(normalize_path(r.substr(1) + "/link/f"), r + "/d/f");
+  }
 }
 
 // The environment-dependent functions, one row per call:

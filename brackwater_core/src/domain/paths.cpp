@@ -2,10 +2,7 @@
 
 #include <openssl/evp.h>
 
-#include <cstdlib>
-#include <memory>
-#include <vector>
-
+#include "domain/path_resolver.hpp"
 #include "support/concat.hpp"
 #include "support/env.hpp"
 #include "support/path_join.hpp"
@@ -14,47 +11,14 @@
 namespace brackwater::domain {
 namespace {
 
-// realpath(3) of `path`; nullopt on any failure (missing, permission, NUL).
-std::optional<std::string> real_path(std::string_view path) {
-  if (path.empty() || path.find('\0') != std::string_view::npos) return std::nullopt;
-  const std::string owned(path);
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(owned.c_str(), nullptr), &std::free);
-  if (!resolved) return std::nullopt;
-  return support::lossy_utf8(resolved.get());
-}
-
-// Splits `path` into its parent and last component the way a component
-// walk sees it: repeated "/" collapse, "." is dropped except as the first
-// component of a relative path, a leading "/" is the root. Returns nullopt
-// when the last component is not a plain name.
-struct ParentAndName {
-  std::string parent;
-  std::string_view name;
-};
-
-std::optional<ParentAndName> split_last(std::string_view path) {
-  const bool absolute = path.starts_with('/');
-  std::vector<std::string_view> parts;
-  size_t pos = 0;
-  bool first = true;
-  while (pos <= path.size()) {
-    size_t end = path.find('/', pos);
-    if (end == std::string_view::npos) end = path.size();
-    std::string_view part = path.substr(pos, end - pos);
-    if (!part.empty() && !(part == "." && !(first && !absolute))) parts.push_back(part);
-    if (!part.empty()) first = false;
-    pos = end + 1;
-  }
-  if (parts.empty()) return std::nullopt;
-  std::string_view name = parts.back();
-  if (name == "." || name == "..") return std::nullopt;
-  parts.pop_back();
-  std::string parent = absolute ? "/" : "";
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0) parent += '/';
-    parent += parts[i];
-  }
-  return ParentAndName{std::move(parent), name};
+// SHA-1 fetched from the provider once: EVP_sha1() alone looks the
+// algorithm up again on every digest.
+const EVP_MD* sha1() {
+  static const EVP_MD* const md = [] {
+    const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    return fetched != nullptr ? fetched : EVP_sha1();
+  }();
+  return md;
 }
 
 std::optional<std::string> home_variable() {
@@ -64,16 +28,7 @@ std::optional<std::string> home_variable() {
 
 }  // namespace
 
-std::string normalize_path(std::string_view path) {
-  if (support::is_blank(path)) return {};
-  if (auto resolved = real_path(path)) return *std::move(resolved);
-  if (auto split = split_last(path)) {
-    if (auto parent = real_path(split->parent)) {
-      return support::join_path(*parent, support::lossy_utf8(split->name));
-    }
-  }
-  return std::string(path);
-}
+std::string normalize_path(std::string_view path) { return PathResolver(/*remember=*/false).normalize(path); }
 
 bool paths_equal(std::string_view a, std::string_view b) {
   return normalize_path(a) == normalize_path(b);
@@ -83,7 +38,7 @@ std::string path_fingerprint(std::string_view path) {
   const std::string normalized = normalize_path(path);
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
-  EVP_Digest(normalized.data(), normalized.size(), digest, &len, EVP_sha1(), nullptr);
+  EVP_Digest(normalized.data(), normalized.size(), digest, &len, sha1(), nullptr);
   std::string hex;
   hex.reserve(12);
   for (int i = 0; i < 6; ++i) hex += support::hex_lower(digest[i], 2);

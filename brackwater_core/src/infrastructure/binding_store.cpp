@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "domain/path_resolver.hpp"
 #include "domain/paths.hpp"
 #include "infrastructure/git_adapter.hpp"
-#include "infrastructure/json_text.hpp"
 #include "support/atomic_file.hpp"
 #include "support/concat.hpp"
 #include "support/files.hpp"
@@ -20,29 +20,24 @@ namespace brackwater::infrastructure {
 namespace {
 
 using domain::WorktreeBinding;
-using nlohmann::json;
 constexpr std::string_view kLogTarget = "brackwater::infrastructure::binding_store";
 
 BindingStoreError io_error(int err, const std::string& path) {
   return BindingStoreError::Io{support::os_error_text(err), path};
 }
 
-// Serialised with a two-space indent, keys in byte order, UTF-8 unescaped,
-// and one final newline.
-std::string render(const json& document) {
-  return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-}
-
-bool has_session_id(const json& entry, std::string_view session_id) {
-  if (!entry.is_object()) return false;
-  auto it = entry.find("session_id");
-  return it != entry.end() && it->is_string() && it->get_ref<const std::string&>() == session_id;
-}
-
-std::optional<WorktreeBinding> parse_entry(const json& entry) {
-  auto binding = WorktreeBinding::from_dict(entry);
+// The binding of entry `i` when it parses; the entry is skipped otherwise.
+std::optional<WorktreeBinding> parse_entry(const StoreDocument& document, size_t i, domain::PathResolver& paths) {
+  auto binding = WorktreeBinding::from_fields(document.fields(i), paths);
   if (!binding) return std::nullopt;
   return *std::move(binding);
+}
+
+std::optional<size_t> first_with_session_id(const StoreDocument& document, std::string_view session_id) {
+  for (size_t i = 0; i < document.size(); ++i) {
+    if (document.has_session_id(i, session_id)) return i;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -63,25 +58,14 @@ std::string BindingStoreError::display() const {
   return get<Project>()->error.display();
 }
 
-std::expected<nlohmann::json, BindingStoreError> parse_store_document(std::string_view bytes,
-                                                                     const std::string& path) {
-  if (auto bad = support::utf8_error(bytes)) {
-    return std::unexpected(BindingStoreError::Io{"file is not valid UTF-8 (" + *bad + ")", path});
+std::expected<StoreDocument, BindingStoreError> parse_store_document(std::string bytes, const std::string& path) {
+  auto document = StoreDocument::parse(std::move(bytes));
+  if (document) return *std::move(document);
+  if (document.error().kind == StoreDocumentError::Kind::kNotUtf8) {
+    return std::unexpected(BindingStoreError::Io{"file is not valid UTF-8 (" + document.error().detail + ")", path});
   }
-  if (support::is_blank(bytes)) return empty_store_payload();
-
-  auto parsed = parse_json_text(bytes);
-  if (!parsed) return std::unexpected(BindingStoreError::Corrupt{path, parsed.error().detail()});
-  json document = *std::move(parsed);
-  if (!document.is_object()) {
-    return std::unexpected(BindingStoreError::Corrupt{path, "top-level value is not an object"});
-  }
-  auto bindings = document.find("bindings");
-  if (bindings == document.end() || !bindings->is_array()) document["bindings"] = json::array();
-  return document;
+  return std::unexpected(BindingStoreError::Corrupt{path, std::move(document.error().detail)});
 }
-
-json empty_store_payload() { return json{{"schema_version", domain::kCurrentSchemaVersion}, {"bindings", json::array()}}; }
 
 std::string resolve_store_root(std::string_view candidate) {
   std::string common;
@@ -137,17 +121,17 @@ std::expected<std::optional<WorktreeBindingStore::Locked>, BindingStoreError> Wo
   return Locked{**std::move(guard), *std::move(document)};
 }
 
-std::expected<nlohmann::json, BindingStoreError> WorktreeBindingStore::read_locked() const {
-  auto bytes = support::read_regular_file(path_);
-  if (!bytes) {
-    if (bytes.error().not_found()) return empty_store_payload();
-    return std::unexpected(BindingStoreError::Io{bytes.error().text(), path_});
+std::expected<StoreDocument, BindingStoreError> WorktreeBindingStore::read_locked() const {
+  std::string bytes = StoreDocument::reusable_buffer();
+  if (auto read = support::read_regular_file_into(path_, bytes, StoreDocument::kPadding); !read) {
+    if (read.error().not_found()) return StoreDocument::empty();
+    return std::unexpected(BindingStoreError::Io{read.error().text(), path_});
   }
-  return parse_store_document(*bytes, path_);
+  return parse_store_document(std::move(bytes), path_);
 }
 
-std::expected<void, BindingStoreError> WorktreeBindingStore::write_locked(const nlohmann::json& document) const {
-  auto written = support::replace_file_atomically(support::parent_dir(path_), path_, render(document), 0600);
+std::expected<void, BindingStoreError> WorktreeBindingStore::write_locked(std::string_view text) const {
+  auto written = support::replace_file_atomically(support::parent_dir(path_), path_, text, 0600);
   if (!written) return std::unexpected(io_error(written.error(), path_));
   return {};
 }
@@ -157,8 +141,11 @@ std::expected<std::vector<WorktreeBinding>, BindingStoreError> WorktreeBindingSt
   if (!locked) return std::unexpected(locked.error());
   std::vector<WorktreeBinding> bindings;
   if (!*locked) return bindings;
-  for (const auto& entry : (*locked)->document["bindings"]) {
-    if (auto binding = parse_entry(entry)) bindings.push_back(*std::move(binding));
+  const StoreDocument& document = (*locked)->document;
+  domain::PathResolver paths;
+  bindings.reserve(document.size());
+  for (size_t i = 0; i < document.size(); ++i) {
+    if (auto binding = parse_entry(document, i, paths)) bindings.push_back(*std::move(binding));
   }
   return bindings;
 }
@@ -168,26 +155,20 @@ std::expected<std::optional<WorktreeBinding>, BindingStoreError> WorktreeBinding
   auto locked = lock_and_read(false);
   if (!locked) return std::unexpected(locked.error());
   if (!*locked) return std::nullopt;
-  const auto& entries = (*locked)->document["bindings"];
-  auto match = std::find_if(entries.begin(), entries.end(),
-                            [&](const json& entry) { return has_session_id(entry, session_id); });
-  if (match == entries.end()) return std::nullopt;
-  return parse_entry(*match);
+  const StoreDocument& document = (*locked)->document;
+  const auto match = first_with_session_id(document, session_id);
+  if (!match) return std::nullopt;
+  domain::PathResolver paths;
+  return parse_entry(document, *match, paths);
 }
 
 std::expected<void, BindingStoreError> WorktreeBindingStore::upsert(const domain::WorktreeBinding& binding) const {
   auto locked = lock_and_read(true);
   if (!locked) return std::unexpected(locked.error());
-  json& document = (*locked)->document;
-  auto& entries = document["bindings"];
-  json kept = json::array();
-  for (auto& entry : entries) {
-    if (!has_session_id(entry, binding.session_id)) kept.push_back(std::move(entry));
-  }
-  kept.push_back(binding.to_dict());
-  entries = std::move(kept);
-  document["schema_version"] = domain::kCurrentSchemaVersion;
-  return write_locked(document);
+  const StoreDocument& document = (*locked)->document;
+  const nlohmann::json appended = binding.to_dict();
+  return write_locked(
+      document.render([&](size_t i) { return !document.has_session_id(i, binding.session_id); }, &appended));
 }
 
 std::expected<std::optional<WorktreeBinding>, BindingStoreError> WorktreeBindingStore::remove(
@@ -202,16 +183,14 @@ std::expected<std::optional<WorktreeBinding>, BindingStoreError> WorktreeBinding
   auto locked = lock_and_read(false);
   if (!locked) return std::unexpected(locked.error());
   if (!*locked) return std::nullopt;
-  json& document = (*locked)->document;
-  auto& entries = document["bindings"];
-  auto match = std::find_if(entries.begin(), entries.end(),
-                            [&](const json& entry) { return has_session_id(entry, session_id); });
-  if (match == entries.end()) return std::nullopt;
-  json removed = std::move(*match);
-  entries.erase(match);
-  document["schema_version"] = domain::kCurrentSchemaVersion;
-  if (auto written = write_locked(document); !written) return std::unexpected(written.error());
-  return parse_entry(removed);
+  const StoreDocument& document = (*locked)->document;
+  const auto match = first_with_session_id(document, session_id);
+  if (!match) return std::nullopt;
+  if (auto written = write_locked(document.render([&](size_t i) { return i != *match; }, nullptr)); !written) {
+    return std::unexpected(written.error());
+  }
+  domain::PathResolver paths;
+  return parse_entry(document, *match, paths);
 }
 
 }  // namespace brackwater::infrastructure

@@ -20,6 +20,7 @@
 
 #include "domain/binding.hpp"
 #include "infrastructure/project_id_resolver.hpp"
+#include "infrastructure/store_document.hpp"
 #include "support/file_lock.hpp"
 
 namespace brackwater::infrastructure {
@@ -88,7 +89,7 @@ class WorktreeBindingStore {
   // for as long as the value lives.
   struct Locked {
     support::FileLock lock;
-    nlohmann::json document;
+    StoreDocument document;
   };
 
   std::string lock_path() const;
@@ -97,8 +98,8 @@ class WorktreeBindingStore {
   std::expected<std::optional<support::FileLock>, BindingStoreError> lock(bool create) const;
   // `lock(create)` then `read_locked()`: the prologue of every operation.
   std::expected<std::optional<Locked>, BindingStoreError> lock_and_read(bool create) const;
-  std::expected<nlohmann::json, BindingStoreError> read_locked() const;
-  std::expected<void, BindingStoreError> write_locked(const nlohmann::json& document) const;
+  std::expected<StoreDocument, BindingStoreError> read_locked() const;
+  std::expected<void, BindingStoreError> write_locked(std::string_view text) const;
 
   std::string main_worktree_;
   std::string path_;
@@ -108,10 +109,7 @@ class WorktreeBindingStore {
 // document; "bindings" missing or not an array becomes an empty array. Text
 // that is not exactly one JSON value (a NUL byte and more after it
 // included), or that nests deeper than can be written back, is corrupt.
-[[nodiscard]] std::expected<nlohmann::json, BindingStoreError> parse_store_document(std::string_view bytes,
-                                                                     const std::string& path);
-
-// {"bindings": [], "schema_version": 2}
-nlohmann::json empty_store_payload();
+[[nodiscard]] std::expected<StoreDocument, BindingStoreError> parse_store_document(std::string bytes,
+                                                                                  const std::string& path);
 
 }  // namespace brackwater::infrastructure

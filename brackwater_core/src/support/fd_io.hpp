@@ -3,6 +3,7 @@
 // is retried, a short write is continued.
 #pragma once
 
+#include <cstddef>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -13,6 +14,11 @@ namespace brackwater::support {
 // that never reaches end of file (a device) this never returns: callers that
 // read outside input open it with `read_regular_file` (files.hpp).
 [[nodiscard]] std::expected<std::string, int> read_all(int fd);
+
+// The same, appended to `out` straight from the kernel, with `size_hint`
+// (the expected length; the file may differ) reserved up front and at least
+// `spare` bytes of capacity left after the end.
+[[nodiscard]] std::expected<void, int> read_all_into(int fd, std::string& out, size_t size_hint, size_t spare);
 
 // All of `bytes`, however many calls that takes. The error is an errno
 // value; a write that stores nothing without an error counts as EIO.

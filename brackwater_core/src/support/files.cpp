@@ -18,6 +18,12 @@ std::string ReadFileError::text() const {
 }
 
 std::expected<std::string, ReadFileError> read_regular_file(std::string_view path) {
+  std::string bytes;
+  if (auto read = read_regular_file_into(path, bytes, 0); !read) return std::unexpected(read.error());
+  return bytes;
+}
+
+std::expected<void, ReadFileError> read_regular_file_into(std::string_view path, std::string& out, size_t spare) {
   const std::string p(path);
   if (p.find('\0') != std::string::npos) return std::unexpected(ReadFileError{EINVAL});
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
@@ -27,9 +33,9 @@ std::expected<std::string, ReadFileError> read_regular_file(std::string_view pat
   if (::fstat(fd.get(), &st) != 0) return std::unexpected(ReadFileError{errno});
   if (S_ISDIR(st.st_mode)) return std::unexpected(ReadFileError{EISDIR});
   if (!S_ISREG(st.st_mode)) return std::unexpected(ReadFileError{0});
-  auto bytes = read_all(fd.get());
-  if (!bytes) return std::unexpected(ReadFileError{bytes.error()});
-  return *std::move(bytes);
+  const size_t hint = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+  if (auto read = read_all_into(fd.get(), out, hint, spare); !read) return std::unexpected(ReadFileError{read.error()});
+  return {};
 }
 
 }  // namespace brackwater::support

@@ -3,6 +3,7 @@
 // once instead of blocking the caller or being read without end.
 #pragma once
 
+#include <cstddef>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -24,5 +25,11 @@ struct ReadFileError {
 // open never blocks (O_NONBLOCK) and the type is checked on the open
 // descriptor, so what is read is what was checked.
 [[nodiscard]] std::expected<std::string, ReadFileError> read_regular_file(std::string_view path);
+
+// The same, appended to `out` (whose capacity is reused), leaving at least
+// `spare` bytes of capacity after the end: room a parser may read past the
+// end into.
+[[nodiscard]] std::expected<void, ReadFileError> read_regular_file_into(std::string_view path, std::string& out,
+                                                                        size_t spare);
 
 }  // namespace brackwater::support
