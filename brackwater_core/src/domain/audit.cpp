@@ -4,7 +4,7 @@
 #include <type_traits>
 
 #include "domain/audit_record_fields.hpp"
-#include "domain/json_text.hpp"
+#include "domain/json_writer.hpp"
 #include "support/text.hpp"
 
 namespace brackwater::domain {

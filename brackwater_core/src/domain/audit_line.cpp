@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "domain/audit_record_fields.hpp"
-#include "domain/json_text.hpp"
+#include "domain/json_writer.hpp"
 
 namespace brackwater::domain {
 namespace {

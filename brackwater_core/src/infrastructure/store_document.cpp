@@ -3,12 +3,12 @@
 #include <simdjson.h>
 
 #include <algorithm>
-#include <charconv>
 #include <limits>
 #include <mutex>
 #include <new>
 #include <vector>
 
+#include "domain/json_writer.hpp"
 #include "infrastructure/json_text.hpp"
 #include "support/text.hpp"
 
@@ -109,9 +109,9 @@ class Writer {
       case dom::element_type::OBJECT: return object(e.get_object().value_unsafe(), level);
       case dom::element_type::ARRAY: return array(e.get_array().value_unsafe(), level);
       case dom::element_type::STRING: return string(e.get_string().value_unsafe());
-      case dom::element_type::INT64: return integer(e.get_int64().value_unsafe());
-      case dom::element_type::UINT64: return integer(e.get_uint64().value_unsafe());
-      case dom::element_type::DOUBLE: out_ += nlohmann::json(e.get_double().value_unsafe()).dump(); return;
+      case dom::element_type::INT64: return domain::append_json_number(out_, e.get_int64().value_unsafe());
+      case dom::element_type::UINT64: return domain::append_json_number(out_, e.get_uint64().value_unsafe());
+      case dom::element_type::DOUBLE: return domain::append_json_number(out_, e.get_double().value_unsafe());
       case dom::element_type::BOOL: out_ += e.get_bool().value_unsafe() ? "true" : "false"; return;
       case dom::element_type::NULL_VALUE: out_ += "null"; return;
     }
@@ -138,41 +138,9 @@ class Writer {
     out_.append(text, start);
   }
 
-  void string(std::string_view s) {
-    out_ += '"';
-    size_t run = 0;
-    for (size_t i = 0; i < s.size(); ++i) {
-      const auto c = static_cast<unsigned char>(s[i]);
-      if (c >= 0x20 && c != '"' && c != '\\') continue;
-      out_.append(s, run, i - run);
-      run = i + 1;
-      switch (c) {
-        case '"': out_ += "\\\""; break;
-        case '\\': out_ += "\\\\"; break;
-        case '\b': out_ += "\\b"; break;
-        case '\t': out_ += "\\t"; break;
-        case '\n': out_ += "\\n"; break;
-        case '\f': out_ += "\\f"; break;
-        case '\r': out_ += "\\r"; break;
-        default: {
-          static constexpr char kHex[] = "0123456789abcdef";
-          const char escaped[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf]};
-          out_.append(escaped, sizeof escaped);
-        }
-      }
-    }
-    out_.append(s, run);
-    out_ += '"';
-  }
+  void string(std::string_view s) { domain::append_json_string(out_, s); }
 
  private:
-  template <class Int>
-  void integer(Int n) {
-    char buf[24];
-    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
-    out_.append(buf, end);
-  }
-
   // Keys in byte order, the later of two equal keys winning. Objects this
   // module wrote are in that order already and need no sorting.
   void object(dom::object o, int level) {

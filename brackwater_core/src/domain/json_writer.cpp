@@ -1,9 +1,10 @@
-#include "domain/json_text.hpp"
+#include "domain/json_writer.hpp"
 
 #include <simdjson.h>
 
-#include <algorithm>
 #include <charconv>
+
+#include <nlohmann/json.hpp>
 
 #include "support/text.hpp"
 
@@ -57,14 +58,6 @@ void append_json_string(std::string& out, std::string_view text) {
 void append_json_number(std::string& out, int64_t n) { append_chars(out, n); }
 void append_json_number(std::string& out, uint64_t n) { append_chars(out, n); }
 
-void append_json_number(std::string& out, double n) {
-  const size_t start = out.size();
-  append_chars(out, n);
-  // Keep a float a float for whoever reads the text back.
-  if (std::none_of(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(),
-                   [](char c) { return c == '.' || c == 'e'; })) {
-    out += ".0";
-  }
-}
+void append_json_number(std::string& out, double n) { out += nlohmann::json(n).dump(); }
 
 }  // namespace brackwater::domain

@@ -16,8 +16,8 @@ namespace brackwater::domain {
 // become U+FFFD.
 void append_json_string(std::string& out, std::string_view text);
 
-// A JSON number: an integer in decimal; a double in its shortest form that
-// reads back exactly, with ".0" added when that form looks like an integer.
+// A JSON number: an integer in decimal; a double as nlohmann-json writes it
+// (the shortest form that reads back exactly, "100.0" for a whole number).
 void append_json_number(std::string& out, int64_t n);
 void append_json_number(std::string& out, uint64_t n);
 void append_json_number(std::string& out, double n);
