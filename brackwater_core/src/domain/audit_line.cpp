@@ -2,11 +2,10 @@
 
 #include <simdjson.h>
 
-#include <algorithm>
 #include <utility>
-#include <vector>
 
 #include "domain/audit_record_fields.hpp"
+#include "domain/json_members.hpp"
 #include "domain/json_writer.hpp"
 
 namespace brackwater::domain {
@@ -21,19 +20,6 @@ static_assert(kAuditLinePadding >= simdjson::SIMDJSON_PADDING);
 // Deeper values than simdjson admits are refused by the fallback parse too.
 constexpr size_t kMaxDepth = simdjson::DEFAULT_MAX_DEPTH;
 
-// Whether the object's keys stand in strictly ascending byte order (so none
-// is given twice).
-bool keys_ascending(const simdjson::dom::object& object) {
-  std::string_view previous;
-  bool first = true;
-  for (auto field : object) {
-    if (!first && !(previous < field.key)) return false;
-    previous = field.key;
-    first = false;
-  }
-  return true;
-}
-
 // The compact JSON text of a value as nlohmann-json would write it after
 // parsing it: object keys in byte order, a key given twice with its last
 // value, no white space.
@@ -41,31 +27,15 @@ bool keys_ascending(const simdjson::dom::object& object) {
 void write_compact(element v, std::string& out) {  // NOLINT(misc-no-recursion)
   switch (v.type()) {
     case element_type::OBJECT: {
-      const simdjson::dom::object object = v.get_object().value_unsafe();
       out += '{';
       bool first = true;
-      if (keys_ascending(object)) {  // as every line the writer wrote has them
-        for (auto field : object) {
-          if (!first) out += ',';
-          first = false;
-          append_json_string(out, field.key);
-          out += ':';
-          write_compact(field.value, out);
-        }
-        out += '}';
-        return;
-      }
-      std::vector<std::pair<std::string_view, element>> members;
-      for (auto field : object) members.emplace_back(field.key, field.value);
-      std::ranges::stable_sort(members, {}, &std::pair<std::string_view, element>::first);
-      for (size_t i = 0; i < members.size(); ++i) {
-        if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;  // a later one wins
+      for_each_member_in_key_order(v.get_object().value_unsafe(), [&](std::string_view key, element value) {
         if (!first) out += ',';
         first = false;
-        append_json_string(out, members[i].first);
+        append_json_string(out, key);
         out += ':';
-        write_compact(members[i].second, out);
-      }
+        write_compact(value, out);
+      });
       out += '}';
       return;
     }

@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "domain/json_members.hpp"
 #include "domain/json_writer.hpp"
 #include "infrastructure/json_text.hpp"
 #include "support/text.hpp"
@@ -141,39 +142,19 @@ class Writer {
   void string(std::string_view s) { domain::append_json_string(out_, s); }
 
  private:
-  // Keys in byte order, the later of two equal keys winning. Objects this
-  // module wrote are in that order already and need no sorting.
+  // Keys in byte order, the later of two equal keys winning.
   void object(dom::object o, int level) {
-    bool ordered = true;
-    bool first = true;
-    std::string_view previous;
-    for (dom::key_value_pair member : o) {
-      if (!first && !(previous < member.key)) {
-        ordered = false;
-        break;
-      }
-      previous = member.key;
-      first = false;
-    }
-    if (first) {
+    if (o.begin() == o.end()) {
       out_ += "{}";
       return;
     }
     out_ += "{\n";
-    if (ordered) {
-      bool more = false;
-      for (dom::key_value_pair member : o) {
-        if (more) out_ += ",\n";
-        member_line(member.key, member.value, level + 1);
-        more = true;
-      }
-    } else {
-      const auto members = sorted_members(o);
-      for (size_t i = 0; i < members.size(); ++i) {
-        if (i > 0) out_ += ",\n";
-        member_line(members[i].key, members[i].value, level + 1);
-      }
-    }
+    bool more = false;
+    domain::for_each_member_in_key_order(o, [&](std::string_view name, dom::element value) {
+      if (more) out_ += ",\n";
+      member_line(name, value, level + 1);
+      more = true;
+    });
     out_ += '\n';
     indent(level);
     out_ += '}';
@@ -182,18 +163,6 @@ class Writer {
   void member_line(std::string_view name, dom::element value, int level) {
     key(name, level);
     this->value(value, level);
-  }
-
-  static std::vector<dom::key_value_pair> sorted_members(dom::object o) {
-    std::vector<dom::key_value_pair> members;
-    for (dom::key_value_pair member : o) members.push_back(member);
-    std::stable_sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return a.key < b.key; });
-    std::vector<dom::key_value_pair> unique;
-    for (size_t i = 0; i < members.size(); ++i) {
-      if (i + 1 < members.size() && members[i + 1].key == members[i].key) continue;
-      unique.push_back(members[i]);
-    }
-    return unique;
   }
 
   void array(dom::array a, int level) {
