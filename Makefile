@@ -7,12 +7,12 @@ JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 CORE_BUILD := build/core
 BENCH_BUILD := build/bench
 
-.PHONY: demo test deps venv wheel install core-test py-test sanitize bench clean
+.PHONY: demo test deps venv wheel install wheel-check core-test py-test sanitize lint fuzz bench clean
 
 demo: install
 	$(VPY) examples/demo.py
 
-test: core-test install py-test
+test: core-test install py-test wheel-check
 
 deps:
 	bash scripts/install-deps.sh
@@ -25,14 +25,34 @@ $(VENV)/.installed: requirements-dev.txt | deps
 
 venv: $(VENV)/.installed
 
-# Build the abi3 wheel, refuse it when it uses anything outside the stable ABI, install it.
-wheel: venv
-	rm -rf dist
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VPY) -m pip wheel . --no-build-isolation --no-deps -w dist -q
-	$(VENV)/bin/abi3audit --strict --report dist/tidemark-*.whl
+# The abi3 wheel, refused when it uses anything outside the stable ABI, then
+# repaired into a manylinux wheel that carries the shared libraries it needs.
+# A file target: rebuilt only when a source changed.
+WHEEL_STAMP  := dist/.built
+WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md \
+  $(shell find brackwater_core/src brackwater_python/src -type f 2>/dev/null)
+$(WHEEL_STAMP): $(WHEEL_INPUTS) $(VENV)/.installed
+	rm -rf dist build/raw-wheel
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VPY) -m pip wheel . --no-build-isolation --no-deps -w build/raw-wheel -q
+	COLUMNS=200 $(VENV)/bin/abi3audit --strict --summary build/raw-wheel/tidemark-*.whl
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/raw-wheel/tidemark-*.whl \
+	  >build/raw-wheel/repair.log 2>&1 || { cat build/raw-wheel/repair.log; exit 1; }
+	@ls dist/tidemark-*.whl
+	touch $@
 
-install: wheel
+wheel: $(WHEEL_STAMP)
+
+INSTALL_STAMP := $(VENV)/.tidemark-installed
+$(INSTALL_STAMP): $(WHEEL_STAMP)
 	$(VPY) -m pip install -q --force-reinstall --no-deps dist/tidemark-*.whl
+	touch $@
+
+install: $(INSTALL_STAMP)
+
+# The wheel installs and imports in a fresh environment of every CPython 3.11+
+# here and needs no library from outside it but the C and C++ runtimes.
+wheel-check: wheel
+	bash scripts/check-wheel.sh dist/tidemark-*.whl build/wheel-check
 
 core-test: deps venv
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(CORE_BUILD) -G Ninja \
@@ -56,6 +76,27 @@ sanitize: deps venv
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ../../$(VPY) -m pytest -q -p no:cacheprovider .
+
+# Static checks: every tracked C++ source is formatted as .clang-format says
+# (scripts/format.sh applies it) and passes the checks of .clang-tidy, run
+# over a compilation database that holds the core, the module, the tests, the
+# fuzz targets and the benchmarks (configured, not built).
+LINT_BUILD := build/lint
+lint: deps venv
+	bash scripts/format.sh --check
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+	  -DTIDEMARK_CORE_TESTS=ON -DTIDEMARK_FUZZ=ON -DTIDEMARK_BENCH=ON -DTIDEMARK_PYTHON_MODULE=ON \
+	  -DPython_EXECUTABLE="$(CURDIR)/$(VPY)" >/dev/null
+	run-clang-tidy-19 -p $(LINT_BUILD) -j $(JOBS) -quiet "$(CURDIR)/(brackwater_core|brackwater_python|fuzz|bench)/"
+
+# Every fuzz target, built with clang and libFuzzer under AddressSanitizer and
+# UndefinedBehaviorSanitizer, run for a bounded time (scripts/fuzz.sh).
+FUZZ_BUILD := build/fuzz
+fuzz: deps venv
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++-19 -DTIDEMARK_SANITIZE=ON -DTIDEMARK_FUZZ=ON -DTIDEMARK_PYTHON_MODULE=OFF
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	bash scripts/fuzz.sh $(FUZZ_BUILD)
 
 bench: install
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(BENCH_BUILD) -G Ninja \

@@ -17,8 +17,6 @@
 
 #include "infrastructure/git_adapter.hpp"
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;

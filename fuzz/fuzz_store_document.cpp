@@ -1,7 +1,8 @@
 // bindings.json text -> store document, read the fast way, held against a
 // reading through a nlohmann value tree: the same refusal with the same
 // text, the same binding (or error) from every entry, the same session-id
-// matches, and the same written form, with and without an appended entry.
+// matches, and the same written form, with and without an appended entry;
+// what is written reads back as the same entries.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -93,6 +94,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   };
   check(document->render([](size_t) { return true; }, nullptr) == dump(*reference));
   check(in_place->render([](size_t) { return true; }, nullptr) == dump(*reference));
+  const std::string written = document->render([](size_t) { return true; }, nullptr);
+  auto reread = reference_read(written);
+  check(reread.has_value() && *reread == *reference);
+  auto again = infra::parse_store_document(written, std::string(kPath));
+  check(again.has_value() && again->size() == entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    check(outcome(WorktreeBinding::from_fields(again->fields(i), paths)) ==
+          outcome(WorktreeBinding::from_fields(document->fields(i), paths)));
+  }
 
   const json appended = WorktreeBinding::create(id, "/w", "b\n\"", "/s", "", "/r", "", std::nullopt).to_dict();
   json kept = json::array();

@@ -8,6 +8,7 @@ packages=(
   nlohmann-json3-dev libsimdjson-dev libtomlplusplus-dev libyaml-dev
   libhowardhinnant-date-dev libssl-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang-19 libclang-rt-19-dev clang-format-19 clang-tidy-19
 )
 
 missing=()

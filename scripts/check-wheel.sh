@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Checks that the repaired wheel stands on its own:
+#   - auditwheel gives it a manylinux tag;
+#   - it installs in a fresh virtual environment of every CPython 3.11 or
+#     later on this machine (pyenv's and those on PATH), and the example runs
+#     there (hashing, Unicode and TOML all answer);
+#   - the loader finds no library outside the wheel but the C and C++
+#     runtimes every manylinux system has.
+#
+#   scripts/check-wheel.sh WHEEL SCRATCH_DIR
+set -euo pipefail
+
+wheel=$(realpath "${1:?usage: scripts/check-wheel.sh WHEEL SCRATCH_DIR}")
+scratch=${2:?usage: scripts/check-wheel.sh WHEEL SCRATCH_DIR}
+venv_bin=$(dirname "$0")/../.venv/bin
+examples=$(realpath "$(dirname "$0")/../examples")
+
+tag=$("$venv_bin/auditwheel" show "$wheel" 2>/dev/null | tr -s ' \n' ' ' | grep -o 'platform tag: "[^"]*"' || true)
+case "$tag" in
+  *manylinux*) echo "wheel: $(basename "$wheel"): $tag" ;;
+  *) echo "wheel: auditwheel gives no manylinux tag ($tag)" >&2; exit 1 ;;
+esac
+
+# What a manylinux system provides itself.
+system_libs='^([^ ]*/)?(linux-vdso\.so|ld-linux-x86-64\.so|libc\.so|libm\.so|libdl\.so|librt\.so|libpthread\.so|libstdc\+\+\.so|libgcc_s\.so)'
+
+interpreters=()
+for py in "$HOME"/.pyenv/versions/3.*/bin/python3 $(compgen -c python3. | grep -E "^python3\.[0-9]+$" | sort -u); do
+  # The interpreter itself, not a wrapper (pyenv's shims) that picks one.
+  real=$("$py" -c 'import os, sys; sys.version_info >= (3, 11) and print(os.path.realpath(sys.executable))' \
+    2>/dev/null) || continue
+  [ -n "$real" ] && interpreters+=("$real")
+done
+mapfile -t interpreters < <(printf '%s\n' "${interpreters[@]}" | sort -u)
+[ ${#interpreters[@]} -gt 0 ] || { echo "wheel: no CPython 3.11+ found" >&2; exit 1; }
+
+rm -rf "$scratch"
+mkdir -p "$scratch"
+scratch=$(realpath "$scratch")
+for py in "${interpreters[@]}"; do
+  version=$("$py" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
+  env="$scratch/$version"
+  [ -d "$env" ] && continue
+  "$py" -m venv "$env"
+  "$env/bin/python" -m pip install -q --no-index --no-deps "$wheel"
+  # Imported from outside the source tree, so only the installed copy can answer.
+  module=$(cd "$scratch" && "$env/bin/python" -c 'import _tidemark; print(_tidemark.__file__)')
+  unresolved=$(ldd "$module" | grep 'not found' || true)
+  outside=$(ldd "$module" | awk '{print $1, $3}' | grep -Ev "$system_libs" | grep -v '/tidemark\.libs/' || true)
+  if [ -n "$unresolved$outside" ]; then
+    echo "wheel: on $version the module needs libraries from outside the wheel:" >&2
+    echo "$unresolved$outside" >&2
+    exit 1
+  fi
+  (cd "$scratch" && "$env/bin/python" "$examples/demo.py" >"$env/demo.log" 2>&1) ||
+    { cat "$env/demo.log" >&2; echo "wheel: the example fails on $version" >&2; exit 1; }
+  echo "wheel: installs, imports and runs the example on CPython $version"
+done
