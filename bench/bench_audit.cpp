@@ -75,6 +75,10 @@ void BM_AppendFloor(benchmark::State& state) {
     benchmark::DoNotOptimize(::getcwd(cwd, sizeof cwd));
     (void)::uname(&names);
     const int fd = ::open(live.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      state.SkipWithError("cannot open the live file");
+      break;
+    }
     (void)::flock(fd, LOCK_EX);
     benchmark::DoNotOptimize(::write(fd, line.data(), line.size()));
     (void)::fstat(fd, &st);

@@ -16,7 +16,7 @@ using brackwater::domain::UtcInstant;
 
 // A datetime, read through its isoformat(); its own errors, no note.
 struct AsDatetime {
-  bool convert(PyObject* value, const char*, std::optional<UtcInstant>& out) const {
+  static bool convert(PyObject* value, const char*, std::optional<UtcInstant>& out) {
     out = py_datetime_to_utc(value);
     return out.has_value();
   }

@@ -29,13 +29,14 @@ void write_compact(element v, std::string& out) {  // NOLINT(misc-no-recursion)
     case element_type::OBJECT: {
       out += '{';
       bool first = true;
-      for_each_member_in_key_order(v.get_object().value_unsafe(), [&](std::string_view key, element value) {
+      const auto member = [&](std::string_view key, element value) {  // NOLINT(misc-no-recursion)
         if (!first) out += ',';
         first = false;
         append_json_string(out, key);
         out += ':';
         write_compact(value, out);
-      });
+      };
+      for_each_member_in_key_order(v.get_object().value_unsafe(), member);
       out += '}';
       return;
     }

@@ -15,8 +15,9 @@ namespace brackwater::domain {
 // Calls visit(key, value) for each member of `object` in that order. An
 // object whose keys already stand strictly ascending (as in every object
 // this system wrote) is walked as it is, without sorting.
+// Writers recurse through it, as deep as the parser admits (its depth limit).
 template <class Visit>
-void for_each_member_in_key_order(simdjson::dom::object object, Visit&& visit) {
+void for_each_member_in_key_order(simdjson::dom::object object, Visit&& visit) {  // NOLINT(misc-no-recursion)
   bool ascending = true;
   bool first = true;
   std::string_view previous;

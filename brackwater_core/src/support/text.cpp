@@ -152,7 +152,7 @@ std::string lower_case(std::string_view text) {
     }
     return out;
   }
-  const std::string valid = lossy_utf8(text);
+  std::string valid = lossy_utf8(text);
   UErrorCode status = U_ZERO_ERROR;
   UCaseMap* map = ucasemap_open("", 0, &status);
   if (U_FAILURE(status)) return valid;
