@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <memory>
 #include <new>
 #include <tuple>
@@ -108,7 +109,7 @@ void maybe_rotate(const std::string& live_path) {
   const std::string month = domain::format_year_month(std::chrono::system_clock::now());
   const std::string dir = support::parent_dir(live_path);
   std::string archive = archive_path(dir, month, 1);
-  for (int n = 2; exists(archive) && n > 0; ++n) archive = archive_path(dir, month, n);
+  for (int n = 2; exists(archive) && n < INT_MAX; ++n) archive = archive_path(dir, month, n);
 
   int err = ::rename(live_path.c_str(), archive.c_str()) == 0 ? 0 : errno;
   // Not truncated when present: a writer that opened the live path after
