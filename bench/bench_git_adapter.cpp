@@ -68,6 +68,7 @@ Repo& repo() {
 
 void BM_GitRepoRoot_Adapter(benchmark::State& state) {
   const std::optional<std::string> cwd = repo().dir();
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the benchmark loop; its variable is unused by design
   for (auto _ : state) {
     std::string root = brackwater::infrastructure::git_repo_root(cwd);
     if (root.empty()) state.SkipWithError("git_repo_root gave no root");
@@ -78,6 +79,7 @@ void BM_GitRepoRoot_Adapter(benchmark::State& state) {
 void BM_GitRepoRoot_BareSpawn(benchmark::State& state) {
   char git[] = "git", rev_parse[] = "rev-parse", show_toplevel[] = "--show-toplevel";
   char* argv[] = {git, rev_parse, show_toplevel, nullptr};
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the benchmark loop; its variable is unused by design
   for (auto _ : state) {
     benchmark::DoNotOptimize(spawn_quiet(repo().dir().c_str(), argv));
   }

@@ -179,7 +179,7 @@ TEST_F(LifecycleTest, RecoveryRefusesIdsThatAreNotOneComponent) {
 TEST_F(LifecycleTest, ValidateCurrentBinding) {
   ASSERT_TRUE(register_binding("s1", linked, "feature", repo, nullopt, ""));
   auto ask = [&](std::optional<std::string> id, std::optional<EnvMap> env, bool require = true) {
-    return validate_current_binding({id, repo + "/sub", linked, std::move(env), true, require, {}});
+    return validate_current_binding({std::move(id), repo + "/sub", linked, std::move(env), true, require, {}});
   };
   const EnvMap in_linked{{"TESSARY_WORKTREE", " " + linked + "\n"}, {"TESSARY_BRANCH", "feature"}};
 

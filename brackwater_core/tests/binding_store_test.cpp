@@ -1,8 +1,9 @@
 #include "infrastructure/binding_store.hpp"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
+
+#include <csignal>
 
 #include "test_support.hpp"
 
@@ -183,7 +184,8 @@ TEST_F(BindingStoreTest, DocumentsThatAreNotStores) {
       {"{\"bindings\": {\"s\": 1}}", "ok:"},
       {"{\"bindings\": 5, \"schema_version\": \"x\"}", "ok:"},
       // Exactly one value: a NUL byte does not end the text.
-      {std::string("{\"bindings\": []}\0{\"x\": 1}", 26), corrupt + "unexpected NUL byte after the value at line 1 column 17"},
+      {std::string("{\"bindings\": []}") + '\0' + "{\"x\": 1}",
+       corrupt + "unexpected NUL byte after the value at line 1 column 17"},
       {"{\"bindings\": []} {}", " at line 1 column 18"},
       // Nesting that writing back could not take is refused before parsing.
       {"{\"x\": " + std::string(100000, '[') + std::string(100000, ']') + "}",
@@ -378,6 +380,7 @@ TEST_F(BindingStoreTest, ConcurrentWritersAndAnUnlockedReader) {
     return whole > 0 ? 0 : 2;
   });
   std::vector<pid_t> writers;
+  writers.reserve(kWriters);
   for (int w = 0; w < kWriters; ++w) {
     writers.push_back(spawn([&] {
       for (int i = 0; i < kIds; ++i) {

@@ -1,11 +1,11 @@
 #include "infrastructure/git_adapter.hpp"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/wait.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <fstream>
 
 #include "test_support.hpp"

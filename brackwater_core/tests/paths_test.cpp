@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "domain/path_resolver.hpp"
+#include "support/concat.hpp"
 #include "support/text.hpp"
 
 #include "test_support.hpp"
@@ -18,6 +19,7 @@ namespace {
 
 using namespace brackwater::domain;
 using namespace std::string_literals;
+using brackwater::support::concat;
 using test_support::ScopedCwd;
 using test_support::ScopedEnv;
 using test_support::TempDir;
@@ -125,7 +127,7 @@ TEST_F(PathsTest, ResolverAgreesWithRealpathWalk) {
   ScopedCwd cwd(tmp.path());
   PathResolver shared;
   for (const auto& rel : relative) {
-    for (const std::string& path : {rel, r + "/" + rel, r + "//./" + rel}) {
+    for (const std::string& path : {rel, concat(r, "/", rel), concat(r, "//./", rel)}) {
       const std::string expected = brackwater::support::lossy_utf8(reference_normalize(path));
       EXPECT_EQ(normalize_path(path), expected) << "path: " << path;
       EXPECT_EQ(shared.normalize(path), expected) << "path (shared resolver): " << path;

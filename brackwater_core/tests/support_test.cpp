@@ -1,16 +1,19 @@
 // The shared plumbing's error paths: what every reader and lock in the
 // system answers when the file system does not hold what it should.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <csignal>
+#include <future>
+#include <thread>
 
 #include "support/config_file.hpp"
 #include "support/fd_io.hpp"
 #include "support/file_lock.hpp"
 #include "support/files.hpp"
+#include "support/fork_safe.hpp"
 #include "support/text.hpp"
 #include "support/text_position.hpp"
 #include "test_support.hpp"
@@ -103,6 +106,35 @@ TEST(SupportText, LengthsBeyond32Bits) {
   EXPECT_FALSE(is_blank(text));
   EXPECT_EQ(trim(text).size(), size - 3);
   ::munmap(map, size);
+}
+
+// A child forked while another thread holds the mutex starts with a fresh
+// state rather than a mutex locked forever; one forked while it is free
+// keeps the state.
+TEST(ForkSafeShared, ChildForkedWhileAnotherThreadHoldsTheMutex) {
+  static auto* shared = new ForkSafeShared<int>;
+  shared->with([](int& n) { n = 7; });
+  auto in_child_value = [] {
+    return test_support::in_child([] {
+      ::alarm(10);  // a hang ends the child unsuccessfully
+      return shared->with([](int& n) { return n; });
+    });
+  };
+  std::promise<void> held;
+  std::promise<void> release;
+  std::thread holder([&] {
+    shared->with([&](int&) {
+      held.set_value();
+      release.get_future().wait();
+    });
+  });
+  held.get_future().wait();
+  const int while_held = in_child_value();
+  release.set_value();
+  holder.join();
+  EXPECT_TRUE(WIFEXITED(while_held) && WEXITSTATUS(while_held) == 0) << while_held;
+  const int while_free = in_child_value();
+  EXPECT_TRUE(WIFEXITED(while_free) && WEXITSTATUS(while_free) == 7) << while_free;
 }
 
 }  // namespace

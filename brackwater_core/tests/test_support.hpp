@@ -78,7 +78,7 @@ inline void write_file_mkdirs(const std::string& path, std::string_view contents
 
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Forks a child that ends with `_exit(body())`; the child must not return

@@ -34,6 +34,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -167,7 +168,7 @@ template <class T>
 inline constexpr bool kIsOptional<std::optional<T>> = true;
 
 template <size_t I, auto Field, class Conv, bool R, class Args>
-bool convert_one(const ParamDecl<Field, Conv, R>& decl, PyObject* value, Args& out) {
+[[nodiscard]] bool convert_one(const ParamDecl<Field, Conv, R>& decl, PyObject* value, Args& out) {
   if (value == nullptr) return true;
   auto& field = std::invoke(Field, out);
   if constexpr (kIsOptional<std::remove_cvref_t<decltype(field)>>) {
@@ -191,14 +192,13 @@ std::string default_of(const ParamDecl<Field, Conv, R>&, const Args& defaults) {
 // Converts the matched values (borrowed, nullptr where not given) into
 // `out`, in the table's order.
 template <const auto& T>
-bool convert_all(std::span<PyObject* const> given, ArgsOf<decltype(T)>& out) {
+[[nodiscard]] bool convert_all(std::span<PyObject* const> given, ArgsOf<decltype(T)>& out) {
   return [&]<size_t... I>(std::index_sequence<I...>) {
-    for (uint8_t index : T.order) {
+    return std::ranges::all_of(T.order, [&](uint8_t index) {
       bool ok = true;
       ((I == index ? (ok = convert_one<I>(std::get<I>(T.params), given[I], out)) : false), ...);
-      if (!ok) return false;
-    }
-    return true;
+      return ok;
+    });
   }(std::make_index_sequence<std::remove_cvref_t<decltype(T)>::kCount>());
 }
 
@@ -240,14 +240,15 @@ const char* text_signature() {
 
 // Matches and converts the arguments of a fast call into `out`.
 template <const auto& T>
-bool parse_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, detail::ArgsOf<decltype(T)>& out) {
+[[nodiscard]] bool parse_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                              detail::ArgsOf<decltype(T)>& out) {
   std::array<PyObject*, std::remove_cvref_t<decltype(T)>::kCount> given{};
   return match_args(T.signature(), args, nargs, kwnames, given) && detail::convert_all<T>(given, out);
 }
 
 // The same for the (tuple, dict) form.
 template <const auto& T>
-bool parse_args(PyObject* args, PyObject* kwargs, detail::ArgsOf<decltype(T)>& out) {
+[[nodiscard]] bool parse_args(PyObject* args, PyObject* kwargs, detail::ArgsOf<decltype(T)>& out) {
   std::array<PyObject*, std::remove_cvref_t<decltype(T)>::kCount> given{};
   return match_args(T.signature(), args, kwargs, given) && detail::convert_all<T>(given, out);
 }

@@ -18,14 +18,14 @@
 namespace tidemark {
 
 // A str (encodable as UTF-8) or an object whose __fspath__ returns one.
-std::optional<std::string> py_pathlike_to_string(PyObject* obj);
+[[nodiscard]] std::optional<std::string> py_pathlike_to_string(PyObject* obj);
 
 // A dict (or subclass) of str to str; TypeError
 // "env must be a mapping of str to str: <error>" otherwise.
-std::optional<brackwater::domain::EnvMap> py_dict_to_map(PyObject* obj);
+[[nodiscard]] std::optional<brackwater::domain::EnvMap> py_dict_to_map(PyObject* obj);
 
 // Any object json.dumps accepts, parsed back into a JSON value.
-std::optional<nlohmann::json> py_obj_to_json(PyObject* obj);
+[[nodiscard]] std::optional<nlohmann::json> py_obj_to_json(PyObject* obj);
 
 // The instant a datetime names: its isoformat() read as RFC 3339, or, when
 // it has no offset, as a wall-clock time in UTC. TypeError "expected a

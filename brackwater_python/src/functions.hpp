@@ -28,6 +28,12 @@ extern PyMethodDef record_event;
 extern PyMethodDef read_records;
 extern PyMethodDef reap_rotation_sentinel;
 
+// worktree identity and listing (functions_worktree.cpp)
+extern PyMethodDef resolve_git_worktree;
+extern PyMethodDef is_main_worktree;
+extern PyMethodDef validate_main_worktree;
+extern PyMethodDef list_worktrees;
+
 // environment names (functions_env.cpp)
 extern PyMethodDef worktree_identity_env_vars;
 extern PyMethodDef brackwater_env_vars;

@@ -32,7 +32,7 @@ struct RegisterArgs {
   std::string branch;
   std::string main_worktree;
   std::optional<std::string> state_path;
-  std::string commit_ish = "";
+  std::string commit_ish;
 };
 constexpr auto register_binding_table =
     function<RegisterArgs>("register_binding",                                             //

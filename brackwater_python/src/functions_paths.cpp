@@ -13,7 +13,7 @@ namespace {
 namespace core = brackwater::infrastructure;
 
 struct RawPathArgs {
-  std::string raw_path = "";
+  std::string raw_path;
 };
 constexpr auto normalize_path_table =
     function<RawPathArgs>("normalize_path", param<&RawPathArgs::raw_path>("raw_path", as_str));

@@ -7,11 +7,13 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "py.hpp"
 
 namespace tidemark {
 
-enum class Imported { path_class, sequence_class, json_dumps, json_loads };
+enum class Imported : std::uint8_t { path_class, sequence_class, json_dumps, json_loads };
 
 // The object of the current interpreter (a new reference); null with the
 // import's error set. A failed import is tried again on the next need.

@@ -7,6 +7,7 @@
 
 #include "domain/audit.hpp"
 #include "domain/binding.hpp"
+#include "domain/git_worktree.hpp"
 #include "domain/paths.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
@@ -33,7 +34,7 @@ PyRef current_schema_version() { return py_int(brackwater::domain::kCurrentSchem
 PyRef legacy_project_id() { return py_str(brackwater::domain::kDefaultProjectId); }
 PyRef main_branches() {
   PyRef set = PyRef::steal(PyFrozenSet_New(nullptr));
-  for (const char* branch : {"main", "master"}) {
+  for (auto branch : brackwater::domain::kDefaultMainBranches) {
     PyRef name = py_str(branch);
     if (!set || !name || PySet_Add(set.get(), name.get()) < 0) return {};
   }
@@ -90,8 +91,11 @@ const std::vector<Registration>& registrations() {
       value("WorktreeBinding", types::worktree_binding_type),
       value("BindingValidationResult", types::binding_validation_result_type),
       value("BindingValidationOptions", types::binding_validation_options_type),
+      value("GitWorktree", types::git_worktree_type),
+      value("WorktreePreconditionResult", types::worktree_precondition_result_type),
       value("AuditRecord", types::audit_record_type),
       value("WorktreeBindingStore", types::worktree_binding_store_type),
+      value("WorktreeListEntry", types::worktree_list_entry_type),
       // exception types
       value("WorktreeListError", worktree_list_error_type),
       value("ProjectIdInvalidError", project_id_invalid_error_type),
@@ -109,9 +113,13 @@ const std::vector<Registration>& registrations() {
       function(functions::recover_binding),
       function(functions::validate_binding),
       function(functions::validate_current_binding),
+      function(functions::resolve_git_worktree),
+      function(functions::is_main_worktree),
+      function(functions::validate_main_worktree),
       function(functions::record_event),
       function(functions::read_records),
       function(functions::reap_rotation_sentinel),
+      function(functions::list_worktrees),
       function(functions::worktree_identity_env_vars),
       function(functions::brackwater_env_vars),
   };

@@ -17,33 +17,33 @@ namespace tidemark {
 
 // A str; adds the parameter note on failure.
 struct AsStr {
-  bool convert(PyObject* value, const char* param, std::string& out) const;
-  bool convert(PyObject* value, const char* param, std::optional<std::string>& out) const;
+  [[nodiscard]] bool convert(PyObject* value, const char* param, std::string& out) const;
+  [[nodiscard]] bool convert(PyObject* value, const char* param, std::optional<std::string>& out) const;
 };
 // A str or an object whose __fspath__ gives one; no parameter note.
 struct AsPath {
-  bool convert(PyObject* value, const char* param, std::string& out) const;
-  bool convert(PyObject* value, const char* param, std::optional<std::string>& out) const;
+  [[nodiscard]] bool convert(PyObject* value, const char* param, std::string& out) const;
+  [[nodiscard]] bool convert(PyObject* value, const char* param, std::optional<std::string>& out) const;
 };
 // True, False or a numpy boolean scalar; never an int.
 struct AsBool {
-  bool convert(PyObject* value, const char* param, bool& out) const;
+  [[nodiscard]] bool convert(PyObject* value, const char* param, bool& out) const;
 };
 // An int that fits the field.
 struct AsInt {
-  bool convert(PyObject* value, const char* param, std::optional<int64_t>& out) const;
+  [[nodiscard]] bool convert(PyObject* value, const char* param, std::optional<int64_t>& out) const;
 };
 // A dict of str to str; no parameter note.
 struct AsEnv {
-  bool convert(PyObject* value, const char* param, std::optional<brackwater::domain::EnvMap>& out) const;
+  [[nodiscard]] bool convert(PyObject* value, const char* param, std::optional<brackwater::domain::EnvMap>& out) const;
 };
 // Any object, borrowed for the call; None is absent (nullptr).
 struct AsObject {
-  bool convert(PyObject* value, const char* param, PyObject*& out) const;
+  [[nodiscard]] bool convert(PyObject* value, const char* param, PyObject*& out) const;
 };
 // Any object, None included, borrowed for the call.
 struct AsGiven {
-  bool convert(PyObject* value, const char*, PyObject*& out) const {
+  [[nodiscard]] bool convert(PyObject* value, const char*, PyObject*& out) const {
     out = value;
     return true;
   }

@@ -132,6 +132,7 @@ bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, std::spa
   Matcher m(sig, out);
   const Py_ssize_t npos = args ? PyTuple_Size(args) : 0;
   std::vector<PyObject*> positional;
+  positional.reserve(static_cast<size_t>(npos));
   for (Py_ssize_t i = 0; i < npos; ++i) positional.push_back(PyTuple_GetItem(args, i));
   if (!m.positional(positional.data(), npos)) return false;
   if (kwargs != nullptr) {

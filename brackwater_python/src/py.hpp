@@ -16,8 +16,9 @@
 namespace tidemark {
 
 // Owns one strong reference; move-only. Every new reference is held in one
-// of these, so no scope that can fail holds a bare owned PyObject*.
-class PyRef {
+// of these, so no scope that can fail holds a bare owned PyObject*. Never
+// dropped unread: an empty one is a raised exception.
+class [[nodiscard]] PyRef {
  public:
   PyRef() noexcept = default;
   static PyRef steal(PyObject* p) noexcept { return PyRef(p); }
@@ -70,24 +71,24 @@ struct Signature {
 // Matches a vectorcall's arguments to `sig`; `out` gets one borrowed
 // reference per parameter (nullptr where not given). On failure a TypeError
 // with the module's text is set and false returned.
-bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                std::span<PyObject*> out);
+[[nodiscard]] bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                              std::span<PyObject*> out);
 
 // The same for the (tuple, dict) form that type constructors receive.
-bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+[[nodiscard]] bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
 
 // ---- argument extraction (each adds the note "while processing '<name>'") ---
 
 // A str that encodes as UTF-8.
-bool extract_str(PyObject* value, const char* param, std::string& out);
+[[nodiscard]] bool extract_str(PyObject* value, const char* param, std::string& out);
 // Absent (nullptr) or None gives nullopt; otherwise as extract_str.
-bool extract_optional_str(PyObject* value, const char* param, std::optional<std::string>& out);
+[[nodiscard]] bool extract_optional_str(PyObject* value, const char* param, std::optional<std::string>& out);
 // True, False, or a numpy boolean scalar (through its __bool__); never an int.
-bool extract_bool(PyObject* value, const char* param, bool& out);
+[[nodiscard]] bool extract_bool(PyObject* value, const char* param, bool& out);
 // An int that fits 64 signed bits; absent or None gives nullopt.
-bool extract_optional_i64(PyObject* value, const char* param, std::optional<int64_t>& out);
+[[nodiscard]] bool extract_optional_i64(PyObject* value, const char* param, std::optional<int64_t>& out);
 // An instance of exactly `type` (the module's classes are final).
-bool extract_instance(PyObject* value, PyTypeObject* type, const char* param);
+[[nodiscard]] bool extract_instance(PyObject* value, PyTypeObject* type, const char* param);
 
 // Sets `type` with `text`, whole (a NUL inside does not cut it short).
 void set_error(PyObject* type, std::string_view text);

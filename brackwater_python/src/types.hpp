@@ -10,6 +10,8 @@
 
 #include "domain/audit.hpp"
 #include "domain/binding.hpp"
+#include "domain/git_worktree.hpp"
+#include "domain/porcelain.hpp"
 #include "infrastructure/audit_reader.hpp"
 #include "py.hpp"
 
@@ -19,7 +21,10 @@ PyRef worktree_binding_type();
 PyRef binding_validation_result_type();
 PyRef binding_validation_options_type();
 PyRef worktree_binding_store_type();
+PyRef git_worktree_type();
+PyRef worktree_precondition_result_type();
 PyRef audit_record_type();
+PyRef worktree_list_entry_type();
 
 // A new WorktreeBinding object holding the record's fields unchanged.
 PyRef wrap_binding(brackwater::domain::WorktreeBinding binding);
@@ -30,15 +35,27 @@ PyRef audit_record_tuple(brackwater::infrastructure::AuditRecords records);
 // A new BindingValidationResult object holding a copy of the result.
 PyRef wrap_validation_result(brackwater::domain::BindingValidationResult result);
 
+// New GitWorktree / WorktreePreconditionResult objects holding the records,
+// and a tuple of new WorktreeListEntry objects.
+PyRef wrap_git_worktree(brackwater::domain::GitWorktree worktree);
+PyRef wrap_precondition_result(brackwater::domain::WorktreePreconditionResult result);
+PyRef worktree_entry_tuple(std::vector<brackwater::domain::WorktreeListEntry> entries);
+
+// A parameter that takes a GitWorktree object (and nothing else, None
+// included) as a copy of its record.
+struct AsGitWorktree {
+  static bool convert(PyObject* value, const char* param, brackwater::domain::GitWorktree& out);
+};
+
 // Checks that `value` is a WorktreeBinding (TypeError with the note for
 // `param` otherwise) and returns its core record, made anew through the
 // record's constructor: paths normalised again, schema version kept.
-std::optional<brackwater::domain::WorktreeBinding> binding_to_core(PyObject* value, const char* param);
+[[nodiscard]] std::optional<brackwater::domain::WorktreeBinding> binding_to_core(PyObject* value, const char* param);
 
 // Argument converter: a WorktreeBinding object into its core record (as
 // binding_to_core).
 struct AsBinding {
-  bool convert(PyObject* value, const char* param, brackwater::domain::WorktreeBinding& out) const;
+  [[nodiscard]] bool convert(PyObject* value, const char* param, brackwater::domain::WorktreeBinding& out) const;
 };
 inline constexpr AsBinding as_binding;
 
@@ -54,7 +71,7 @@ class OptionsBorrow {
 
   // Checks the type and takes the borrow; TypeError or RuntimeError
   // "Already mutably borrowed" (with the note for `param`) otherwise.
-  bool acquire(PyObject* value, const char* param);
+  [[nodiscard]] bool acquire(PyObject* value, const char* param);
   // The two flags, read under the borrow; nullopt when nothing is borrowed.
   std::optional<brackwater::domain::BindingValidationOptions> flags() const;
   // Gives the borrow and the reference up; call before the interpreter lock
@@ -67,7 +84,7 @@ class OptionsBorrow {
 
 // Argument converter: None leaves the borrow empty; otherwise acquire().
 struct AsOptions {
-  bool convert(PyObject* value, const char* param, OptionsBorrow& out) const;
+  [[nodiscard]] bool convert(PyObject* value, const char* param, OptionsBorrow& out) const;
 };
 inline constexpr AsOptions as_options;
 

@@ -42,7 +42,7 @@ struct BindingArgs {
   std::string state_path;
   std::string git_common_dir;
   std::string main_worktree;
-  std::string commit_ish = "";
+  std::string commit_ish;
   std::optional<int64_t> schema_version;
 };
 constexpr auto binding_new_table = constructor<BindingArgs>(
@@ -141,7 +141,7 @@ PyObject* result_binding(PyObject* self, void*) {
 
 // A WorktreeBinding object's fields, copied as they are (no normalisation).
 struct AsBindingCopy {
-  bool convert(PyObject* value, const char* param, std::optional<WorktreeBinding>& out) const {
+  [[nodiscard]] bool convert(PyObject* value, const char* param, std::optional<WorktreeBinding>& out) const {
     PyRef binding_type = worktree_binding_type();
     if (!binding_type || !extract_instance(value, as_type(binding_type), param)) return false;
     out = unbox<WorktreeBinding>(value);

@@ -192,6 +192,7 @@ RELEASING = {
     "validate_current_binding": lambda m, w: t.validate_current_binding(main_worktree=m, session_id="s",
                                                                         cwd=w, check_git=True),
     "recover_binding": lambda m, w: t.recover_binding("s2", m),
+    "resolve_git_worktree": lambda m, w: t.resolve_git_worktree(str(w)),
 }
 
 

@@ -8,6 +8,7 @@ under a second; it must stay at 100 or more for the bound to mean anything.
 
 import datetime as dt
 import gc
+import subprocess
 import sys
 from pathlib import Path
 from types import SimpleNamespace
@@ -15,7 +16,8 @@ from types import SimpleNamespace
 import pytest
 
 import _tidemark as t
-from gitrepo import committed_repo
+from conftest import git
+from gitrepo import add_worktree, committed_repo
 
 
 def raises(fn, exc):
@@ -64,6 +66,24 @@ LEAK_CASES = {
     "recover_binding": (lambda c: t.recover_binding("none", c.outside), GIT),
     "validate_current_binding": (lambda c: t.validate_current_binding(
         main_worktree=c.main, session_id="s", cwd=c.main, env=c.env), GIT),
+    "worktree reads": (lambda c: (c.g.git_dir, c.g.branch, c.g.is_main_worktree(), c.g.is_main_branch(),
+                                  t.is_main_worktree(c.g), c.pre.context, c.pre.message, c.entry.worktree,
+                                  c.entry.branch, c.entry.lock_reason, c.entry.locked), CHEAP),
+    "worktree argument errors": (lambda c: (raises(lambda: t.is_main_worktree("x"), TypeError),
+                                            raises(lambda: t.validate_main_worktree(None, ["a", 1]), TypeError),
+                                            raises(lambda: t.list_worktrees(b"/r"), TypeError)), CHEAP),
+    "list_worktrees with run": (lambda c: (
+        t.list_worktrees(c.main, run=c.run(0, c.porcelain)),
+        raises(lambda: t.list_worktrees("/r", run=c.run(3, "", b"x")), t.WorktreeListError),
+        raises(lambda: t.list_worktrees("/r", run=c.run(None, "")), TypeError),
+        raises(lambda: t.list_worktrees("/r", run=c.run(0, b"")), TypeError),
+        raises(lambda: t.list_worktrees("/r", run=c.run(0, "HEAD x\n")), t.WorktreeListError),
+        raises(lambda: t.list_worktrees("/r", run=c.raising), KeyError)), 2_000),
+    "resolve/validate_main_worktree": (lambda c: (t.resolve_git_worktree(str(c.main)),
+                                                  t.validate_main_worktree(str(c.main), ("x",)),
+                                                  t.validate_main_worktree(str(c.outside))), GIT),
+    "list_worktrees": (lambda c: (t.list_worktrees(c.main),
+                                  raises(lambda: t.list_worktrees(c.outside), t.WorktreeListError)), GIT),
     "record_event": (lambda c: t.record_event("k", "b", "/w", "i", "o", session_id="s", elapsed_ms=1,
                                               correlation_id="c", extra={"a": [1, "x"]}), 1_000),
     "record_event errors": (lambda c: (raises(lambda: t.record_event("k", "b", "/w", "i", "o", extra=object()),
@@ -112,6 +132,19 @@ def c(real_tmp, outside, monkeypatch):
                         empty=t.WorktreeBindingStore(main_worktree=main),
                         env={"TESSARY_WORKTREE": str(main), "TESSARY_BRANCH": "main"})
     c.store.upsert(b)
+    add_worktree(main, real_tmp / "linked", "feat")
+    git(main, "worktree", "lock", "--reason", "why", str(real_tmp / "linked"))
+    c.g = t.resolve_git_worktree(str(main))
+    c.pre = t.validate_main_worktree(str(main))
+    c.entry = t.list_worktrees(main)[1]
+    c.porcelain = subprocess.run(["git", "worktree", "list", "--porcelain"], cwd=main, capture_output=True,
+                                 text=True, check=True).stdout
+    c.run = lambda code, out, err="": lambda argv, path: SimpleNamespace(returncode=code, stdout=out, stderr=err)
+
+    def raising(argv, path):
+        raise KeyError(path)
+
+    c.raising = raising
     for n in range(20):
         t.record_event("k", "b" if n % 2 else "other", "/w", "i", "o", session_id="s", extra={"n": n})
     c.rec = t.read_records()[0]

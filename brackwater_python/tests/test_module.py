@@ -43,6 +43,10 @@ SIGNATURES = {
     "resolve_state_dir_name": "(project_id=None)",
     "state_dir": "(repo_root=None)",
     "store_relative_path": "(project_id=None)",
+    "resolve_git_worktree": "(cwd=None)",
+    "is_main_worktree": "(context)",
+    "validate_main_worktree": "(cwd=None, allowed_branches=None)",
+    "list_worktrees": "(repo_root, *, run=None)",
     "worktree_identity_env_vars": "()",
     "brackwater_env_vars": "()",
 }

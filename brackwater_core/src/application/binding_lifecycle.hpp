@@ -56,34 +56,34 @@ struct CurrentBindingRequest {
 
 using infrastructure::BindingStoreError;
 
-std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> load_binding(std::string_view session_id,
-                                                                                      std::string_view main_worktree);
-std::expected<std::vector<domain::WorktreeBinding>, BindingStoreError> list_bindings(std::string_view main_worktree);
-std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> remove_binding(
+[[nodiscard]] std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> load_binding(
+    std::string_view session_id, std::string_view main_worktree);
+[[nodiscard]] std::expected<std::vector<domain::WorktreeBinding>, BindingStoreError> list_bindings(
+    std::string_view main_worktree);
+[[nodiscard]] std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> remove_binding(
     std::string_view session_id, std::string_view main_worktree);
 
 // Checks the binding against git in the worktree, then stores it under the
 // repository's store root. Nothing is written for a rejection; a binding
 // that the store could not read back (a blank session id, branch, state
 // path or main worktree) is rejected with "WORKTREE_BINDING_FIELD_MISSING".
-std::expected<domain::WorktreeBinding, RegisterBindingError> register_binding(
+[[nodiscard]] std::expected<domain::WorktreeBinding, RegisterBindingError> register_binding(
     const std::string& session_id, const std::string& worktree, const std::string& branch,
     const std::string& main_worktree, const std::optional<std::string>& state_path, const std::string& commit_ish);
 
 // Re-registers a session from its metadata.json, looked for under the given
 // main worktree and then under the store root. Problems with the metadata
 // give nullopt; store and project errors come back as errors.
-std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> recover_binding(
+[[nodiscard]] std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> recover_binding(
     const std::string& session_id, const std::string& main_worktree);
 
 // Finds the session's binding (store, then recovery, then environment) and
 // validates it. Never fails: store errors become results.
-domain::BindingValidationResult validate_current_binding(const CurrentBindingRequest& request);
+[[nodiscard]] domain::BindingValidationResult validate_current_binding(const CurrentBindingRequest& request);
 
 // The binding a session's environment implies (never stored); nullopt
 // without a usable TESSARY_WORKTREE.
-std::optional<domain::WorktreeBinding> build_env_fallback_binding(const std::string& session_id,
-                                                                  const std::optional<domain::EnvMap>& env,
-                                                                  const std::string& main_worktree);
+[[nodiscard]] std::optional<domain::WorktreeBinding> build_env_fallback_binding(
+    const std::string& session_id, const std::optional<domain::EnvMap>& env, const std::string& main_worktree);
 
 }  // namespace brackwater::application

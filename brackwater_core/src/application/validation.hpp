@@ -32,14 +32,14 @@ inline constexpr char kEnvMissingMessage[] = "TESSARY_WORKTREE is required for t
 // Checks, in order: current directory, TESSARY_WORKTREE, TESSARY_BRANCH,
 // then (with `check_git`) git's branch and common directory. The first
 // failure is the answer; every result carries a copy of `binding`.
-domain::BindingValidationResult validate_binding(const domain::WorktreeBinding& binding,
-                                                 const std::optional<std::string>& cwd,
-                                                 const std::optional<domain::EnvMap>& env, bool check_git,
-                                                 const std::optional<domain::BindingValidationOptions>& options);
+[[nodiscard]] domain::BindingValidationResult validate_binding(
+    const domain::WorktreeBinding& binding, const std::optional<std::string>& cwd,
+    const std::optional<domain::EnvMap>& env, bool check_git,
+    const std::optional<domain::BindingValidationOptions>& options);
 
 // The answer for a git run that failed to start, timed out or gave
 // unreadable output.
-domain::BindingValidationResult git_unavailable(const domain::WorktreeBinding& binding,
-                                                const infrastructure::GitInvokeError& error);
+[[nodiscard]] domain::BindingValidationResult git_unavailable(const domain::WorktreeBinding& binding,
+                                                              const infrastructure::GitInvokeError& error);
 
 }  // namespace brackwater::application

@@ -91,19 +91,19 @@ BindingFields binding_fields(const nlohmann::json& payload) {
   return fields;
 }
 
-WorktreeBinding WorktreeBinding::create(std::string session_id, std::string worktree, std::string branch,
-                                        std::string state_path, std::string git_common_dir,
-                                        std::string main_worktree, std::string commit_ish,
+WorktreeBinding WorktreeBinding::create(std::string session_id, const std::string& worktree, std::string branch,
+                                        const std::string& state_path, const std::string& git_common_dir,
+                                        const std::string& main_worktree, std::string commit_ish,
                                         std::optional<int64_t> schema_version) {
   PathResolver paths;
-  return create(paths, std::move(session_id), std::move(worktree), std::move(branch), std::move(state_path),
-                std::move(git_common_dir), std::move(main_worktree), std::move(commit_ish), schema_version);
+  return create(paths, std::move(session_id), worktree, std::move(branch), state_path, git_common_dir, main_worktree,
+                std::move(commit_ish), schema_version);
 }
 
-WorktreeBinding WorktreeBinding::create(PathResolver& paths, std::string session_id, std::string worktree,
-                                        std::string branch, std::string state_path, std::string git_common_dir,
-                                        std::string main_worktree, std::string commit_ish,
-                                        std::optional<int64_t> schema_version) {
+WorktreeBinding WorktreeBinding::create(PathResolver& paths, std::string session_id, const std::string& worktree,
+                                        std::string branch, const std::string& state_path,
+                                        const std::string& git_common_dir, const std::string& main_worktree,
+                                        std::string commit_ish, std::optional<int64_t> schema_version) {
   WorktreeBinding b;
   b.session_id = std::move(session_id);
   b.worktree = paths.normalize(worktree);
@@ -158,8 +158,8 @@ std::expected<WorktreeBinding, std::string> WorktreeBinding::from_fields(const B
   std::optional<int64_t> schema_version;
   if (fields.schema_version.kind == FieldValue::Kind::kInt64) schema_version = fields.schema_version.int64;
 
-  return create(paths, *std::move(session_id), *std::move(worktree), *std::move(branch), *std::move(state_path),
-                std::move(git_common_dir), *std::move(main_worktree), std::move(commit_ish), schema_version);
+  return create(paths, *std::move(session_id), *worktree, *std::move(branch), *state_path, git_common_dir,
+                *main_worktree, std::move(commit_ish), schema_version);
 }
 
 }  // namespace brackwater::domain

@@ -58,13 +58,14 @@ struct WorktreeBinding {
   // Every record is made here: the four path fields are normalised (in the
   // order worktree, state_path, git_common_dir, main_worktree) and an absent
   // schema version becomes the current one. Never fails.
-  static WorktreeBinding create(std::string session_id, std::string worktree, std::string branch,
-                                std::string state_path, std::string git_common_dir, std::string main_worktree,
-                                std::string commit_ish, std::optional<int64_t> schema_version = std::nullopt);
+  static WorktreeBinding create(std::string session_id, const std::string& worktree, std::string branch,
+                                const std::string& state_path, const std::string& git_common_dir,
+                                const std::string& main_worktree, std::string commit_ish,
+                                std::optional<int64_t> schema_version = std::nullopt);
   // The same, resolving paths through `paths` (one call's memo).
-  static WorktreeBinding create(PathResolver& paths, std::string session_id, std::string worktree,
-                                std::string branch, std::string state_path, std::string git_common_dir,
-                                std::string main_worktree, std::string commit_ish,
+  static WorktreeBinding create(PathResolver& paths, std::string session_id, const std::string& worktree,
+                                std::string branch, const std::string& state_path, const std::string& git_common_dir,
+                                const std::string& main_worktree, std::string commit_ish,
                                 std::optional<int64_t> schema_version);
 
   // The eight-key JSON object; "schema_version" is always the current one.
@@ -72,9 +73,10 @@ struct WorktreeBinding {
 
   // Parses the dictionary form, accepting the aliases "worktree_path",
   // "repo_root" and "source_ref". The error is a plain text.
-  static std::expected<WorktreeBinding, std::string> from_dict(const nlohmann::json& payload);
+  [[nodiscard]] static std::expected<WorktreeBinding, std::string> from_dict(const nlohmann::json& payload);
   // The same parse over fields read from any JSON document.
-  static std::expected<WorktreeBinding, std::string> from_fields(const BindingFields& fields, PathResolver& paths);
+  [[nodiscard]] static std::expected<WorktreeBinding, std::string> from_fields(const BindingFields& fields,
+                                                                               PathResolver& paths);
 };
 
 // The fields of `payload` (a JSON value of any type).
@@ -82,7 +84,7 @@ BindingFields binding_fields(const nlohmann::json& payload);
 
 // The string under `key` when it is a string that is not blank (returned
 // untrimmed); otherwise "missing required worktree binding field: <key>".
-std::expected<std::string, std::string> required_str(const nlohmann::json& object, std::string_view key);
+[[nodiscard]] std::expected<std::string, std::string> required_str(const nlohmann::json& object, std::string_view key);
 
 // "commit_ish" when present (its string, or "" for another type), else
 // "source_ref" likewise, else "".

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
@@ -22,7 +23,7 @@ namespace {
 // realpath(3) then does all the work.
 std::atomic<bool> g_openat2_usable{true};
 
-enum class Walk { kExists, kMissing, kAskLibc };
+enum class Walk : std::uint8_t { kExists, kMissing, kAskLibc };
 
 // One kernel walk of `path` that refuses to follow any symbolic link.
 // kMissing: the path does not resolve, with or without links (the walk
@@ -73,7 +74,7 @@ std::string lexical_absolute(std::string_view path, std::string_view cwd) {
   return out;
 }
 
-enum class Leaf { kPlain, kLink, kAskLibc };
+enum class Leaf : std::uint8_t { kPlain, kLink, kAskLibc };
 
 // Whether `name` in the resolved directory is a symbolic link. A name that
 // is missing, or whose directory is not a directory, is plain here: its
@@ -109,7 +110,7 @@ std::optional<ParentAndName> split_last(std::string_view path) {
     size_t end = path.find('/', pos);
     if (end == std::string_view::npos) end = path.size();
     const std::string_view part = path.substr(pos, end - pos);
-    if (!part.empty() && !(part == "." && !(first && !absolute))) {
+    if (!part.empty() && (part != "." || (first && !absolute))) {
       if (any) {
         if (!parent.empty() && !parent.ends_with('/')) parent += '/';
         parent += name;
@@ -183,6 +184,7 @@ std::optional<std::string> PathResolver::real_uncached(const std::string& path, 
 
 const std::string* PathResolver::cwd() {
   if (!cwd_ && !cwd_failed_) {
+    // NOLINTNEXTLINE(clang-analyzer-unix.StdCLibraryFunctions): glibc allocates the buffer when given none
     std::unique_ptr<char, decltype(&std::free)> dir(::getcwd(nullptr, 0), &std::free);
     if (dir && dir.get()[0] == '/') {
       cwd_ = std::string(dir.get());

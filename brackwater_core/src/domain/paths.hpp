@@ -46,6 +46,6 @@ std::string home_worktree_base(const std::optional<std::string>& project_id,
                                const std::optional<std::string>& home);
 
 // The id itself when it matches ^[a-z][a-z0-9_-]{0,63}$.
-std::expected<std::string, ProjectIdError> validate_project_id(std::string_view id);
+[[nodiscard]] std::expected<std::string, ProjectIdError> validate_project_id(std::string_view id);
 
 }  // namespace brackwater::domain

@@ -95,11 +95,11 @@ class WorktreeBindingStore {
   std::string lock_path() const;
   // The held lock; nullopt when the store directory is missing and `create`
   // is false (nothing is created then).
-  std::expected<std::optional<support::FileLock>, BindingStoreError> lock(bool create) const;
+  [[nodiscard]] std::expected<std::optional<support::FileLock>, BindingStoreError> lock(bool create) const;
   // `lock(create)` then `read_locked()`: the prologue of every operation.
-  std::expected<std::optional<Locked>, BindingStoreError> lock_and_read(bool create) const;
-  std::expected<StoreDocument, BindingStoreError> read_locked() const;
-  std::expected<void, BindingStoreError> write_locked(std::string_view text) const;
+  [[nodiscard]] std::expected<std::optional<Locked>, BindingStoreError> lock_and_read(bool create) const;
+  [[nodiscard]] std::expected<StoreDocument, BindingStoreError> read_locked() const;
+  [[nodiscard]] std::expected<void, BindingStoreError> write_locked(std::string_view text) const;
 
   std::string main_worktree_;
   std::string path_;

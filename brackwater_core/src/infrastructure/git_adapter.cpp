@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -11,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <vector>
 
 #include "support/concat.hpp"
@@ -18,8 +18,6 @@
 #include "support/os_error.hpp"
 #include "support/text.hpp"
 #include "support/unique_fd.hpp"
-
-extern char** environ;
 
 namespace brackwater::infrastructure {
 namespace {
@@ -222,6 +220,7 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd,
     return std::unexpected(GitInvokeError::Spawn{"nul byte found in provided data"});
   }
   std::vector<char*> argv;
+  argv.reserve(argv_store.size() + 1);
   for (auto& s : argv_store) argv.push_back(s.data());
   argv.push_back(nullptr);
 

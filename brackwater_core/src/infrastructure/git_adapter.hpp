@@ -66,14 +66,14 @@ inline constexpr std::array<std::string_view, 3> kWorktreeList{"worktree", "list
 
 // Runs git with `args` in `cwd` (unchanged; not checked beforehand). A
 // non-zero exit status is not an error here: it comes back in `code`.
-std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd,
-                                                        std::span<const std::string_view> args,
-                                                        uint64_t timeout_secs);
+[[nodiscard]] std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd,
+                                                                      std::span<const std::string_view> args,
+                                                                      uint64_t timeout_secs);
 
 // `invoke_git` with the 10-second limit; exit 0 gives the trimmed standard
 // output, any other status `NonZeroExit` with the untrimmed standard error.
-std::expected<std::string, GitInvokeError> git_output(std::string_view cwd,
-                                                      std::span<const std::string_view> args);
+[[nodiscard]] std::expected<std::string, GitInvokeError> git_output(std::string_view cwd,
+                                                                    std::span<const std::string_view> args);
 
 // `git rev-parse --show-toplevel` in `cwd` (or "."); "" on any failure.
 std::string git_repo_root(const std::optional<std::string>& cwd);

@@ -1,9 +1,5 @@
 #include "infrastructure/project_id_resolver.hpp"
 
-#include <pthread.h>
-
-#include <atomic>
-#include <mutex>
 #include <unordered_map>
 
 #include "domain/paths.hpp"
@@ -11,8 +7,9 @@
 #include "infrastructure/git_adapter.hpp"
 #include "infrastructure/toml_document.hpp"
 #include "support/concat.hpp"
-#include "support/env.hpp"
 #include "support/config_file.hpp"
+#include "support/env.hpp"
+#include "support/fork_safe.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
 
@@ -21,40 +18,11 @@ namespace {
 
 using domain::kDefaultProjectId;
 
-// One cache for every thread of the process. A fork taken while another
-// thread holds the mutex would copy it locked into a child that has no such
-// thread to unlock it: the child then starts over with a fresh mutex and an
-// empty map (the copied map may be half changed). Both live on the heap so
-// that the child can drop the copies without touching them.
-struct ProjectIdCache {
-  std::mutex* mutex = new std::mutex;
-  std::unordered_map<std::string, std::string>* ids = new std::unordered_map<std::string, std::string>;
-};
+using ProjectIdCache = support::ForkSafeShared<std::unordered_map<std::string, std::string>>;
 
-// Set once the cache exists; read by the fork handler, which must not wait
-// for the cache's one-time initialisation.
-std::atomic<ProjectIdCache*> g_cache{nullptr};
-
-void remake_in_child() noexcept {
-  ProjectIdCache* made = g_cache.load();
-  if (made == nullptr) return;
-  ProjectIdCache& cache = *made;
-  if (cache.mutex->try_lock()) {  // free at the fork: everything copied is sound
-    cache.mutex->unlock();
-    return;
-  }
-  cache.mutex = new std::mutex;
-  cache.ids = new std::unordered_map<std::string, std::string>;
-}
-
+// One cache for every thread of the process; a forked child may start empty.
 ProjectIdCache& project_id_cache() {
-  static ProjectIdCache* cache = [] {
-    auto* made = new ProjectIdCache;
-    g_cache.store(made);
-    // Fails only for want of memory; forks then go unhandled, as before.
-    (void)::pthread_atfork(nullptr, nullptr, remake_in_child);
-    return made;
-  }();
+  static auto* cache = new ProjectIdCache;
   return *cache;
 }
 
@@ -97,7 +65,8 @@ std::expected<std::string, ProjectResolveError> project_id_from_pyproject(std::s
 }
 
 const std::string& ProjectResolveError::message() const noexcept {
-  return std::visit([](const auto& v) -> const std::string& { return v.message; }, value());
+  if (const auto* invalid = get<Invalid>()) return invalid->message;
+  return get<ConfigUnreadable>()->message;  // a variant of string kinds is never valueless
 }
 
 std::string ProjectResolveError::code() const {
@@ -117,12 +86,12 @@ std::expected<std::string, ProjectResolveError> resolve_project_id(const std::op
   const std::string r = resolve_root(root);
   if (r.empty()) return std::string(kDefaultProjectId);
 
-  auto& cache = project_id_cache();
-  std::lock_guard lock(*cache.mutex);
-  if (auto it = cache.ids->find(r); it != cache.ids->end()) return it->second;
-  auto id = read_project_id(r);
-  if (id) cache.ids->emplace(r, *id);
-  return id;
+  return project_id_cache().with([&](auto& ids) -> std::expected<std::string, ProjectResolveError> {
+    if (auto it = ids.find(r); it != ids.end()) return it->second;
+    auto id = read_project_id(r);
+    if (id) ids.emplace(r, *id);
+    return id;
+  });
 }
 
 std::expected<std::string, ProjectErrorTexts> resolve_project_id_checked(const std::optional<std::string>& root) {

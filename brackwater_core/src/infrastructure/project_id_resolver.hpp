@@ -50,25 +50,28 @@ struct ProjectErrorTexts {
 
 // The project id that the text of a pyproject.toml (read from `path`)
 // configures: "tessary" when it configures none.
-std::expected<std::string, ProjectResolveError> project_id_from_pyproject(std::string_view bytes,
-                                                                         std::string_view path);
+[[nodiscard]] std::expected<std::string, ProjectResolveError> project_id_from_pyproject(std::string_view bytes,
+                                                                                        std::string_view path);
 
 // The given root when non-empty, else TESSARY_REPO_ROOT when non-empty, else
 // git's top level of the current directory, else "".
 std::string resolve_root(const std::optional<std::string>& root);
 
-std::expected<std::string, ProjectResolveError> resolve_project_id(const std::optional<std::string>& root);
+[[nodiscard]] std::expected<std::string, ProjectResolveError> resolve_project_id(
+    const std::optional<std::string>& root);
 
-std::expected<std::string, ProjectErrorTexts> resolve_project_id_checked(const std::optional<std::string>& root);
+[[nodiscard]] std::expected<std::string, ProjectErrorTexts> resolve_project_id_checked(
+    const std::optional<std::string>& root);
 
 // "." followed by the (given or resolved) project id; ".tessary" for "".
-std::expected<std::string, ProjectResolveError> resolve_state_dir_name(
+[[nodiscard]] std::expected<std::string, ProjectResolveError> resolve_state_dir_name(
     const std::optional<std::string>& project_id);
 
 // .<project_id>/state/brackwater/bindings.json
-std::expected<std::string, ProjectResolveError> store_relative_path(const std::optional<std::string>& project_id);
+[[nodiscard]] std::expected<std::string, ProjectResolveError> store_relative_path(
+    const std::optional<std::string>& project_id);
 
 // <normalised root>/.<project_id>, or "" when no root resolves.
-std::expected<std::string, ProjectResolveError> state_dir(const std::optional<std::string>& root);
+[[nodiscard]] std::expected<std::string, ProjectResolveError> state_dir(const std::optional<std::string>& root);
 
 }  // namespace brackwater::infrastructure

@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <limits>
-#include <mutex>
 #include <new>
 #include <vector>
 
 #include "domain/json_members.hpp"
 #include "domain/json_writer.hpp"
 #include "infrastructure/json_text.hpp"
+#include "support/fork_safe.hpp"
 #include "support/text.hpp"
 
 namespace brackwater::infrastructure {
@@ -27,24 +27,26 @@ constexpr std::string_view kEmptyDocument = R"({"bindings":[],"schema_version":2
 constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
 constexpr std::size_t kKeptEach = 2;
 
+// A forked child may find the pool empty (support/fork_safe.hpp).
 template <class T>
 class Spares {
  public:
   std::optional<T> take() {
-    std::lock_guard lock(mutex_);
-    if (items_.empty()) return std::nullopt;
-    T item = std::move(items_.back());
-    items_.pop_back();
-    return item;
+    return items_.with([](std::vector<T>& items) -> std::optional<T> {
+      if (items.empty()) return std::nullopt;
+      T item = std::move(items.back());
+      items.pop_back();
+      return item;
+    });
   }
   void give(T item) {
-    std::lock_guard lock(mutex_);
-    if (items_.size() < kKeptEach) items_.push_back(std::move(item));
+    items_.with([&](std::vector<T>& items) {
+      if (items.size() < kKeptEach) items.push_back(std::move(item));
+    });
   }
 
  private:
-  std::mutex mutex_;
-  std::vector<T> items_;
+  support::ForkSafeShared<std::vector<T>> items_;
 };
 
 // Never destroyed: a thread may still be reading when the process exits.
@@ -101,18 +103,19 @@ FieldValue field_of(dom::element value) {
 
 // The written form of a value, exactly as nlohmann-json's dump with a
 // two-space indent, UTF-8 left unescaped, gives it.
+// NOLINTBEGIN(misc-no-recursion): as deep as the parsed document, which the parser bounds
 class Writer {
  public:
   explicit Writer(std::string& out) : out_(out) {}
 
   void value(dom::element e, int level) {
     switch (e.type()) {
-      case dom::element_type::OBJECT: return object(e.get_object().value_unsafe(), level);
-      case dom::element_type::ARRAY: return array(e.get_array().value_unsafe(), level);
-      case dom::element_type::STRING: return string(e.get_string().value_unsafe());
-      case dom::element_type::INT64: return domain::append_json_number(out_, e.get_int64().value_unsafe());
-      case dom::element_type::UINT64: return domain::append_json_number(out_, e.get_uint64().value_unsafe());
-      case dom::element_type::DOUBLE: return domain::append_json_number(out_, e.get_double().value_unsafe());
+      case dom::element_type::OBJECT: object(e.get_object().value_unsafe(), level); return;
+      case dom::element_type::ARRAY: array(e.get_array().value_unsafe(), level); return;
+      case dom::element_type::STRING: string(e.get_string().value_unsafe()); return;
+      case dom::element_type::INT64: domain::append_json_number(out_, e.get_int64().value_unsafe()); return;
+      case dom::element_type::UINT64: domain::append_json_number(out_, e.get_uint64().value_unsafe()); return;
+      case dom::element_type::DOUBLE: domain::append_json_number(out_, e.get_double().value_unsafe()); return;
       case dom::element_type::BOOL: out_ += e.get_bool().value_unsafe() ? "true" : "false"; return;
       case dom::element_type::NULL_VALUE: out_ += "null"; return;
     }
@@ -185,6 +188,7 @@ class Writer {
 
   std::string& out_;
 };
+// NOLINTEND(misc-no-recursion)
 
 }  // namespace
 
@@ -305,7 +309,7 @@ std::string StoreDocument::render(const std::function<bool(std::size_t)>& keep,
   }
   members.push_back({"bindings", std::nullopt});
   members.push_back({"schema_version", std::nullopt});
-  std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) { return a.key < b.key; });
+  std::ranges::stable_sort(members, [](const Member& a, const Member& b) { return a.key < b.key; });
 
   std::string out;
   out.reserve(impl_->source_size + impl_->source_size / 8 + 1024);

@@ -24,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -37,7 +38,7 @@ namespace brackwater::infrastructure {
 
 // Why the store's bytes are not a store document.
 struct StoreDocumentError {
-  enum class Kind { kNotUtf8, kCorrupt };
+  enum class Kind : std::uint8_t { kNotUtf8, kCorrupt };
   Kind kind;
   std::string detail;  // kNotUtf8: where; kCorrupt: the parser's description
 };
@@ -45,10 +46,10 @@ struct StoreDocumentError {
 class StoreDocument {
  public:
   // Blank text (Unicode White_Space) is the empty document; "bindings"
-  // missing or not an array reads as an empty array. `bytes` is parsed in
+  // missing or not an array reads as an empty array. `owned` is parsed in
   // place when its capacity leaves `kPadding` bytes after its end, and is
   // kept for a later `reusable_buffer`.
-  [[nodiscard]] static std::expected<StoreDocument, StoreDocumentError> parse(std::string bytes);
+  [[nodiscard]] static std::expected<StoreDocument, StoreDocumentError> parse(std::string owned);
   // An empty buffer to read the next document into, with the capacity of
   // one read before when there is one.
   static std::string reusable_buffer();

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ranges>
+#include <vector>
 
 #include "support/fd_io.hpp"
 #include "support/path_join.hpp"
@@ -60,14 +62,20 @@ std::expected<void, int> replace_file_atomically(std::string_view dir, std::stri
 }
 
 std::expected<void, int> create_directories(std::string_view dir) {
-  if (dir.empty() || is_directory(dir)) return {};
-  const std::string parent = parent_dir(dir);
-  if (parent != dir && parent != ".") {
-    if (auto made = create_directories(parent); !made) return made;
+  // `dir` and each of its missing parents, innermost first, as the lengths
+  // of the prefixes of `dir` they are (a loop: a path may hold any number).
+  std::vector<size_t> missing;
+  std::string_view at = dir;
+  while (!at.empty() && !is_directory(at)) {
+    missing.push_back(at.size());
+    const std::string parent = parent_dir(at);
+    if (parent == at || parent == ".") break;
+    at = dir.substr(0, parent.size());
   }
-  const std::string path(dir);
-  if (::mkdir(path.c_str(), 0777) != 0 && !(errno == EEXIST && is_directory(path))) {
-    return std::unexpected(errno);
+  std::string path;
+  for (const size_t length : std::views::reverse(missing)) {
+    path.assign(dir.substr(0, length));
+    if (::mkdir(path.c_str(), 0777) != 0 && (errno != EEXIST || !is_directory(path))) return std::unexpected(errno);
   }
   return {};
 }

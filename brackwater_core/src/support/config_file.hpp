@@ -7,6 +7,7 @@
 // made from the byte offset or the line and column they give.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -17,7 +18,7 @@
 namespace brackwater::support {
 
 struct ConfigFileError {
-  enum class Stage {
+  enum class Stage : std::uint8_t {
     kRead,   // the file exists but could not be read, or is not UTF-8
     kParse,  // the parser refused the text
   };

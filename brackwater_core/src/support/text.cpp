@@ -19,6 +19,7 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 UChar32 next_code_point(std::string_view s, size_t& i) {
   UChar32 c;
   const size_t n = s.size();
+  // NOLINTNEXTLINE(bugprone-inc-dec-in-conditions): ICU's decoding macro, which advances `i` by design
   U8_NEXT(reinterpret_cast<const uint8_t*>(s.data()), i, n, c);
   return c;
 }
@@ -90,8 +91,10 @@ std::string lossy_utf8(std::string_view bytes) {
   return out;
 }
 
+namespace {
+
 // Where the first character that is not White_Space starts.
-static size_t leading_blanks(std::string_view text) {
+size_t leading_blanks(std::string_view text) {
   size_t begin = 0;
   while (begin < text.size()) {
     size_t next = begin;
@@ -100,6 +103,8 @@ static size_t leading_blanks(std::string_view text) {
   }
   return begin;
 }
+
+}  // namespace
 
 std::string_view trim(std::string_view text) {
   const size_t begin = leading_blanks(text);

@@ -1,0 +1,61 @@
+#include "infrastructure/worktree_list_reader.hpp"
+
+#include "support/concat.hpp"
+#include "support/text.hpp"
+
+namespace brackwater::infrastructure {
+namespace {
+
+constexpr std::string_view kCommand = "git worktree list --porcelain";
+
+WorktreeListError fail(std::string_view code, std::string message) { return {std::move(message), std::string(code)}; }
+
+WorktreeListError from_invoke_error(const GitInvokeError& error, std::string_view repo) {
+  const std::string where = support::concat("failed to invoke ", kCommand, " in ", support::lossy_utf8(repo), ": ");
+  struct Visitor {
+    const std::string& where;
+    WorktreeListError operator()(const GitInvokeError::NotFound&) const {
+      return fail(list_reason::kGitNotFound, "git binary not found on PATH");
+    }
+    WorktreeListError operator()(const GitInvokeError::Timeout& t) const {
+      return fail(list_reason::kGitTimeout, support::concat(where, "timed out after ", t.secs, "s"));
+    }
+    WorktreeListError operator()(const GitInvokeError::Spawn& s) const {
+      return fail(list_reason::kGitSpawn, where + s.text);
+    }
+    WorktreeListError operator()(const GitInvokeError::Utf8& u) const {
+      return fail(list_reason::kGitSpawn, where + u.text);
+    }
+    // invoke_git reports exit statuses in its output, never as this kind.
+    WorktreeListError operator()(const GitInvokeError::NonZeroExit& e) const {
+      return fail(list_reason::kGitExit, support::concat(where, "exited ", e.code));
+    }
+  };
+  return std::visit(Visitor{where}, error.value());
+}
+
+}  // namespace
+
+std::expected<WorktreeList, WorktreeListError> list_worktrees(std::string_view repo) {
+  auto run = invoke_git(repo, git_commands::kWorktreeList, git_commands::kListTimeoutSecs);
+  if (!run) return std::unexpected(from_invoke_error(run.error(), repo));
+  return list_worktrees_from_output(*run, repo);
+}
+
+std::expected<WorktreeList, WorktreeListError> list_worktrees_from_output(const CommandOutput& output,
+                                                                          std::string_view repo) {
+  if (output.code != 0) {
+    return std::unexpected(fail(list_reason::kGitExit,
+                                support::concat(kCommand, " exited ", output.code, " in ", support::lossy_utf8(repo),
+                                                ": ", support::trim(output.stderr_text))));
+  }
+  auto entries = domain::parse_porcelain(output.stdout_text);
+  if (!entries) {
+    return std::unexpected(fail(
+        list_reason::kPorcelainParse,
+        support::concat("unparseable ", kCommand, " output for ", support::lossy_utf8(repo), ": ", entries.error())));
+  }
+  return *std::move(entries);
+}
+
+}  // namespace brackwater::infrastructure
