@@ -9,8 +9,6 @@
 
 #include "support/text.hpp"
 
-extern char** environ;
-
 namespace brackwater::support {
 
 std::optional<std::string> env_utf8(const char* name) {
