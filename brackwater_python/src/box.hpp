@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -20,20 +21,27 @@ struct Box {
   std::atomic<int> borrow;  // 0 free, >0 shared readers, -1 one writer
 };
 
-// A new instance of `type` holding `value`.
+// A new instance of `type` that takes over `value` where it is (not null).
 template <class T>
-PyRef box_new(PyTypeObject* type, T value) {
+PyRef box_adopt(PyTypeObject* type, std::unique_ptr<T> value) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyRef obj = PyRef::steal(alloc(type, 0));
   if (!obj) return obj;
   auto* box = reinterpret_cast<Box<T>*>(obj.get());
   new (&box->borrow) std::atomic<int>(0);
-  box->value = new (std::nothrow) T(std::move(value));
-  if (box->value == nullptr) {
+  box->value = value.release();
+  return obj;
+}
+
+// A new instance of `type` holding `value`.
+template <class T>
+PyRef box_new(PyTypeObject* type, T value) {
+  std::unique_ptr<T> held(new (std::nothrow) T(std::move(value)));
+  if (!held) {
     PyErr_NoMemory();
     return {};
   }
-  return obj;
+  return box_adopt(type, std::move(held));
 }
 
 template <class T>

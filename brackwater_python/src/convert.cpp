@@ -210,6 +210,23 @@ std::optional<nlohmann::json> py_obj_to_json(PyObject* obj) {
   return *std::move(value);
 }
 
+std::optional<brackwater::domain::UtcInstant> py_datetime_to_utc(PyObject* obj) {
+  PyRef iso = PyRef::steal(PyObject_CallMethod(obj, "isoformat", nullptr));
+  if (!iso) {
+    PyErr_Clear();
+    set_error(PyExc_TypeError, "expected a datetime.datetime");
+    return std::nullopt;
+  }
+  auto text = str_value(iso.get());
+  if (!text) return std::nullopt;
+  std::string rfc3339 = *text;
+  if (rfc3339.ends_with('Z')) rfc3339.replace(rfc3339.size() - 1, 1, "+00:00");
+  if (auto at = brackwater::domain::parse_rfc3339(rfc3339)) return at;
+  if (auto at = brackwater::domain::parse_naive_datetime(*text)) return at;
+  set_error(PyExc_ValueError, "unparseable datetime: " + *text);
+  return std::nullopt;
+}
+
 PyRef json_value_to_pydict(const nlohmann::json& value) {
   PyRef loads = imported(Imported::json_loads);
   if (!loads) return {};

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "domain/binding.hpp"
+#include "domain/timestamp.hpp"
 #include "py.hpp"
 #include "support/env_snapshot.hpp"
 
@@ -31,6 +32,12 @@ std::optional<brackwater::support::EnvSnapshot> read_py_env();
 
 // Any object json.dumps accepts, parsed back into a JSON value.
 [[nodiscard]] std::optional<nlohmann::json> py_obj_to_json(PyObject* obj);
+
+// The instant a datetime names: its isoformat() read as RFC 3339, or, when
+// it has no offset, as a wall-clock time in UTC. TypeError "expected a
+// datetime.datetime" when isoformat() cannot be called; ValueError
+// "unparseable datetime: <text>" when its text is neither form.
+std::optional<brackwater::domain::UtcInstant> py_datetime_to_utc(PyObject* obj);
 
 // A JSON object as a new dict, built by json.loads.
 PyRef json_value_to_pydict(const nlohmann::json& value);

@@ -29,6 +29,11 @@ extern PyMethodDef recover_binding;
 extern PyMethodDef validate_binding;
 extern PyMethodDef validate_current_binding;
 
+// audit log (functions_audit.cpp)
+extern PyMethodDef record_event;
+extern PyMethodDef read_records;
+extern PyMethodDef reap_rotation_sentinel;
+
 // worktree identity and listing (functions_worktree.cpp)
 extern PyMethodDef resolve_git_worktree;
 extern PyMethodDef is_main_worktree;

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "domain/audit.hpp"
 #include "domain/binding.hpp"
 #include "domain/git_worktree.hpp"
 #include "domain/paths.hpp"
@@ -23,20 +24,18 @@ namespace env = brackwater::infrastructure;
 
 // ---- constants ----------------------------------------------------------------
 
-PyRef make_str_tuple(std::initializer_list<const char*> items) {
-  std::vector<std::string> texts(items.begin(), items.end());
+template <class Texts>
+PyRef make_str_tuple(const Texts& items) {
+  std::vector<std::string> texts(std::begin(items), std::end(items));
   return py_tuple_of_strs(texts);
 }
 
 PyRef current_schema_version() { return py_int(brackwater::domain::kCurrentSchemaVersion); }
 PyRef legacy_project_id() { return py_str(brackwater::domain::kDefaultProjectId); }
 PyRef main_branches() { return types::frozenset_of_strs(brackwater::domain::GitHubPolicy::fallback().main_branches); }
-PyRef audit_kinds() { return make_str_tuple({"worktree_remove", "branch_delete"}); }
-PyRef audit_invokers() {
-  return make_str_tuple(
-      {"canonical_wrapper", "raw_git", "cleanup_merged", "pending_cleanup_hook", "orphan_reaper", "unknown"});
-}
-PyRef audit_outcomes() { return make_str_tuple({"success", "failed", "refused", "attempted"}); }
+PyRef audit_kinds() { return make_str_tuple(brackwater::domain::kAuditKinds); }
+PyRef audit_invokers() { return make_str_tuple(brackwater::domain::kAuditInvokers); }
+PyRef audit_outcomes() { return make_str_tuple(brackwater::domain::kAuditOutcomes); }
 template <const char* Text>
 PyRef text_constant() {
   return py_str(Text);
@@ -87,6 +86,7 @@ const std::vector<Registration>& registrations() {
       value("BindingValidationOptions", types::binding_validation_options_type),
       value("GitWorktree", types::git_worktree_type),
       value("WorktreePreconditionResult", types::worktree_precondition_result_type),
+      value("AuditRecord", types::audit_record_type),
       value("WorktreeBindingStore", types::worktree_binding_store_type),
       value("WorktreeListEntry", types::worktree_list_entry_type),
       value("GitHubPolicy", types::github_policy_type),
@@ -114,6 +114,9 @@ const std::vector<Registration>& registrations() {
       function(functions::resolve_git_worktree),
       function(functions::is_main_worktree),
       function(functions::validate_main_worktree),
+      function(functions::record_event),
+      function(functions::read_records),
+      function(functions::reap_rotation_sentinel),
       function(functions::list_worktrees),
       function(functions::resolve_github_policy),
       function(functions::resolve_main_branches),

@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "domain/audit.hpp"
 #include "domain/binding.hpp"
 #include "domain/git_worktree.hpp"
 #include "domain/porcelain.hpp"
 #include "domain/github_policy.hpp"
+#include "infrastructure/audit_reader.hpp"
 #include "py.hpp"
 
 namespace tidemark::types {
@@ -22,6 +24,7 @@ PyRef binding_validation_options_type();
 PyRef worktree_binding_store_type();
 PyRef git_worktree_type();
 PyRef worktree_precondition_result_type();
+PyRef audit_record_type();
 PyRef worktree_list_entry_type();
 PyRef github_policy_type();
 
@@ -29,6 +32,8 @@ PyRef github_policy_type();
 PyRef wrap_binding(brackwater::domain::WorktreeBinding binding);
 // A tuple of new WorktreeBinding objects.
 PyRef binding_tuple(std::vector<brackwater::domain::WorktreeBinding> bindings);
+// A tuple of new AuditRecord objects, the records moved in, in order.
+PyRef audit_record_tuple(brackwater::infrastructure::AuditRecords records);
 // A new BindingValidationResult object holding a copy of the result.
 PyRef wrap_validation_result(brackwater::domain::BindingValidationResult result);
 

@@ -56,9 +56,9 @@ constexpr auto binding_new_table = constructor<BindingArgs>(
     param<&BindingArgs::schema_version>("schema_version", as_int));
 
 PyObject* binding_new(PyTypeObject* type, BindingArgs& a) {
-  return box_new(type, WorktreeBinding::create(std::move(a.session_id), std::move(a.worktree), std::move(a.branch),
-                                               std::move(a.state_path), std::move(a.git_common_dir),
-                                               std::move(a.main_worktree), std::move(a.commit_ish),
+  return box_new(type, WorktreeBinding::create(std::move(a.session_id), a.worktree, std::move(a.branch),
+                                               a.state_path, a.git_common_dir,
+                                               a.main_worktree, std::move(a.commit_ish),
                                                a.schema_version))
       .release();
 }

@@ -6,6 +6,7 @@ the number of calls per round. Pick the number so that a round takes well
 under a second; it must stay at 100 or more for the bound to mean anything.
 """
 
+import datetime as dt
 import gc
 import subprocess
 import os
@@ -99,6 +100,18 @@ LEAK_CASES = {
     "github policy": (lambda c: (p := t.resolve_github_policy(c.main), p.main_branches, p.pr_title_prefixes,
                                  p.required_sections_issue, p.required_sections_pr,
                                  p.pr_title_issue_suffix_required, t.resolve_main_branches(str(c.main))), 5_000),
+    "record_event": (lambda c: t.record_event("k", "b", "/w", "i", "o", session_id="s", elapsed_ms=1,
+                                              correlation_id="c", extra={"a": [1, "x"]}), 1_000),
+    "record_event errors": (lambda c: (raises(lambda: t.record_event("k", "b", "/w", "i", "o", extra=object()),
+                                              TypeError),
+                                       raises(lambda: t.record_event("k", "b", "/w", "i", "o", elapsed_ms="1"),
+                                              TypeError)), CHEAP),
+    "read_records": (lambda c: (t.read_records(), t.read_records(branch="b", since=c.since)), 500),
+    "read_records errors": (lambda c: raises(lambda: t.read_records(until=dt.date(2026, 1, 1)), ValueError),
+                            CHEAP),
+    "AuditRecord": (lambda c: (c.rec.kind, c.rec.session_id, c.rec.elapsed_ms, c.rec.extra, repr(c.rec),
+                               c.rec.to_dict()), CHEAP),
+    "reap_rotation_sentinel": (lambda c: t.reap_rotation_sentinel(), CHEAP),
 }
 
 
@@ -133,7 +146,8 @@ def least_growth(fn, calls):
 
 
 @pytest.fixture
-def c(real_tmp, outside):
+def c(real_tmp, outside, monkeypatch):
+    monkeypatch.setenv("PLOWLINE_SHARED_DIR", str(real_tmp / "shared"))
     main = committed_repo(real_tmp / "repo")
     b = t.WorktreeBinding("s", str(main), "main", "/s", "", str(main), "c", 3)
     c = SimpleNamespace(main=main, outside=outside, b=b, o=t.BindingValidationOptions(),
@@ -163,6 +177,10 @@ def c(real_tmp, outside):
                                              for i in range(9)) + "    - base: ci-trees\n")
     (outside / "config").mkdir()
     (outside / "config" / "worktree.yaml").write_text("a: &a [x, {k: v}]\nb: [*a, *a, *a]\nc: [\n")
+    for n in range(20):
+        t.record_event("k", "b" if n % 2 else "other", "/w", "i", "o", session_id="s", extra={"n": n})
+    c.rec = t.read_records()[0]
+    c.since = dt.datetime(2000, 1, 1, tzinfo=dt.timezone.utc)
     return c
 
 

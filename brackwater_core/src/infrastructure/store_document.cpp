@@ -3,11 +3,12 @@
 #include <simdjson.h>
 
 #include <algorithm>
-#include <charconv>
 #include <limits>
 #include <new>
 #include <vector>
 
+#include "domain/json_members.hpp"
+#include "domain/json_writer.hpp"
 #include "infrastructure/json_text.hpp"
 #include "support/fork_safe.hpp"
 #include "support/text.hpp"
@@ -112,9 +113,9 @@ class Writer {
       case dom::element_type::OBJECT: object(e.get_object().value_unsafe(), level); return;
       case dom::element_type::ARRAY: array(e.get_array().value_unsafe(), level); return;
       case dom::element_type::STRING: string(e.get_string().value_unsafe()); return;
-      case dom::element_type::INT64: integer(e.get_int64().value_unsafe()); return;
-      case dom::element_type::UINT64: integer(e.get_uint64().value_unsafe()); return;
-      case dom::element_type::DOUBLE: out_ += nlohmann::json(e.get_double().value_unsafe()).dump(); return;
+      case dom::element_type::INT64: domain::append_json_number(out_, e.get_int64().value_unsafe()); return;
+      case dom::element_type::UINT64: domain::append_json_number(out_, e.get_uint64().value_unsafe()); return;
+      case dom::element_type::DOUBLE: domain::append_json_number(out_, e.get_double().value_unsafe()); return;
       case dom::element_type::BOOL: out_ += e.get_bool().value_unsafe() ? "true" : "false"; return;
       case dom::element_type::NULL_VALUE: out_ += "null"; return;
     }
@@ -141,74 +142,22 @@ class Writer {
     out_.append(text, start);
   }
 
-  void string(std::string_view s) {
-    out_ += '"';
-    size_t run = 0;
-    for (size_t i = 0; i < s.size(); ++i) {
-      const auto c = static_cast<unsigned char>(s[i]);
-      if (c >= 0x20 && c != '"' && c != '\\') continue;
-      out_.append(s, run, i - run);
-      run = i + 1;
-      switch (c) {
-        case '"': out_ += "\\\""; break;
-        case '\\': out_ += "\\\\"; break;
-        case '\b': out_ += "\\b"; break;
-        case '\t': out_ += "\\t"; break;
-        case '\n': out_ += "\\n"; break;
-        case '\f': out_ += "\\f"; break;
-        case '\r': out_ += "\\r"; break;
-        default: {
-          static constexpr char kHex[] = "0123456789abcdef";
-          const char escaped[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf]};
-          out_.append(escaped, sizeof escaped);
-        }
-      }
-    }
-    out_.append(s, run);
-    out_ += '"';
-  }
+  void string(std::string_view s) { domain::append_json_string(out_, s); }
 
  private:
-  template <class Int>
-  void integer(Int n) {
-    char buf[24];
-    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
-    out_.append(buf, end);
-  }
-
-  // Keys in byte order, the later of two equal keys winning. Objects this
-  // module wrote are in that order already and need no sorting.
+  // Keys in byte order, the later of two equal keys winning.
   void object(dom::object o, int level) {
-    bool ordered = true;
-    bool first = true;
-    std::string_view previous;
-    for (dom::key_value_pair member : o) {
-      if (!first && !(previous < member.key)) {
-        ordered = false;
-        break;
-      }
-      previous = member.key;
-      first = false;
-    }
-    if (first) {
+    if (o.begin() == o.end()) {
       out_ += "{}";
       return;
     }
     out_ += "{\n";
-    if (ordered) {
-      bool more = false;
-      for (dom::key_value_pair member : o) {
-        if (more) out_ += ",\n";
-        member_line(member.key, member.value, level + 1);
-        more = true;
-      }
-    } else {
-      const auto members = sorted_members(o);
-      for (size_t i = 0; i < members.size(); ++i) {
-        if (i > 0) out_ += ",\n";
-        member_line(members[i].key, members[i].value, level + 1);
-      }
-    }
+    bool more = false;
+    domain::for_each_member_in_key_order(o, [&](std::string_view name, dom::element value) {
+      if (more) out_ += ",\n";
+      member_line(name, value, level + 1);
+      more = true;
+    });
     out_ += '\n';
     indent(level);
     out_ += '}';
@@ -217,18 +166,6 @@ class Writer {
   void member_line(std::string_view name, dom::element value, int level) {
     key(name, level);
     this->value(value, level);
-  }
-
-  static std::vector<dom::key_value_pair> sorted_members(dom::object o) {
-    std::vector<dom::key_value_pair> members;
-    for (dom::key_value_pair member : o) members.push_back(member);
-    std::ranges::stable_sort(members, [](const auto& a, const auto& b) { return a.key < b.key; });
-    std::vector<dom::key_value_pair> unique;
-    for (size_t i = 0; i < members.size(); ++i) {
-      if (i + 1 < members.size() && members[i + 1].key == members[i].key) continue;
-      unique.push_back(members[i]);
-    }
-    return unique;
   }
 
   void array(dom::array a, int level) {

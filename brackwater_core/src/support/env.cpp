@@ -1,11 +1,13 @@
 #include "support/env.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "support/text.hpp"
-
-extern char** environ;
 
 namespace brackwater::support {
 
@@ -32,6 +34,18 @@ std::map<std::string, std::string, std::less<>> process_env() {
     if (is_utf8(name) && is_utf8(value)) env.emplace(std::move(name), std::move(value));
   }
   return env;
+}
+
+std::optional<std::string> current_dir() {
+  std::string buf(256, '\0');
+  for (;;) {
+    if (::getcwd(buf.data(), buf.size()) != nullptr) {
+      buf.resize(std::char_traits<char>::length(buf.data()));
+      return buf;
+    }
+    if (errno != ERANGE) return std::nullopt;
+    buf.resize(buf.size() * 2);
+  }
 }
 
 }  // namespace brackwater::support

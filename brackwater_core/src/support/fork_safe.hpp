@@ -36,11 +36,11 @@ class ForkSafeShared {
       return;
     }
     shared.mutex_ = new std::mutex;
-    shared.state_ = new T;
+    shared.state_ = new T{};
   }
 
   std::mutex* mutex_ = new std::mutex;
-  T* state_ = new T;
+  T* state_ = new T{};
 };
 
 }  // namespace brackwater::support

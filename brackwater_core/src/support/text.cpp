@@ -2,6 +2,7 @@
 
 #include "support/concat.hpp"
 
+#include <unicode/ucasemap.h>
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
@@ -152,6 +153,36 @@ std::string quote_literal(std::string_view text) {
     }
   }
   out += '"';
+  return out;
+}
+
+std::string lower_case(std::string_view text) {
+  bool ascii = true;
+  for (const char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) {
+    std::string out(text);
+    for (char& c : out) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+  }
+  std::string valid = lossy_utf8(text);
+  UErrorCode status = U_ZERO_ERROR;
+  UCaseMap* map = ucasemap_open("", 0, &status);
+  if (U_FAILURE(status)) return valid;
+  std::string out(valid.size() * 3 + 16, '\0');
+  status = U_ZERO_ERROR;
+  int32_t n = ucasemap_utf8ToLower(map, out.data(), static_cast<int32_t>(out.size()), valid.data(),
+                                   static_cast<int32_t>(valid.size()), &status);
+  if (status == U_BUFFER_OVERFLOW_ERROR) {
+    out.resize(static_cast<size_t>(n));
+    status = U_ZERO_ERROR;
+    n = ucasemap_utf8ToLower(map, out.data(), static_cast<int32_t>(out.size()), valid.data(),
+                             static_cast<int32_t>(valid.size()), &status);
+  }
+  ucasemap_close(map);
+  if (U_FAILURE(status)) return valid;
+  out.resize(static_cast<size_t>(n));
   return out;
 }
 

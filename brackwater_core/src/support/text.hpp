@@ -34,4 +34,8 @@ bool is_blank(std::string_view text);
 // printable or are combining marks become \u{hex}; everything else stays.
 std::string quote_literal(std::string_view text);
 
+// `text` lower-cased with the full Unicode mapping of the root locale (one
+// character may become several). Invalid UTF-8 sequences become U+FFFD.
+std::string lower_case(std::string_view text);
+
 }  // namespace brackwater::support

@@ -1,0 +1,151 @@
+// The field rules of a parsed audit line, written once for any JSON value
+// type. An adapter `A` gives, for its value type `A::Value`:
+//   A::string(v) -> std::optional<std::string_view>
+//   A::int64(v)  -> std::optional<int64_t>  (integers within 64 signed bits only)
+//   A::boolean(v) -> std::optional<bool>
+//   A::extra_text(v) -> std::string  (compact JSON, keys in byte order, a
+//                                     key given twice with its last value)
+// Members::take is called for every member in document order, so that a key
+// given twice keeps its last value.
+// Internal to the audit line parsers.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "domain/audit.hpp"
+
+namespace brackwater::domain::audit_fields {
+
+// Byte-exact filters applied before the record is built.
+struct Filter {
+  const std::optional<std::string>* branch = nullptr;
+  const std::optional<std::string>* worktree = nullptr;
+};
+
+// The adapter over nlohmann-json values.
+struct NlohmannAccess {
+  using Value = const nlohmann::json*;
+  static std::optional<std::string_view> string(Value v) {
+    if (!v->is_string()) return std::nullopt;
+    return std::string_view(v->get_ref<const std::string&>());
+  }
+  static std::optional<int64_t> int64(Value v) {
+    if (v->is_number_unsigned()) {
+      const auto u = v->get<uint64_t>();
+      if (u > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+      return static_cast<int64_t>(u);
+    }
+    if (v->is_number_integer()) return v->get<int64_t>();
+    return std::nullopt;
+  }
+  static std::optional<bool> boolean(Value v) {
+    if (!v->is_boolean()) return std::nullopt;
+    return v->get<bool>();
+  }
+  static std::string extra_text(Value v) { return compact_json(*v); }
+};
+
+template <class A>
+struct Members {
+  using V = typename A::Value;
+  std::optional<V> schema_version, timestamp, kind, session_id, pid, parent_pid, cwd, host, invoker, branch, worktree,
+      worktree_path, outcome, elapsed_ms, correlation_id, truncated, extra;
+
+  void take(std::string_view key, const V& value) {
+    // One candidate per (length, first byte), then one comparison.
+    std::optional<V>* slot = nullptr;
+    std::string_view name;
+    switch (key.size() << 8 | (key.empty() ? 0 : static_cast<unsigned char>(key[0]))) {
+      case 3 << 8 | 'p': slot = &pid, name = "pid"; break;
+      case 3 << 8 | 'c': slot = &cwd, name = "cwd"; break;
+      case 4 << 8 | 'k': slot = &kind, name = "kind"; break;
+      case 4 << 8 | 'h': slot = &host, name = "host"; break;
+      case 5 << 8 | 'e': slot = &extra, name = "extra"; break;
+      case 6 << 8 | 'b': slot = &branch, name = "branch"; break;
+      case 7 << 8 | 'i': slot = &invoker, name = "invoker"; break;
+      case 7 << 8 | 'o': slot = &outcome, name = "outcome"; break;
+      case 8 << 8 | 'w': slot = &worktree, name = "worktree"; break;
+      case 9 << 8 | 't':
+        slot = key[1] == 'i' ? &timestamp : &truncated;
+        name = key[1] == 'i' ? "timestamp" : "truncated";
+        break;
+      case 10 << 8 | 's': slot = &session_id, name = "session_id"; break;
+      case 10 << 8 | 'p': slot = &parent_pid, name = "parent_pid"; break;
+      case 10 << 8 | 'e': slot = &elapsed_ms, name = "elapsed_ms"; break;
+      case 13 << 8 | 'w': slot = &worktree_path, name = "worktree_path"; break;
+      case 14 << 8 | 's': slot = &schema_version, name = "schema_version"; break;
+      case 14 << 8 | 'c': slot = &correlation_id, name = "correlation_id"; break;
+      default: return;
+    }
+    if (key != name) return;
+    if (slot != nullptr) slot->emplace(value);
+  }
+};
+
+template <class A>
+std::optional<std::string_view> required_string(const std::optional<typename A::Value>& v) {
+  if (!v) return std::nullopt;
+  return A::string(*v);
+}
+
+template <class A>
+std::optional<std::string> optional_string(const std::optional<typename A::Value>& v) {
+  if (!v) return std::nullopt;
+  if (auto s = A::string(*v)) return std::string(*s);
+  return std::nullopt;
+}
+
+template <class A>
+std::optional<int64_t> optional_int(const std::optional<typename A::Value>& v) {
+  if (!v) return std::nullopt;
+  return A::int64(*v);
+}
+
+// Fills `r` (every field) from an object's members; false, with `r` left
+// in no particular state, when a required field is missing or mistyped, or
+// when a filter does not match.
+template <class A>
+bool build(const Members<A>& m, const Filter& filter, AuditRecord& r) {
+  const auto branch = required_string<A>(m.branch);
+  if (!branch) return false;
+  if (filter.branch != nullptr && *filter.branch && **filter.branch != *branch) return false;
+  // "worktree_path" stands in only when "worktree" is missing altogether.
+  const auto worktree = required_string<A>(m.worktree ? m.worktree : m.worktree_path);
+  if (!worktree) return false;
+  if (filter.worktree != nullptr && *filter.worktree && **filter.worktree != *worktree) return false;
+  const auto timestamp = required_string<A>(m.timestamp);
+  const auto kind = required_string<A>(m.kind);
+  const auto invoker = required_string<A>(m.invoker);
+  const auto outcome = required_string<A>(m.outcome);
+  const auto pid = optional_int<A>(m.pid);
+  if (!timestamp || !kind || !invoker || !outcome || !pid) return false;
+
+  r.schema_version = optional_string<A>(m.schema_version).value_or("");
+  r.timestamp = *timestamp;
+  r.kind = *kind;
+  r.session_id = optional_string<A>(m.session_id);
+  r.pid = *pid;
+  r.parent_pid = optional_int<A>(m.parent_pid);
+  r.cwd = optional_string<A>(m.cwd).value_or("");
+  r.host = optional_string<A>(m.host).value_or("");
+  r.invoker = *invoker;
+  r.branch = *branch;
+  r.worktree = *worktree;
+  r.outcome = *outcome;
+  r.elapsed_ms = optional_int<A>(m.elapsed_ms);
+  r.correlation_id = optional_string<A>(m.correlation_id);
+  r.truncated = m.truncated ? A::boolean(*m.truncated).value_or(false) : false;
+  r.extra_json = m.extra ? std::optional<std::string>(A::extra_text(*m.extra)) : std::nullopt;
+  return true;
+}
+
+// `build` over a nlohmann-json value (false for a non-object).
+inline bool build_from_json(const nlohmann::json& value, const Filter& filter, AuditRecord& r) {
+  if (!value.is_object()) return false;
+  Members<NlohmannAccess> members;
+  for (auto it = value.begin(); it != value.end(); ++it) members.take(it.key(), &it.value());
+  return build(members, filter, r);
+}
+
+}  // namespace brackwater::domain::audit_fields

@@ -1,0 +1,18 @@
+// Where the audit log lives: one directory shared by every process that
+// records events for a project.
+#pragma once
+
+#include <expected>
+#include <string>
+
+#include "infrastructure/project_id_resolver.hpp"
+
+namespace brackwater::infrastructure {
+
+// PLOWLINE_SHARED_DIR, else TESSARY_SHARED_DIR (trimmed, "~" expanded) joined
+// with "audit"; otherwise <root>/.<project_id>/shared/audit, the root being
+// TESSARY_PROJECT_ROOT or the current directory, made canonical when it can
+// be. Reads the environment afresh on every call and creates nothing.
+[[nodiscard]] std::expected<std::string, ProjectResolveError> resolve_plowline_shared_audit_dir();
+
+}  // namespace brackwater::infrastructure

@@ -1,0 +1,198 @@
+#include "infrastructure/audit_file_io.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <memory>
+#include <new>
+#include <tuple>
+
+#include "domain/timestamp.hpp"
+#include "support/atomic_file.hpp"
+#include "support/concat.hpp"
+#include "support/fd_io.hpp"
+#include "support/os_error.hpp"
+#include "support/path_join.hpp"
+#include "support/text.hpp"
+#include "support/unique_fd.hpp"
+
+namespace brackwater::infrastructure {
+namespace {
+
+constexpr std::string_view kFailopenTag = "[WORKTREE-AUDIT-FAILOPEN] ";
+constexpr std::string_view kArchivePrefix = "worktree-events.";
+constexpr std::string_view kArchiveSuffix = ".ndjson";
+constexpr mode_t kFileMode = 0666;
+
+std::string sentinel_path(const std::string& live_path) {
+  return support::join_path(support::parent_dir(live_path), kAuditSentinelFileName);
+}
+
+std::string archive_path(const std::string& dir, const std::string& month, int n) {
+  if (n < 2) return support::join_path(dir, support::concat(kArchivePrefix, month, kArchiveSuffix));
+  return support::join_path(dir, support::concat(kArchivePrefix, month, '.', n, kArchiveSuffix));
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// Creates (or opens) a file and closes it at once; the error is an errno.
+int touch(const std::string& path, int flags) {
+  support::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | flags, kFileMode));
+  return fd ? 0 : errno;
+}
+
+int64_t now_seconds() {
+  using namespace std::chrono;
+  return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+}
+
+struct DirCloser {
+  void operator()(DIR* d) const noexcept { ::closedir(d); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+DirHandle open_dir(const std::string& dir) { return DirHandle(::opendir(dir.c_str())); }
+
+// Every entry name of an open directory (unreadable entries skipped).
+template <class Visit>
+void for_each_name(DIR* d, Visit&& visit) {
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(d);
+    if (entry == nullptr) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    visit(std::string_view(entry->d_name));
+  }
+}
+
+}  // namespace
+
+void write_failopen_line(std::string_view message) noexcept {
+  std::string line;
+  try {
+    line = support::concat(kFailopenTag, message, '\n');
+  } catch (const std::bad_alloc&) {
+    return;  // no memory for the line: nothing to report it with
+  }
+  (void)support::write_all(STDERR_FILENO, line);
+}
+
+bool is_audit_archive_name(std::string_view name) noexcept {
+  return name.starts_with(kArchivePrefix) && name.ends_with(kArchiveSuffix) && name != kAuditLiveFileName;
+}
+
+std::expected<support::FileLock, int> locked_append(const std::string& live_path) {
+  // O_NONBLOCK: a FIFO in the live file's place must not stall the open or
+  // the writes; it changes nothing for a regular file.
+  support::UniqueFd fd(
+      ::open(live_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, kFileMode));
+  if (!fd) return std::unexpected(errno);
+  if (const int err = support::flock_retrying(fd.get(), LOCK_EX); err != 0) return std::unexpected(err);
+  return support::FileLock(std::move(fd));
+}
+
+void maybe_rotate(const std::string& live_path) {
+  const std::string sentinel = sentinel_path(live_path);
+  if (touch(sentinel, O_EXCL) != 0) return;  // another rotation is under way
+
+  const std::string month = domain::format_year_month(std::chrono::system_clock::now());
+  const std::string dir = support::parent_dir(live_path);
+  std::string archive = archive_path(dir, month, 1);
+  for (int n = 2; exists(archive) && n < INT_MAX; ++n) archive = archive_path(dir, month, n);
+
+  int err = ::rename(live_path.c_str(), archive.c_str()) == 0 ? 0 : errno;
+  // Not truncated when present: a writer that opened the live path after
+  // the rename has created it already and may have appended to it.
+  if (err == 0) err = touch(live_path, 0);
+  if (err != 0) {
+    write_failopen_line(support::concat("rotate: ", support::lossy_utf8(live_path), " -> ",
+                                        support::lossy_utf8(archive), ": ", support::os_error_text(err)));
+  }
+  ::unlink(sentinel.c_str());
+}
+
+std::vector<std::string> list_archives(const std::string& dir) {
+  DirHandle d = open_dir(dir);
+  const int dfd = d ? ::dirfd(d.get()) : -1;
+  if (dfd < 0) return {};
+  struct Found {
+    int64_t sec;
+    long nsec;
+    std::string name;
+  };
+  std::vector<Found> found;
+  for_each_name(d.get(), [&](std::string_view name) {
+    if (!is_audit_archive_name(name) || !support::is_utf8(name)) return;
+    struct stat st;
+    const std::string n(name);
+    Found f{0, 0, n};
+    if (::fstatat(dfd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      f.sec = st.st_mtim.tv_sec;
+      f.nsec = st.st_mtim.tv_nsec;
+    }
+    found.push_back(std::move(f));
+  });
+  std::ranges::sort(found, {}, [](const Found& f) { return std::tie(f.sec, f.nsec, f.name); });
+  std::vector<std::string> paths;
+  paths.reserve(found.size());
+  for (const auto& f : found) paths.push_back(support::join_path(dir, f.name));
+  return paths;
+}
+
+void prune_old_archives(const std::string& dir) {
+  DirHandle d = open_dir(dir);
+  const int dfd = d ? ::dirfd(d.get()) : -1;
+  if (dfd < 0) {
+    write_failopen_line(support::concat("prune-list: ", support::os_error_text(errno)));
+    return;
+  }
+  struct Found {
+    int64_t sec;
+    long nsec;
+    uint64_t size;
+    std::string path;
+  };
+  std::vector<Found> found;
+  for_each_name(d.get(), [&](std::string_view name) {
+    if (!is_audit_archive_name(support::lossy_utf8(name))) return;
+    struct stat st;
+    const std::string n(name);
+    if (::fstatat(dfd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    found.push_back(
+        {st.st_mtim.tv_sec, st.st_mtim.tv_nsec, static_cast<uint64_t>(st.st_size), support::join_path(dir, n)});
+  });
+  if (found.size() < kAuditPruneMinArchives) return;
+  std::ranges::stable_sort(found, std::ranges::greater{}, [](const Found& f) { return std::tie(f.sec, f.nsec); });
+  uint64_t total = 0;
+  for (const auto& f : found) total += f.size;
+  if (total <= kAuditPruneTotalBytes) return;
+  while (found.size() > kAuditPruneKeep) {
+    if (::unlink(found.back().path.c_str()) != 0) {
+      write_failopen_line(support::concat("prune-delete: ", support::os_error_text(errno)));
+      return;
+    }
+    found.pop_back();
+  }
+}
+
+bool reap_stale_sentinel(const std::string& live_path) {
+  const std::string sentinel = sentinel_path(live_path);
+  struct stat st;
+  if (::stat(sentinel.c_str(), &st) != 0) return false;
+  const int64_t modified = std::max<int64_t>(st.st_mtim.tv_sec, 0);
+  if (now_seconds() - modified <= kAuditSentinelStaleSeconds) return false;
+  return ::unlink(sentinel.c_str()) == 0;
+}
+
+}  // namespace brackwater::infrastructure

@@ -1,0 +1,134 @@
+#include "infrastructure/audit_writer.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "infrastructure/audit_dir.hpp"
+#include "infrastructure/audit_file_io.hpp"
+#include "support/atomic_file.hpp"
+#include "support/concat.hpp"
+#include "support/env.hpp"
+#include "support/fd_io.hpp"
+#include "support/os_error.hpp"
+#include "support/path_join.hpp"
+#include "support/text.hpp"
+
+namespace brackwater::infrastructure {
+namespace {
+
+using domain::AuditContext;
+using domain::AuditEvent;
+
+constexpr std::string_view kSuspiciousExtraTag = "[WORKTREE-AUDIT-SUSPICIOUS-EXTRA] keys=";
+constexpr size_t kHostBufferSize = 256;
+
+// The process context of one line; the clock is read here, before the lock.
+AuditContext capture_context() {
+  AuditContext context;
+  context.timestamp = domain::format_timestamp(std::chrono::system_clock::now());
+  context.pid = ::getpid();
+  context.parent_pid = ::getppid();
+  if (auto cwd = support::current_dir()) context.cwd = support::lossy_utf8(*cwd);
+  char host[kHostBufferSize] = {};
+  if (::gethostname(host, sizeof host) == 0) {
+    context.host = support::lossy_utf8(std::string_view(host, ::strnlen(host, sizeof host)));
+  }
+  return context;
+}
+
+// Whether the event's `extra` (as `record` renders it before the cap may
+// drop it) is an object whose text holds a secret-looking word.
+bool looks_secret(const AuditEvent& event, const domain::AuditRecord& record) {
+  return event.extra && event.extra->is_object() && record.extra_json && domain::is_secret_pattern(*record.extra_json);
+}
+
+// Names the object's top-level keys on standard error. Nothing is redacted.
+void warn_suspicious(const AuditEvent& event) {
+  std::string line(kSuspiciousExtraTag);
+  line += '[';
+  bool first = true;
+  for (auto it = event.extra->begin(); it != event.extra->end(); ++it) {
+    if (!first) line += ", ";
+    first = false;
+    line += support::quote_literal(it.key());
+  }
+  line += "]\n";
+  (void)support::write_all(STDERR_FILENO, line);
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Appends `line` under the live file's lock and rotates the file when the
+// append took it past the threshold; true when a rotation was attempted.
+// The lock is released on return.
+std::expected<bool, AuditWriteError> append_line(const std::string& live, std::string_view line) {
+  auto file = locked_append(live);
+  if (!file) return std::unexpected(fail(kAuditStageLock, support::os_error_text(file.error())));
+
+  struct stat before;
+  const bool have_before = ::fstat(file->fd(), &before) == 0;
+  if (auto written = support::write_all(file->fd(), line); !written) {
+    // A partial line would glue itself to the next one and both would be
+    // lost to the reader: put the file back as it was.
+    if (have_before) (void)::ftruncate(file->fd(), before.st_size);
+    return std::unexpected(fail(kAuditStageWrite, support::os_error_text(written.error())));
+  }
+
+  // While we hold the lock no one else appends to this file, so its size is
+  // the size before plus our line.
+  struct stat held = before;
+  if (!have_before && ::fstat(file->fd(), &held) != 0) return false;
+  const uint64_t size =
+      have_before ? static_cast<uint64_t>(before.st_size) + line.size() : static_cast<uint64_t>(held.st_size);
+  if (size <= kAuditRotateThreshold) return false;
+
+  // A file that a concurrent rotation already moved into an archive is not
+  // the live file any more; rotating again would archive the new, small one.
+  struct stat at_live;
+  if (::stat(live.c_str(), &at_live) != 0 || !same_file(held, at_live)) return false;
+  maybe_rotate(live);
+  return true;
+}
+
+}  // namespace
+
+std::string AuditWriteError::display() const { return support::concat(stage, ": ", message); }
+
+AuditWriteError fail(std::string_view stage, std::string message) {
+  AuditWriteError error{std::move(message), stage};
+  write_failopen_line(error.display());
+  return error;
+}
+
+std::expected<void, AuditWriteError> record_event(const AuditEvent& event) {
+  auto dir = resolve_plowline_shared_audit_dir();
+  if (!dir) return std::unexpected(AuditWriteError{dir.error().display(), kAuditStageProjectId});
+  if (auto made = support::create_directories(*dir); !made) {
+    return std::unexpected(fail(kAuditStageMkdir, support::os_error_text(made.error())));
+  }
+  const std::string live = support::join_path(*dir, kAuditLiveFileName);
+  (void)reap_stale_sentinel(live);
+
+  domain::AuditRecord record = domain::assemble_record(event, capture_context());
+  const bool suspicious = looks_secret(event, record);
+  const std::string line = domain::serialize_with_cap(record);
+  if (suspicious) warn_suspicious(event);
+
+  auto rotated = append_line(live, line);
+  if (!rotated) return std::unexpected(std::move(rotated).error());
+  if (*rotated) prune_old_archives(*dir);
+  return {};
+}
+
+void reap_rotation_sentinel() {
+  auto dir = resolve_plowline_shared_audit_dir();
+  if (!dir) return;
+  (void)reap_stale_sentinel(support::join_path(*dir, kAuditLiveFileName));
+}
+
+}  // namespace brackwater::infrastructure

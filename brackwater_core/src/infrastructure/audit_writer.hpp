@@ -1,0 +1,45 @@
+// Appending one event to the audit log, fail-open: a failure of the log is
+// returned as a value (and, past directory resolution, announced on standard
+// error) and never stops the caller any other way.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "domain/audit.hpp"
+
+namespace brackwater::infrastructure {
+
+inline constexpr std::string_view kAuditStageProjectId = "project_id";
+inline constexpr std::string_view kAuditStageMkdir = "mkdir";
+inline constexpr std::string_view kAuditStageLock = "lock";
+inline constexpr std::string_view kAuditStageWrite = "write";
+// The code before a write failure's text where callers raise it.
+inline constexpr std::string_view kAuditWriteFailedCode = "WORKTREE_AUDIT_WRITE_FAILED";
+
+struct AuditWriteError {
+  std::string message;
+  std::string_view stage;  // one of the kAuditStage* names
+
+  // "{stage}: {message}"
+  [[nodiscard]] std::string display() const;
+};
+
+// Writes the fail-open line for "{stage}: {message}" and returns the error.
+AuditWriteError fail(std::string_view stage, std::string message);
+
+// Resolves and creates the audit directory, captures the process context,
+// renders the capped line, warns when `extra` looks like it holds secrets,
+// and appends the line under the live file's lock. A failed write leaves the
+// file as it was before it. An append that takes the live file past the
+// rotation threshold rotates it (only while the locked file still is the
+// one at the live path, so one crossing makes one archive) and then prunes
+// old archives.
+[[nodiscard]] std::expected<void, AuditWriteError> record_event(const domain::AuditEvent& event);
+
+// Removes a stale rotation sentinel in the audit directory, if any. Creates
+// nothing, reports nothing.
+void reap_rotation_sentinel();
+
+}  // namespace brackwater::infrastructure

@@ -1,0 +1,228 @@
+"""The audit log from Python: record_event, read_records, AuditRecord, and
+what the reader makes of bad files and lines."""
+
+import datetime as dt
+import json
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import _tidemark as t
+
+LIVE = "worktree-events.ndjson"
+
+
+@pytest.fixture
+def audit(monkeypatch, real_tmp):
+    """The audit directory, under a shared directory named by the environment."""
+    monkeypatch.setenv("PLOWLINE_SHARED_DIR", str(real_tmp / "shared"))
+    return real_tmp / "shared" / "audit"
+
+
+def line(ts="2026-01-02T03:04:05Z", branch="main", **fields):
+    record = {"timestamp": ts, "kind": "k", "invoker": "i", "branch": branch, "worktree": "/w",
+              "outcome": "o", "pid": 1, **fields}
+    return json.dumps(record, separators=(",", ":"))
+
+
+def write_log(audit, name, text):
+    audit.mkdir(parents=True, exist_ok=True)
+    data = text.encode() if isinstance(text, str) else text
+    (audit / name).write_bytes(data)
+
+
+def event(**kw):
+    t.record_event("worktree_remove", kw.pop("branch", "feature/x"), "/wt", "raw_git", "success", **kw)
+
+
+DIRS = {
+    # name: (environment, with "{tmp}" and "{home}" filled in; where the log lands)
+    "shared dir, blanks and ~": ({"PLOWLINE_SHARED_DIR": "  ~/sh \t"}, "{home}/sh/audit"),
+    "blank shared dir skipped": ({"PLOWLINE_SHARED_DIR": "  ", "TESSARY_SHARED_DIR": "{tmp}/t"}, "{tmp}/t/audit"),
+    "project root through a link": ({"TESSARY_PROJECT_ROOT": "{tmp}/link"}, "{tmp}/target/.alpha/shared/audit"),
+    "missing project root": ({"TESSARY_PROJECT_ROOT": " {tmp}/nope "}, "{tmp}/nope/.tessary/shared/audit"),
+    "current directory": ({}, "{tmp}/cwd/.tessary/shared/audit"),
+}
+
+
+@pytest.mark.parametrize("name", list(DIRS))
+def test_where_the_log_lives(monkeypatch, real_tmp, isolated_env, name):
+    env, expected = DIRS[name]
+    (real_tmp / "target").mkdir()
+    (real_tmp / "target" / "pyproject.toml").write_text("[tool.plowline]\nproject_id = 'alpha'\n")
+    (real_tmp / "link").symlink_to(real_tmp / "target")
+    (real_tmp / "cwd").mkdir()
+    monkeypatch.chdir(real_tmp / "cwd")
+    for key, value in env.items():
+        monkeypatch.setenv(key, value.format(tmp=real_tmp, home=isolated_env))
+    t.record_event("k", "b", "/w", "i", "o", strict=True)
+    assert Path(expected.format(tmp=real_tmp, home=isolated_env), LIVE).is_file()
+    assert len(t.read_records()) == 1
+
+
+def test_round_trip_and_the_record_class(audit):
+    event(session_id="s", elapsed_ms=True, correlation_id="c", extra={"b": [1, 2], "a": {"y": 1, "x": None}})
+    event(branch="main", extra=None)
+    first, second = records = t.read_records()
+    assert type(records) is tuple
+    assert (first.kind, first.branch, first.worktree, first.invoker, first.outcome) == \
+        ("worktree_remove", "feature/x", "/wt", "raw_git", "success")
+    assert (first.session_id, first.elapsed_ms, first.correlation_id, first.pid, first.parent_pid) == \
+        ("s", 1, "c", os.getpid(), os.getppid())
+    assert (first.schema_version, first.cwd, first.truncated) == ("v2", os.getcwd(), False)
+    assert list(first.extra) == ["a", "b"] and first.extra == {"a": {"x": None, "y": 1}, "b": [1, 2]}
+    assert first.extra is not first.extra
+    assert second.extra is None and second.to_dict()["extra"] is None and second.session_id is None
+    d = first.to_dict()
+    assert list(d) == sorted(d) and len(d) == 16
+    assert repr(second) == f"AuditRecord(kind=worktree_remove, branch=main, outcome=success, timestamp={second.timestamp})"
+    with pytest.raises(TypeError):
+        t.AuditRecord()
+    with pytest.raises(AttributeError):
+        first.kind = "x"
+
+
+@pytest.mark.parametrize("kw, exc, text", [
+    ({"elapsed_ms": "5"}, TypeError, "'str' object is not an instance of 'int'"),
+    ({"elapsed_ms": 2**63}, OverflowError, None),
+    ({"extra": object()}, TypeError, None),
+    ({"extra": {"n": float("nan")}}, ValueError, None),
+    ({"strict": 1}, TypeError, "'int' object is not an instance of 'bool'"),
+])
+def test_record_event_argument_errors_write_nothing(audit, kw, exc, text):
+    with pytest.raises(exc) as info:
+        event(**kw)
+    if text:
+        assert str(info.value) == text
+    assert not (audit / LIVE).exists()
+
+
+@pytest.mark.parametrize("value, exc, text", [
+    ("2026-01-01", TypeError, "expected a datetime.datetime"),
+    (dt.date(2026, 1, 2), ValueError, "unparseable datetime: 2026-01-02"),
+])
+def test_read_records_bound_errors(audit, value, exc, text):
+    with pytest.raises(exc, match=f"^{text}$"):
+        t.read_records(since=value)
+
+
+def test_filters_bounds_and_order(audit):
+    write_log(audit, "worktree-events.2026-01.ndjson", "\n".join([
+        line("2026-01-02T03:04:05Z", correlation_id="archive"),
+        line("2026-01-02T03:04:05.500Z"),
+        line("2026-01-02T05:04:06+02:00", branch=""),   # 03:04:06 UTC, sorted by its text
+    ]) + "\n")
+    write_log(audit, LIVE, line("2026-01-02T03:04:05Z", correlation_id="live") + "\n"
+              + line("yesterday") + "\n" + line("2026-01-02T03:04:07Z", branch="Main") + "\n")
+    texts = [(r.timestamp, r.correlation_id) for r in t.read_records()]
+    assert texts == [("2026-01-02T03:04:05.500Z", None), ("2026-01-02T03:04:05Z", "archive"),
+                     ("2026-01-02T03:04:05Z", "live"), ("2026-01-02T03:04:07Z", None),
+                     ("2026-01-02T05:04:06+02:00", None)]
+    assert [r.branch for r in t.read_records(branch="")] == [""]
+    assert t.read_records(branch="main", worktree="/other") == ()
+    at = dt.datetime(2026, 1, 2, 3, 4, 6, tzinfo=dt.timezone.utc)
+    assert [r.branch for r in t.read_records(since=at, until=at)] == [""]   # both bounds inclusive
+    naive = dt.datetime(2026, 1, 2, 3, 4, 5, 600000)
+    assert len(t.read_records(since=naive)) == 2
+    assert len(t.read_records(until=dt.datetime(1, 1, 1))) == 0
+
+
+BAD_LINES = {
+    "blank": "",
+    "spaces": "   \t",
+    "array": "[1, 2]",
+    "number": "12",
+    "cut": line()[:40],
+    "trailing": line() + " x",
+    "pid as float": line(pid=12.0),
+    "missing kind": line().replace('"kind"', '"kinds"'),
+    "bad timestamp": line("2026-02-30T00:00:00Z"),
+}
+
+
+def test_unusable_lines_are_skipped_and_their_neighbours_kept(audit):
+    good = [line(correlation_id=str(i)) for i in range(len(BAD_LINES) + 1)]
+    mixed = [x for pair in zip(good, list(BAD_LINES.values()) + [""]) for x in pair]
+    big = line(correlation_id="big", extra={"blob": "x" * (1 << 20)})
+    text = "\r\n".join(mixed) + "\n\u3000" + big + "\u2028\n" + line(correlation_id="last")   # no final newline
+    write_log(audit, LIVE, text)
+    assert [r.correlation_id for r in t.read_records()] == \
+        [str(i) for i in range(len(good))] + ["big", "last"]
+
+
+def test_files_that_cannot_be_used_are_skipped_whole(audit):
+    write_log(audit, "worktree-events.2026-01.ndjson", line(correlation_id="a").encode() + b"\n\xff\n")
+    os.mkfifo(audit / "worktree-events.2026-02.ndjson")
+    (audit / "worktree-events.2026-03.ndjson").mkdir()
+    write_log(audit, LIVE, line(correlation_id="live") + "\n")
+    assert [r.correlation_id for r in t.read_records()] == ["live"]
+
+
+def test_reading_and_reaping_without_a_directory_create_nothing(audit):
+    assert t.read_records() == ()
+    assert t.reap_rotation_sentinel() is None
+    assert not audit.parent.exists()
+
+
+def test_a_long_line_is_capped_and_a_secret_looking_extra_still_warns(audit, capfd):
+    event(elapsed_ms=5, extra={"note": "my PassWord", "api_key": "x" * 5000})
+    (r,) = t.read_records()
+    assert (r.truncated, r.extra, r.elapsed_ms) == (True, None, 5)
+    assert capfd.readouterr().err == '[WORKTREE-AUDIT-SUSPICIOUS-EXTRA] keys=["api_key", "note"]\n'
+    for harmless in (["token"], "secret", {"note": "fine"}):
+        event(extra=harmless)
+    assert capfd.readouterr().err == ""
+
+
+def _fail_child(setup, strict):
+    """Runs record_event in a child after `setup`; gives (stderr, exception text)."""
+    script = textwrap.dedent(f"""
+        import os, resource, sys, _tidemark as t
+        {setup}
+        try:
+            t.record_event("k", "b", "w", "i", "o", strict={strict})
+            print("ok")
+        except RuntimeError as e:
+            print(e)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    return done.stderr, done.stdout.strip()
+
+
+FAULTS = {
+    # name: (prepare(tmp, audit) -> child setup code, stage: message)
+    "mkdir": (lambda tmp, audit: (tmp / "shared").write_text("a file") or "",
+              "mkdir: File exists (os error 17)"),
+    "lock: live path is a directory": (lambda tmp, audit: (audit / LIVE).mkdir(parents=True) or "",
+                                       "lock: Is a directory (os error 21)"),
+    "lock: no descriptor left": (
+        lambda tmp, audit: audit.mkdir(parents=True) or textwrap.dedent("""
+            fd = os.open("/dev/null", os.O_RDONLY); os.close(fd)
+            resource.setrlimit(resource.RLIMIT_NOFILE, (fd, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+        """).replace("\n", "\n        "),
+        "lock: Too many open files (os error 24)"),
+}
+
+
+@pytest.mark.parametrize("name", list(FAULTS))
+@pytest.mark.parametrize("strict", [False, True])
+def test_writer_fault_paths(audit, real_tmp, name, strict):
+    prepare, detail = FAULTS[name]
+    setup = prepare(real_tmp, audit)
+    err, out = _fail_child(setup, strict)
+    assert err == f"[WORKTREE-AUDIT-FAILOPEN] {detail}\n"
+    assert out == (f"WORKTREE_AUDIT_WRITE_FAILED: {detail}" if strict else "ok")
+
+
+def test_unresolvable_project_fails_silently(monkeypatch, real_tmp, capfd):
+    (real_tmp / "pyproject.toml").write_text("[tool.plowline]\nproject_id = 'Bad Id'\n")
+    monkeypatch.setenv("TESSARY_PROJECT_ROOT", str(real_tmp))
+    assert t.record_event("k", "b", "w", "i", "o") is None
+    with pytest.raises(RuntimeError, match="^WORKTREE_AUDIT_WRITE_FAILED: project_id: PROJECT_ID_INVALID: "):
+        t.record_event("k", "b", "w", "i", "o", strict=True)
+    assert capfd.readouterr().err == ""
+    assert not (real_tmp / ".tessary").exists() and t.read_records() == ()

@@ -1,0 +1,102 @@
+"""The audit log under real processes: concurrent writers across a rotation,
+a writer killed while it holds the lock, a write cut short by a file-size
+limit."""
+
+import fcntl
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import _tidemark as t
+
+LIVE = "worktree-events.ndjson"
+THRESHOLD = 10_485_760
+PER_WRITER = int(os.environ.get("TIDEMARK_TEST_PER_WRITER", "2000"))
+
+WRITER = textwrap.dedent("""
+    import sys, _tidemark as t
+    tag, count = sys.argv[1], int(sys.argv[2])
+    for i in range(count):
+        t.record_event("k", "b", "/w", "i", "o", correlation_id=f"{tag}-{i}", strict=True)
+""")
+
+
+def spawn(script, *args, **kw):
+    return subprocess.Popen([sys.executable, "-c", script, *map(str, args)], **kw)
+
+
+@pytest.fixture
+def audit(monkeypatch, real_tmp):
+    monkeypatch.setenv("PLOWLINE_SHARED_DIR", str(real_tmp / "shared"))
+    path = real_tmp / "shared" / "audit"
+    path.mkdir(parents=True)
+    return path
+
+
+def prefill(audit, below):
+    """Valid lines in the live file up to just under `below` bytes; their count."""
+    one = json.dumps({"timestamp": "2020-01-01T00:00:00Z", "kind": "k", "invoker": "i", "branch": "b",
+                      "worktree": "/w", "outcome": "o", "pid": 1, "extra": {"pad": "x" * 300}},
+                     separators=(",", ":")) + "\n"
+    count = (below - 1) // len(one)
+    (audit / LIVE).write_text(one * count)
+    return count
+
+
+def test_eight_writers_across_a_rotation_lose_nothing(audit):
+    filled = prefill(audit, THRESHOLD - 2000)
+    writers = [spawn(WRITER, f"p{n}", PER_WRITER) for n in range(8)]
+    assert all(w.wait(timeout=300) == 0 for w in writers)
+
+    archives = [n for n in os.listdir(audit) if n != LIVE]
+    assert len(archives) == 1, archives          # one crossing, one archive
+    for name in archives + [LIVE]:               # every line whole: no interleaving
+        for text in (audit / name).read_text().splitlines():
+            json.loads(text)
+    ids = [r.correlation_id for r in t.read_records() if r.correlation_id]
+    assert len(ids) == 8 * PER_WRITER and len(set(ids)) == len(ids)
+    assert len(t.read_records()) == filled + 8 * PER_WRITER
+
+
+def test_a_writer_killed_while_holding_the_lock_leaves_a_usable_log(audit):
+    holder = spawn(textwrap.dedent(f"""
+        import fcntl, time
+        f = open({str(audit / LIVE)!r}, "a")
+        fcntl.flock(f, fcntl.LOCK_EX)
+        print("locked", flush=True)
+        time.sleep(600)
+    """), stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "locked\n"
+    waiting = spawn(WRITER, "waiting", 1)
+    time.sleep(0.3)
+    assert waiting.poll() is None                # blocked on the lock
+    holder.send_signal(signal.SIGKILL)
+    holder.wait()
+    assert waiting.wait(timeout=30) == 0
+    t.record_event("k", "b", "/w", "i", "o", correlation_id="after", strict=True)
+    assert [r.correlation_id for r in t.read_records()] == ["waiting-0", "after"]
+
+
+def test_a_write_cut_short_leaves_no_partial_line(audit):
+    t.record_event("k", "b", "/w", "i", "o", correlation_id="before", strict=True)
+    size = (audit / LIVE).stat().st_size
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+        import resource, signal, _tidemark as t
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, ({size} + 100, resource.RLIM_INFINITY))
+        try:
+            t.record_event("k", "b", "/w", "i", "o", correlation_id="cut", strict=True)
+        except RuntimeError as e:
+            print(e)
+    """)], capture_output=True, text=True)
+    assert child.stdout == "WORKTREE_AUDIT_WRITE_FAILED: write: File too large (os error 27)\n"
+    assert child.stderr == "[WORKTREE-AUDIT-FAILOPEN] write: File too large (os error 27)\n"
+    assert (audit / LIVE).stat().st_size == size
+    t.record_event("k", "b", "/w", "i", "o", correlation_id="next", strict=True)
+    assert [r.correlation_id for r in t.read_records()] == ["before", "next"]
