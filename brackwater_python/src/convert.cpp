@@ -1,5 +1,8 @@
 #include "convert.hpp"
 
+#include <utility>
+#include <vector>
+
 #include "imports.hpp"
 #include "infrastructure/json_text.hpp"
 #include "support/text.hpp"
@@ -87,7 +90,7 @@ bool sys_text_is(const char* function, std::string_view expected) {
 // so reading `_data` gives the snapshot that iterating items() gives, without
 // a generator step and two decodes per variable. nullopt when os.environ is
 // not that object (replaced, or another encoding): items() must be used.
-std::optional<brackwater::domain::EnvMap> standard_environ_snapshot(PyObject* os, PyObject* environ) {
+std::optional<brackwater::support::EnvSnapshot> standard_environ_snapshot(PyObject* os, PyObject* environ) {
   PyRef cls = get_attr(os, "_Environ");
   if (!cls || reinterpret_cast<PyObject*>(Py_TYPE(environ)) != cls.get()) {
     PyErr_Clear();
@@ -99,7 +102,11 @@ std::optional<brackwater::domain::EnvMap> standard_environ_snapshot(PyObject* os
     PyErr_Clear();
     return std::nullopt;
   }
-  brackwater::domain::EnvMap map;
+  // The pairs are gathered as views into the bytes objects first (no Python
+  // code runs meanwhile, so they stay alive), so that the copy is sized once.
+  std::vector<std::pair<std::string_view, std::string_view>> pairs;
+  pairs.reserve(static_cast<size_t>(PyDict_Size(data.get())));
+  size_t bytes = 0;
   Py_ssize_t pos = 0;
   PyObject* key;
   PyObject* value;
@@ -114,15 +121,19 @@ std::optional<brackwater::domain::EnvMap> standard_environ_snapshot(PyObject* os
     }
     const std::string_view key_bytes(k, static_cast<size_t>(kn)), value_bytes(v, static_cast<size_t>(vn));
     if (brackwater::support::is_utf8(key_bytes) && brackwater::support::is_utf8(value_bytes)) {
-      map.insert_or_assign(std::string(key_bytes), std::string(value_bytes));
+      pairs.emplace_back(key_bytes, value_bytes);
+      bytes += key_bytes.size() + value_bytes.size();
     }
   }
-  return map;
+  brackwater::support::EnvSnapshot snapshot;
+  snapshot.reserve(pairs.size(), bytes);
+  for (const auto& [k, v] : pairs) snapshot.add(k, v);
+  return snapshot;
 }
 
 }  // namespace
 
-std::optional<brackwater::domain::EnvMap> read_py_env() {
+std::optional<brackwater::support::EnvSnapshot> read_py_env() {
   // The import finds os in sys.modules on every call but the first; looking
   // there directly spares the import machinery's Python-level steps.
   PyRef name = interned("os");
@@ -135,7 +146,7 @@ std::optional<brackwater::domain::EnvMap> read_py_env() {
   PyRef items = call_method(environ.get(), "items");
   PyRef iter = items ? PyRef::steal(PyObject_GetIter(items.get())) : PyRef();
   if (!iter) return std::nullopt;
-  brackwater::domain::EnvMap map;
+  brackwater::support::EnvSnapshot map;
   while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
     if (!PyTuple_Check(item.get())) {
       set_wrong_type(item.get(), "tuple");
@@ -154,7 +165,7 @@ std::optional<brackwater::domain::EnvMap> read_py_env() {
       PyErr_Clear();
       continue;
     }
-    map.insert_or_assign(*std::move(k), *std::move(v));
+    map.add(*k, *v);
   }
   if (PyErr_Occurred()) return std::nullopt;
   return map;

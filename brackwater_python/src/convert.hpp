@@ -14,6 +14,7 @@
 #include "domain/binding.hpp"
 #include "domain/timestamp.hpp"
 #include "py.hpp"
+#include "support/env_snapshot.hpp"
 
 namespace tidemark {
 
@@ -23,7 +24,7 @@ namespace tidemark {
 // A snapshot of os.environ as Python code sees it now: pairs whose key or
 // value is not a str encodable as UTF-8 are left out. Exceptions of the
 // import, of items() and of the iteration propagate.
-std::optional<brackwater::domain::EnvMap> read_py_env();
+std::optional<brackwater::support::EnvSnapshot> read_py_env();
 
 // A dict (or subclass) of str to str; TypeError
 // "env must be a mapping of str to str: <error>" otherwise.

@@ -197,10 +197,16 @@ class BadEnviron(dict):
         raise KeyError("boom")
 
 
+class RepeatedKeys(dict):
+    def items(self):
+        return [("CI", "1"), ("TESSARY_WORKTREE_BASE", "/first"), ("TESSARY_WORKTREE_BASE", "/second")]
+
+
 @pytest.mark.parametrize("environ, outcome", [
     (BadEnviron(), KeyError),
     ({"x": 1}.keys(), AttributeError),
     ({"CI": "1", "TESSARY_WORKTREE_BASE": "/from-dict", "X": 5}, "/from-dict"),  # any mapping with items()
+    (RepeatedKeys(), "/second"),  # a later pair replaces an earlier one
 ])
 def test_a_replaced_os_environ(environ, outcome):
     saved = os.environ

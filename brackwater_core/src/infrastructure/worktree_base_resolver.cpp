@@ -8,7 +8,6 @@
 #include "infrastructure/env_keys.hpp"
 #include "infrastructure/git_adapter.hpp"
 #include "infrastructure/worktree_config_loader.hpp"
-#include "support/env.hpp"
 #include "support/path_join.hpp"
 
 namespace brackwater::infrastructure {
@@ -20,28 +19,22 @@ using domain::normalize_path;
 constexpr std::array<std::string_view, 2> kCiEnv{"CI", "GITHUB_ACTIONS"};
 constexpr std::string_view kLegacySuffix = "-worktrees";
 
-// The value of `name` when the map holds it non-empty (used unchanged).
-const std::string* env_value(const EnvMap& env, std::string_view name) {
-  auto found = env.find(name);
-  return found != env.end() && !found->second.empty() ? &found->second : nullptr;
+bool under_ci(const EnvSnapshot& env) {
+  return std::ranges::any_of(kCiEnv, [&](std::string_view name) { return env.find_set(name).has_value(); });
 }
 
-bool under_ci(const EnvMap& env) {
-  return std::ranges::any_of(kCiEnv, [&](std::string_view name) { return env_value(env, name) != nullptr; });
-}
-
-// The caller's map, or the process environment read into `storage` once.
-const EnvMap& choose_env(const std::optional<EnvMap>& env, EnvMap& storage) {
+// The caller's snapshot, or the process environment read into `storage` once.
+const EnvSnapshot& choose_env(const std::optional<EnvSnapshot>& env, EnvSnapshot& storage) {
   if (env) return *env;
-  storage = support::process_env();
+  storage = EnvSnapshot::of_process();
   return storage;
 }
 
 // repo_root when non-empty (blanks count), else TESSARY_REPO_ROOT from the
 // map, else git's top level of the current directory (possibly "").
-std::string find_repo_root(const std::optional<std::string>& repo_root, const EnvMap& env) {
+std::string find_repo_root(const std::optional<std::string>& repo_root, const EnvSnapshot& env) {
   if (repo_root && !repo_root->empty()) return *repo_root;
-  if (const std::string* value = env_value(env, kRepoRootEnv)) return *value;
+  if (auto value = env.find_set(kRepoRootEnv)) return std::string(*value);
   return git_repo_root(std::nullopt);
 }
 
@@ -72,7 +65,7 @@ std::string home_default(const Project& project, const std::optional<std::string
 // default (given when the caller has already computed it).
 std::expected<std::string, WorktreeBaseError> configured_or_home_base(const Project& project,
                                                                       const std::optional<std::string>& home,
-                                                                      const EnvMap& env,
+                                                                      const EnvSnapshot& env,
                                                                       std::optional<std::string> home_base = {}) {
   if (!project.root.empty() && under_ci(env)) {
     auto config = load_worktree_config(project.root);
@@ -126,12 +119,12 @@ std::string WorktreeBaseError::display() const {
 std::expected<std::string, WorktreeBaseError> resolve_worktree_base(const std::optional<std::string>& explicit_base,
                                                                     const std::optional<std::string>& repo_root,
                                                                     const std::optional<std::string>& home,
-                                                                    const std::optional<EnvMap>& env) {
+                                                                    const std::optional<EnvSnapshot>& env) {
   if (explicit_base && !explicit_base->empty()) return normalize_path(*explicit_base);
-  EnvMap storage;
-  const EnvMap& map = choose_env(env, storage);
+  EnvSnapshot storage;
+  const EnvSnapshot& map = choose_env(env, storage);
   if (under_ci(map)) {
-    if (const std::string* base = env_value(map, kWorktreeBaseEnv)) return normalize_path(*base);
+    if (auto base = map.find_set(kWorktreeBaseEnv)) return normalize_path(*base);
   }
   auto project = project_of(find_repo_root(repo_root, map));
   if (!project) return std::unexpected(project.error());
@@ -142,7 +135,7 @@ std::expected<std::string, WorktreeBaseError> resolve_worktree_dir(std::string_v
                                                                    const std::optional<std::string>& explicit_base,
                                                                    const std::optional<std::string>& repo_root,
                                                                    const std::optional<std::string>& home,
-                                                                   const std::optional<EnvMap>& env) {
+                                                                   const std::optional<EnvSnapshot>& env) {
   auto base = resolve_worktree_base(explicit_base, repo_root, home, env);
   if (!base) return base;
   return support::join_path(*base, worktree_name);
@@ -150,9 +143,9 @@ std::expected<std::string, WorktreeBaseError> resolve_worktree_dir(std::string_v
 
 std::expected<std::vector<std::string>, WorktreeBaseError> resolve_known_worktree_bases(
     const std::optional<std::string>& repo_root, const std::optional<std::string>& home,
-    const std::optional<EnvMap>& env) {
-  EnvMap storage;
-  const EnvMap& map = choose_env(env, storage);
+    const std::optional<EnvSnapshot>& env) {
+  EnvSnapshot storage;
+  const EnvSnapshot& map = choose_env(env, storage);
   auto project = project_of(find_repo_root(repo_root, map));
   if (!project) return std::unexpected(project.error());
 
@@ -160,15 +153,15 @@ std::expected<std::vector<std::string>, WorktreeBaseError> resolve_known_worktre
   const std::string home_base = home_default(*project, home);
   add_unique(bases, home_base);
 
-  const std::string* env_base = env_value(map, kWorktreeBaseEnv);
-  if (under_ci(map) && env_base != nullptr) {
+  const auto env_base = map.find_set(kWorktreeBaseEnv);
+  if (under_ci(map) && env_base) {
     add_unique(bases, normalize_path(*env_base));
   } else {
     auto resolved = configured_or_home_base(*project, home, map, home_base);
     if (!resolved) return std::unexpected(resolved.error());
     add_unique(bases, *std::move(resolved));
   }
-  if (env_base != nullptr) add_unique(bases, normalize_path(*env_base));
+  if (env_base) add_unique(bases, normalize_path(*env_base));
 
   if (!project->root.empty()) {
     const std::string local = support::join_path(project->root, {".plowline", "worktrees"});

@@ -18,6 +18,7 @@
 
 #include "domain/binding.hpp"
 #include "infrastructure/project_id_resolver.hpp"
+#include "support/env_snapshot.hpp"
 #include "support/error_kinds.hpp"
 
 namespace brackwater::infrastructure {
@@ -44,12 +45,12 @@ class WorktreeBaseError
   std::string display() const;
 };
 
-using EnvMap = domain::EnvMap;
+using EnvSnapshot = support::EnvSnapshot;
 
 std::expected<std::string, WorktreeBaseError> resolve_worktree_base(const std::optional<std::string>& explicit_base,
                                                                     const std::optional<std::string>& repo_root,
                                                                     const std::optional<std::string>& home,
-                                                                    const std::optional<EnvMap>& env);
+                                                                    const std::optional<EnvSnapshot>& env);
 
 // The base joined with `worktree_name` (not normalised again; an absolute
 // name replaces the base).
@@ -57,14 +58,14 @@ std::expected<std::string, WorktreeBaseError> resolve_worktree_dir(std::string_v
                                                                    const std::optional<std::string>& explicit_base,
                                                                    const std::optional<std::string>& repo_root,
                                                                    const std::optional<std::string>& home,
-                                                                   const std::optional<EnvMap>& env);
+                                                                   const std::optional<EnvSnapshot>& env);
 
 // The home default, the resolved base, TESSARY_WORKTREE_BASE (CI or not),
 // <root>/.plowline/worktrees when it exists, then the legacy candidates;
 // normalised, no empty text, no text twice.
 std::expected<std::vector<std::string>, WorktreeBaseError> resolve_known_worktree_bases(
     const std::optional<std::string>& repo_root, const std::optional<std::string>& home,
-    const std::optional<EnvMap>& env);
+    const std::optional<EnvSnapshot>& env);
 
 // Directories named "<project id>-worktrees" or "tessary-worktrees" at or
 // beside the root (the latter only when they exist), normalised, in order.

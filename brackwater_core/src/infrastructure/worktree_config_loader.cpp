@@ -15,15 +15,12 @@ constexpr std::string_view kLogTarget = "brackwater::infrastructure::worktree_co
 
 // A variable counts as set when the map holds its exact name with a value of
 // at least one character (blanks included).
-bool is_set(const domain::EnvMap& env, std::string_view name) {
-  auto found = env.find(name);
-  return found != env.end() && !found->second.empty();
-}
+bool is_set(const support::EnvSnapshot& env, std::string_view name) { return env.find_set(name).has_value(); }
 
 // Whether an override applies: when it names variables in
 // detection.env_vars_any, any one of them must be set; an entry that does not
 // have that shape applies unconditionally.
-bool applies(const YamlValue& entry, const domain::EnvMap& env) {
+bool applies(const YamlValue& entry, const support::EnvSnapshot& env) {
   const YamlValue* detection = entry.find("detection");
   const YamlValue* names = detection != nullptr ? detection->find("env_vars_any") : nullptr;
   const YamlValue::Sequence* list = names != nullptr ? names->as_sequence() : nullptr;
@@ -65,16 +62,19 @@ std::expected<WorktreeConfig, std::string> load_worktree_config(const std::optio
 std::optional<std::string> match_config_override(const WorktreeConfig& config, std::string_view root,
                                                  const std::optional<domain::EnvMap>& env) {
   if (!config.root) return std::nullopt;
-  const domain::EnvMap snapshot = env ? domain::EnvMap() : support::process_env();
-  const domain::EnvMap& vars = env ? *env : snapshot;
+  return match_config_override(config, root, env ? support::EnvSnapshot(*env) : support::EnvSnapshot::of_process());
+}
 
+std::optional<std::string> match_config_override(const WorktreeConfig& config, std::string_view root,
+                                                 const support::EnvSnapshot& env) {
+  if (!config.root) return std::nullopt;
   const YamlValue* section = config.root->find("worktree");
   const YamlValue* overrides = section != nullptr ? section->find("overrides") : nullptr;
   const YamlValue::Sequence* entries = overrides != nullptr ? overrides->as_sequence() : nullptr;
   if (entries == nullptr) return std::nullopt;
 
   for (const auto& entry : *entries) {
-    if (!applies(*entry, vars)) continue;
+    if (!applies(*entry, env)) continue;
     const YamlValue* base = entry->find("base");
     const std::string* text = base != nullptr ? base->as_string() : nullptr;
     if (text == nullptr) {

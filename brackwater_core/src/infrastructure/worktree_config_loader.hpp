@@ -17,6 +17,7 @@
 #include "domain/binding.hpp"
 #include "infrastructure/yaml_value.hpp"
 #include "support/env.hpp"
+#include "support/env_snapshot.hpp"
 
 namespace brackwater::infrastructure {
 
@@ -44,5 +45,8 @@ std::expected<WorktreeConfig, std::string> parse_worktree_config(std::string_vie
 // resolve. Never fails.
 std::optional<std::string> match_config_override(const WorktreeConfig& config, std::string_view root,
                                                  const std::optional<domain::EnvMap>& env);
+// The same under a snapshot the caller has already taken.
+std::optional<std::string> match_config_override(const WorktreeConfig& config, std::string_view root,
+                                                 const support::EnvSnapshot& env);
 
 }  // namespace brackwater::infrastructure
