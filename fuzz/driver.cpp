@@ -21,8 +21,25 @@ void run(const std::string& input) {
 }
 
 std::string mutate(std::string s, std::mt19937& rng) {
-  static const char* const kTokens[] = {"\"", "{", "}", "[", "]", ":", ",", "\\", "\n", "=", "\xff", "\xc3\xa9",
-                                        "\xe2\x80\x8b", "0", "-1", "1e999", "null", "true", "[tool.plowline]"};
+  static const char* const kTokens[] = {"\"",
+                                        "{",
+                                        "}",
+                                        "[",
+                                        "]",
+                                        ":",
+                                        ",",
+                                        "\\",
+                                        "\n",
+                                        "=",
+                                        "\xff",
+                                        "\xc3\xa9",
+                                        "\xe2\x80\x8b",
+                                        "0",
+                                        "-1",
+                                        "1e999",
+                                        "null",
+                                        "true",
+                                        "[tool.plowline]"};
   const int edits = 1 + static_cast<int>(rng() % 4);
   for (int i = 0; i < edits; ++i) {
     const size_t pos = s.empty() ? 0 : rng() % (s.size() + 1);
@@ -33,9 +50,7 @@ std::string mutate(std::string s, std::mt19937& rng) {
       case 1:
         if (pos < s.size()) s.erase(pos, 1 + rng() % 8);
         break;
-      case 2:
-        s.insert(pos, kTokens[rng() % std::size(kTokens)]);
-        break;
+      case 2: s.insert(pos, kTokens[rng() % std::size(kTokens)]); break;
       default:
         if (!s.empty()) s.insert(pos, s.substr(rng() % s.size(), 1 + rng() % 16));
         break;

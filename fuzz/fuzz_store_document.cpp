@@ -89,9 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < entries.size(); ++i) check(document->has_session_id(i, id) == same_id(entries[i], id));
 
   (*reference)["schema_version"] = 2;
-  const auto dump = [](const json& value) {
-    return value.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-  };
+  const auto dump = [](const json& value) { return value.dump(2, ' ', false, json::error_handler_t::replace) + "\n"; };
   check(document->render([](size_t) { return true; }, nullptr) == dump(*reference));
   check(in_place->render([](size_t) { return true; }, nullptr) == dump(*reference));
   const std::string written = document->render([](size_t) { return true; }, nullptr);
@@ -111,7 +109,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   kept.push_back(appended);
   entries = std::move(kept);
-  check(document->render([&](size_t i) { return !document->has_session_id(i, id); }, &appended) ==
-        dump(*reference));
+  check(document->render([&](size_t i) { return !document->has_session_id(i, id); }, &appended) == dump(*reference));
   return 0;
 }

@@ -164,10 +164,10 @@ TEST_F(LifecycleTest, RecoveryLooksUnderTheGivenPathFirst) {
 // built from them, even where the path they would name holds good metadata.
 TEST_F(LifecycleTest, RecoveryRefusesIdsThatAreNotOneComponent) {
   const std::string good = metadata(R"("branch": "feature")");
-  write_file_mkdirs(sessions(repo) + "metadata.json", good);        // "" and "."
-  write_file_mkdirs(sessions(repo) + "../metadata.json", good);     // ".."
-  write_file_mkdirs(sessions(repo) + "c/d/metadata.json", good);    // "c/d"
-  write_file_mkdirs(sessions(repo) + "a", good);                    // "a\0b", cut at the NUL
+  write_file_mkdirs(sessions(repo) + "metadata.json", good);      // "" and "."
+  write_file_mkdirs(sessions(repo) + "../metadata.json", good);   // ".."
+  write_file_mkdirs(sessions(repo) + "c/d/metadata.json", good);  // "c/d"
+  write_file_mkdirs(sessions(repo) + "a", good);                  // "a\0b", cut at the NUL
   for (const std::string& id : std::vector<std::string>{"", ".", "..", "c/d", std::string("a\0b", 3)}) {
     EXPECT_EQ(recover_binding(id, repo), nullopt) << id;
   }

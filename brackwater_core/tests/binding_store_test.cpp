@@ -108,12 +108,19 @@ TEST_F(BindingStoreTest, FirstUpsertWritesTheExactForm) {
   "bindings": [
     {
       "branch": "main",
-      "commit_ish": "r)" "\u00e9" R"(f\"\\\t\u0001/)" "\x7f" R"(",
-      "git_common_dir": ")" + repo + R"(/.git",
-      "main_worktree": ")" + repo + R"(",
+      "commit_ish": "r)"
+                               "\u00e9"
+                               R"(f\"\\\t\u0001/)"
+                               "\x7f"
+                               R"(",
+      "git_common_dir": ")" + repo +
+                               R"(/.git",
+      "main_worktree": ")" + repo +
+                               R"(",
       "schema_version": 2,
       "session_id": "s1",
-      "state_path": ")" + repo + R"(/state",
+      "state_path": ")" + repo +
+                               R"(/state",
       "worktree": ")" + repo + R"("
     }
   ],
@@ -219,9 +226,9 @@ TEST_F(BindingStoreTest, ForeignContentIsWrittenBackUnchanged) {
   // integer is parsed as a double by the JSON library and is written back in
   // that form. Nothing reads these keys, so that loss is accepted.
   const json alias_entry = {{"session_id", "old"}, {"worktree_path", repo}, {"repo_root", repo},
-                            {"branch", "main"},   {"state_path", repo},    {"source_ref", "r1"}};
-  const std::string text = R"({"schema_version": 1, "extra": {"k": [1, "two"]}, "bindings": [)" +
-                           alias_entry.dump() + R"(, 5, "str", {"no": "id"}, {"session_id": 3}],)" +
+                            {"branch", "main"},    {"state_path", repo},    {"source_ref", "r1"}};
+  const std::string text = R"({"schema_version": 1, "extra": {"k": [1, "two"]}, "bindings": [)" + alias_entry.dump() +
+                           R"(, 5, "str", {"no": "id"}, {"session_id": 3}],)" +
                            R"( "i64": -9223372036854775808, "u64": 18446744073709551615,)" +
                            R"( "beyond": 18446744073709551616})";
   write_file_mkdirs(store->path(), text);
@@ -268,8 +275,11 @@ TEST_F(BindingStoreTest, EachListResolvesPathsAfresh) {
   const std::string via_link = tmp / "current/wt";
   json entries = json::array();
   for (const auto& id : {"a", "b"}) {
-    entries.push_back({{"session_id", id}, {"worktree", via_link}, {"branch", "b"},
-                       {"state_path", via_link + "/state"}, {"main_worktree", via_link}});
+    entries.push_back({{"session_id", id},
+                       {"worktree", via_link},
+                       {"branch", "b"},
+                       {"state_path", via_link + "/state"},
+                       {"main_worktree", via_link}});
   }
   write_file_mkdirs(store->path(), json{{"bindings", entries}}.dump());
   auto first = store->list();

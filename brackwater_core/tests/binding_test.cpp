@@ -98,9 +98,9 @@ TEST(BindingRecord, SchemaVersionOnlyFromIntegersThatFitSigned64) {
       {"true", 2},
       {"9223372036854775807", INT64_MAX},
       {"-9223372036854775808", INT64_MIN},
-      {"9223372036854775808", 2},    // parsed as unsigned, above the signed range
-      {"18446744073709551616", 2},   // beyond 64 bits: parsed as a double
-      {"-9223372036854775809", 2},   // likewise
+      {"9223372036854775808", 2},   // parsed as unsigned, above the signed range
+      {"18446744073709551616", 2},  // beyond 64 bits: parsed as a double
+      {"-9223372036854775809", 2},  // likewise
   };
   const std::string base = kBase.dump();
   for (const auto& [literal, expected] : cases) {
@@ -131,10 +131,9 @@ TEST(BindingRecord, CreateNormalisesOnlyThePathFields) {
   // to_dict copies the fields as held, without normalising them again, and
   // always writes the current schema version; keys serialise in byte order.
   b.worktree = "/x/../y";
-  EXPECT_EQ(b.to_dict().dump(),
-            R"({"branch":" br ","commit_ish":"../c","git_common_dir":"","main_worktree":")" + tmp / "b" +
-                R"(","schema_version":2,"session_id":" id ","state_path":")" + tmp / "b/x" +
-                R"(","worktree":"/x/../y"})");
+  EXPECT_EQ(b.to_dict().dump(), R"({"branch":" br ","commit_ish":"../c","git_common_dir":"","main_worktree":")" +
+                                    tmp / "b" + R"(","schema_version":2,"session_id":" id ","state_path":")" +
+                                    tmp / "b/x" + R"(","worktree":"/x/../y"})");
 }
 
 }  // namespace

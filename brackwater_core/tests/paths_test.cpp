@@ -43,9 +43,9 @@ TEST_F(PathsTest, NormalizePath) {
   const std::string r = tmp.path();
   const std::pair<std::string, std::string> cases[] = {
       {"   ", ""},
-      {"\t\n\u3000\u00a0", ""},               // Unicode White_Space counts as blank
-      {"\u200b", "\u200b"},                   // zero-width space is not White_Space
-      {" /tmp", " /tmp"},                     // never trimmed
+      {"\t\n\u3000\u00a0", ""},  // Unicode White_Space counts as blank
+      {"\u200b", "\u200b"},      // zero-width space is not White_Space
+      {" /tmp", " /tmp"},        // never trimmed
       {r + "/link", r + "/d"},
       {r + "/link/f", r + "/d/f"},
       {r + "/link/missing", r + "/d/missing"},
@@ -119,10 +119,39 @@ TEST_F(PathsTest, ResolverAgreesWithRealpathWalk) {
   ASSERT_EQ(::symlink("../link", (tmp / "d/sub/up").c_str()), 0);
   const std::string base = r.substr(r.rfind('/') + 1);
   const std::string relative[] = {
-      "d", "d/", "d/f", "d/f/", "d/f/x", "d/f/x/y", "link", "link/", "link/..", "link/../d/f", "link/./f",
-      "link/sub/up/f", "d/sub/up/missing", "d/sub/../f", "d//f", "./link", "dangling", "dangling/",
-      "dangling/x", "flink", "flink/", "flink/x", "loop", "loop/", "loop/x", "missing/x", "missing/..",
-      "../" + base + "/link/f", "link/x\0y"s, "d/x\0y"s, "x\0y"s, "odd", "odd/n",
+      "d",
+      "d/",
+      "d/f",
+      "d/f/",
+      "d/f/x",
+      "d/f/x/y",
+      "link",
+      "link/",
+      "link/..",
+      "link/../d/f",
+      "link/./f",
+      "link/sub/up/f",
+      "d/sub/up/missing",
+      "d/sub/../f",
+      "d//f",
+      "./link",
+      "dangling",
+      "dangling/",
+      "dangling/x",
+      "flink",
+      "flink/",
+      "flink/x",
+      "loop",
+      "loop/",
+      "loop/x",
+      "missing/x",
+      "missing/..",
+      "../" + base + "/link/f",
+      "link/x\0y"s,
+      "d/x\0y"s,
+      "x\0y"s,
+      "odd",
+      "odd/n",
   };
   ScopedCwd cwd(tmp.path());
   PathResolver shared;
@@ -160,14 +189,14 @@ TEST(HomeRules, ExpanduserHomeDirAndWorktreeBase) {
       {h, nullopt, [] { return expanduser("~\\/a"); }, "/h/a"},
       {h, nullopt, [] { return expanduser("~name/x"); }, "/h/name/x"},
       {"/h/", nullopt, [] { return expanduser("~/a"); }, "/h/a"},
-      {"~x", nullopt, [] { return expanduser("~/a"); }, "~x/a"},       // home used as is
-      {"", "/u", [] { return expanduser("~/a"); }, "~/a"},             // empty HOME does not fall through
+      {"~x", nullopt, [] { return expanduser("~/a"); }, "~x/a"},  // home used as is
+      {"", "/u", [] { return expanduser("~/a"); }, "~/a"},        // empty HOME does not fall through
       {nullopt, "/u", [] { return expanduser("~/a"); }, "/u/a"},
-      {"\xff", "/u", [] { return expanduser("~/a"); }, "/u/a"},        // non-UTF-8 HOME counts as unset
+      {"\xff", "/u", [] { return expanduser("~/a"); }, "/u/a"},  // non-UTF-8 HOME counts as unset
       {nullopt, nullopt, [] { return expanduser("~/a"); }, "~/a"},
       {nullopt, nullopt, [] { return home_dir(nullopt); }, "."},
       {"", "", [] { return home_dir(nullopt); }, "."},
-      {"", "/u", [] { return home_dir(nullopt); }, "/u"},              // home_dir skips an empty HOME
+      {"", "/u", [] { return home_dir(nullopt); }, "/u"},  // home_dir skips an empty HOME
       {"\xff", "/u", [] { return home_dir(nullopt); }, "/u"},
       {h, "/u", [] { return home_dir(nullopt); }, "/h"},
       {h, nullopt, [] { return home_dir(""); }, ""},
@@ -214,10 +243,10 @@ TEST(ValidateProjectId, RejectsWithQuotedLiteral) {
       {"a\tb\r\n", R"("a\tb\r\n")"},
       {"a\0b"s, R"("a\0b")"},
       {"a\x7f\x1b", R"("a\u{7f}\u{1b}")"},
-      {"e\u0301", R"("e\u{301}")"},       // combining mark
-      {"a\u00a0b", R"("a\u{a0}b")"},      // no-break space is not printable here
-      {"a\u200d", R"("a\u{200d}")"},      // format character
-      {"caf\u00e9", "\"caf\u00e9\""},     // printable non-ASCII stays as is
+      {"e\u0301", R"("e\u{301}")"},    // combining mark
+      {"a\u00a0b", R"("a\u{a0}b")"},   // no-break space is not printable here
+      {"a\u200d", R"("a\u{200d}")"},   // format character
+      {"caf\u00e9", "\"caf\u00e9\""},  // printable non-ASCII stays as is
       {"\u00f1andu", "\"\u00f1andu\""},
       {"a\U0001F600", "\"a\U0001F600\""},
   };

@@ -74,10 +74,16 @@ TEST_F(ProjectIdTest, ConfiguredIds) {
       {"<fifo>", unreadable + "@/pyproject.toml could not be read: not a regular file"},
       // Keys that reach deeper than the parser can build are refused before it
       // sees them; dots inside strings and comments are not key parts.
-      {dotted(40000) + " = 1\n", unreadable + "@/pyproject.toml could not be parsed: tables nested deeper than 256 levels at line 1, column 513"},
-      {"[" + dotted(100000) + "]\n", unreadable + "@/pyproject.toml could not be parsed: tables nested deeper than 256 levels", true},
-      {"[" + dotted(200) + "]\nx = {" + dotted(100) + " = 1}\n", unreadable + "@/pyproject.toml could not be parsed: tables nested deeper than 256 levels at line 2, column ", true},
-      {"[" + dotted(200) + "]\n" + dotted(50) + " = \"\"\"" + dotted(9000) + "\"\"\" # " + dotted(9000) + "\n" + config(R"(project_id = "deep")"), "ok:deep"},
+      {dotted(40000) + " = 1\n",
+       unreadable + "@/pyproject.toml could not be parsed: tables nested deeper than 256 levels at line 1, column 513"},
+      {"[" + dotted(100000) + "]\n",
+       unreadable + "@/pyproject.toml could not be parsed: tables nested deeper than 256 levels", true},
+      {"[" + dotted(200) + "]\nx = {" + dotted(100) + " = 1}\n",
+       unreadable + "@/pyproject.toml could not be parsed: tables nested deeper than 256 levels at line 2, column ",
+       true},
+      {"[" + dotted(200) + "]\n" + dotted(50) + " = \"\"\"" + dotted(9000) + "\"\"\" # " + dotted(9000) + "\n" +
+           config(R"(project_id = "deep")"),
+       "ok:deep"},
   };
   int row = -1;
   for (const auto& c : cases) {
@@ -112,14 +118,15 @@ TEST_F(ProjectIdTest, ErrorsAreReadAgainSuccessesAreCached) {
   checked = resolve_project_id_checked(root);
   ASSERT_FALSE(checked);
   EXPECT_EQ(checked.error().code, "WORKTREE_PROJECT_CONFIG_UNREADABLE");
-  EXPECT_TRUE(checked.error().message.starts_with("pyproject.toml at " + root + "/pyproject.toml could not be parsed: "))
+  EXPECT_TRUE(
+      checked.error().message.starts_with("pyproject.toml at " + root + "/pyproject.toml could not be parsed: "))
       << checked.error().message;
 
   write_file(root + "/pyproject.toml", config(R"(project_id = "good")"));
   EXPECT_EQ(outcome(resolve_project_id(root)), "ok:good");
 
   write_file(root + "/pyproject.toml", config(R"(project_id = "other")"));
-  EXPECT_EQ(outcome(resolve_project_id(root)), "ok:good");        // same text: cached
+  EXPECT_EQ(outcome(resolve_project_id(root)), "ok:good");         // same text: cached
   EXPECT_EQ(outcome(resolve_project_id(root + "/")), "ok:other");  // another text: read again
   EXPECT_EQ(resolve_project_id_checked(root).value_or("?"), "good");
 }

@@ -48,7 +48,7 @@ TEST(SupportFiles, OnlyRegularFilesAreRead) {
 TEST(SupportFdIo, ErrorsAreErrnoValues) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
-  EXPECT_EQ(read_all(fds[1]).error(), EBADF);   // the write end cannot be read
+  EXPECT_EQ(read_all(fds[1]).error(), EBADF);  // the write end cannot be read
   EXPECT_EQ(write_all(fds[0], "x").error(), EBADF);
   ::close(fds[0]);
   ::signal(SIGPIPE, SIG_IGN);

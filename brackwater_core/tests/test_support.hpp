@@ -136,9 +136,7 @@ class ScopedEnv {
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
-  void set(const std::optional<std::string>& value) {
-    value ? ::setenv(name_, value->c_str(), 1) : ::unsetenv(name_);
-  }
+  void set(const std::optional<std::string>& value) { value ? ::setenv(name_, value->c_str(), 1) : ::unsetenv(name_); }
   const char* name_;
   std::optional<std::string> old_;
 };

@@ -39,9 +39,8 @@ class ValidationTest : public ::testing::Test {
     std::filesystem::create_directory_symlink(repo, link);
   }
   // The reason code, after checking the parts every result shares.
-  std::string check(const WorktreeBinding& b, const std::optional<std::string>& cwd,
-                    const std::optional<EnvMap>& env, bool check_git,
-                    const std::optional<BindingValidationOptions>& options) {
+  std::string check(const WorktreeBinding& b, const std::optional<std::string>& cwd, const std::optional<EnvMap>& env,
+                    bool check_git, const std::optional<BindingValidationOptions>& options) {
     const BindingValidationResult r = validate_binding(b, cwd, env, check_git, options);
     EXPECT_EQ(r.ok, r.reason_code == "WORKTREE_BINDING_OK");
     if (kMessages.contains(r.reason_code)) {
@@ -51,8 +50,8 @@ class ValidationTest : public ::testing::Test {
     return r.reason_code;
   }
   WorktreeBinding binding(const std::string& branch = "main", const std::string& common = "") const {
-    return WorktreeBinding::create("s", repo, branch, repo + "/state", common.empty() ? repo + "/.git" : common,
-                                   repo, "");
+    return WorktreeBinding::create("s", repo, branch, repo + "/state", common.empty() ? repo + "/.git" : common, repo,
+                                   "");
   }
 
   TempDir tmp;
@@ -143,8 +142,8 @@ TEST_F(ValidationTest, GitThatAnswersBadlyOrNotAtAll) {
     FakeGit git("echo \"$1\" >> " + log + R"(; printf '\377')");
     auto r = validate_binding(binding(), nullopt, nullopt, true, nullopt);
     EXPECT_EQ(r.reason_code, "WORKTREE_GIT_UNAVAILABLE");
-    EXPECT_TRUE(r.message.starts_with(
-        "git could not be run for worktree binding validation: git output is not valid UTF-8"))
+    EXPECT_TRUE(
+        r.message.starts_with("git could not be run for worktree binding validation: git output is not valid UTF-8"))
         << r.message;
     EXPECT_EQ(test_support::read_file(tmp / "calls"), "branch\n") << "the common dir must not be asked";
   }

@@ -291,8 +291,7 @@ PyMethodDef method_def() {
   if constexpr (noargs) {
     return {T.name, guard<detail::noargs_body<T, Impl>>, METH_NOARGS, text_signature<T>()};
   } else {
-    return {T.name,
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<detail::fastcall_body<T, Impl>>)),
+    return {T.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<detail::fastcall_body<T, Impl>>)),
             METH_FASTCALL | METH_KEYWORDS | class_flag, text_signature<T>()};
   }
 }

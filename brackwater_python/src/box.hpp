@@ -16,8 +16,7 @@ namespace tidemark {
 
 template <class T>
 struct Box {
-  PyObject_HEAD
-  T* value;
+  PyObject_HEAD T* value;
   std::atomic<int> borrow;  // 0 free, >0 shared readers, -1 one writer
 };
 

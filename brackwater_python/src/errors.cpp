@@ -11,12 +11,11 @@ struct ExceptionTypeSpec {
   PyObject* const* base;  // the interpreter's base class, read when first made
 };
 
-constexpr ExceptionTypeSpec kWorktreeListError = {
-    "_tidemark.WorktreeListError", "Raised when list_worktrees cannot produce a reliable enumeration.",
-    &PyExc_Exception};
+constexpr ExceptionTypeSpec kWorktreeListError = {"_tidemark.WorktreeListError",
+                                                  "Raised when list_worktrees cannot produce a reliable enumeration.",
+                                                  &PyExc_Exception};
 constexpr ExceptionTypeSpec kProjectIdInvalidError = {
-    "_tidemark.ProjectIdInvalidError", "Raised when a raw project_id fails the normative pattern.",
-    &PyExc_ValueError};
+    "_tidemark.ProjectIdInvalidError", "Raised when a raw project_id fails the normative pattern.", &PyExc_ValueError};
 
 // Creates the type once per process. The creating thread keeps the
 // interpreter lock while it calls the interpreter; a thread that finds the

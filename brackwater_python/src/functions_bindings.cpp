@@ -35,7 +35,7 @@ struct RegisterArgs {
   std::string commit_ish;
 };
 constexpr auto register_binding_table =
-    function<RegisterArgs>("register_binding",                                             //
+    function<RegisterArgs>("register_binding",                                                 //
                            kwonly<&RegisterArgs::session_id>("session_id", as_str, required),  //
                            kwonly<&RegisterArgs::worktree>("worktree", as_path, required),
                            kwonly<&RegisterArgs::branch>("branch", as_str, required),
@@ -61,9 +61,9 @@ struct SessionArgs {
   std::string main_worktree;
 };
 template <const char* Name>
-constexpr auto session_table = function<SessionArgs>(
-    Name, param<&SessionArgs::session_id>("session_id", as_str, required),
-    param<&SessionArgs::main_worktree>("main_worktree", as_path, required));
+constexpr auto session_table =
+    function<SessionArgs>(Name, param<&SessionArgs::session_id>("session_id", as_str, required),
+                          param<&SessionArgs::main_worktree>("main_worktree", as_path, required));
 constexpr char kLoad[] = "load_binding";
 constexpr char kRemove[] = "remove_binding";
 constexpr char kRecover[] = "recover_binding";
@@ -134,8 +134,7 @@ constexpr auto validate_current_binding_table =
     function<CurrentArgs>("validate_current_binding",
                           kwonly<&CurrentArgs::main_worktree>("main_worktree", as_path, required),
                           kwonly<&CurrentArgs::session_id>("session_id", as_str, required),
-                          kwonly<&CurrentArgs::cwd>("cwd", as_path, required),
-                          kwonly<&CurrentArgs::env>("env", as_env),
+                          kwonly<&CurrentArgs::cwd>("cwd", as_path, required), kwonly<&CurrentArgs::env>("env", as_env),
                           kwonly<&CurrentArgs::check_git>("check_git", as_bool),
                           kwonly<&CurrentArgs::require_registered_binding>("require_registered_binding", as_bool),
                           kwonly<&CurrentArgs::require_env_worktree>("require_env_worktree", as_bool),
@@ -144,8 +143,12 @@ constexpr auto validate_current_binding_table =
                       "require_git_state", "main_worktree", "cwd", "env");
 
 PyObject* validate_current_binding_impl(PyObject*, CurrentArgs& a) {
-  app::CurrentBindingRequest request{std::move(a.session_id), std::move(a.main_worktree), std::move(a.cwd),
-                                     std::move(a.env),        a.check_git,                a.require_registered_binding,
+  app::CurrentBindingRequest request{std::move(a.session_id),
+                                     std::move(a.main_worktree),
+                                     std::move(a.cwd),
+                                     std::move(a.env),
+                                     a.check_git,
+                                     a.require_registered_binding,
                                      {a.require_env_worktree, a.require_git_state}};
   auto result = without_gil([&] { return app::validate_current_binding(request); });
   return types::wrap_validation_result(std::move(result)).release();

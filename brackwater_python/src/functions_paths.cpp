@@ -25,8 +25,8 @@ PyObject* normalize_path_impl(PyObject*, RawPathArgs& a) {
 struct InputPathArgs {
   std::string input_path;
 };
-constexpr auto path_fingerprint_table = function<InputPathArgs>(
-    "path_fingerprint", param<&InputPathArgs::input_path>("input_path", as_str, required));
+constexpr auto path_fingerprint_table =
+    function<InputPathArgs>("path_fingerprint", param<&InputPathArgs::input_path>("input_path", as_str, required));
 
 PyObject* path_fingerprint_impl(PyObject*, InputPathArgs& a) {
   return py_str(brackwater::domain::path_fingerprint(a.input_path)).release();
@@ -40,7 +40,8 @@ struct ProjectIdArgs {
 };
 constexpr auto resolve_project_id_table =
     function<RepoRootArgs>("resolve_project_id", param<&RepoRootArgs::repo_root>("repo_root", as_str));
-constexpr auto state_dir_table = function<RepoRootArgs>("state_dir", param<&RepoRootArgs::repo_root>("repo_root", as_str));
+constexpr auto state_dir_table =
+    function<RepoRootArgs>("state_dir", param<&RepoRootArgs::repo_root>("repo_root", as_str));
 constexpr auto resolve_state_dir_name_table =
     function<ProjectIdArgs>("resolve_state_dir_name", param<&ProjectIdArgs::project_id>("project_id", as_str));
 constexpr auto store_relative_path_table =

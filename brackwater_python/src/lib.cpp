@@ -11,9 +11,9 @@
 #include "domain/paths.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
-#include "infrastructure/env_keys.hpp"
 #include "guard.hpp"
 #include "imports.hpp"
+#include "infrastructure/env_keys.hpp"
 #include "py.hpp"
 #include "types.hpp"
 
@@ -179,8 +179,8 @@ PyModuleDef module_def = {
     0,            // m_size: no per-module state
     nullptr,      // m_methods: every function is added by the execution step
     module_slots,
-    nullptr,      // m_traverse
-    nullptr,      // m_clear
+    nullptr,  // m_traverse
+    nullptr,  // m_clear
     guard<free_module>,
 };
 

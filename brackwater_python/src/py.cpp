@@ -81,8 +81,8 @@ class Matcher {
       }
       if (missing.empty()) continue;
       set_type_error(sig_.display() + " missing " + std::to_string(missing.size()) + " required " +
-                     (kw_only ? "keyword " : "positional ") + (missing.size() == 1 ? "argument" : "arguments") +
-                     ": " + quoted_list(missing));
+                     (kw_only ? "keyword " : "positional ") + (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                     quoted_list(missing));
       return false;
     }
     return true;
@@ -105,8 +105,7 @@ bool is_numpy_bool(PyObject* value) {
   }
   const bool bool_name = PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
                          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
-  return bool_name && PyUnicode_Check(module.get()) &&
-         PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
+  return bool_name && PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 #include "domain/audit.hpp"
 #include "domain/binding.hpp"
 #include "domain/git_worktree.hpp"
-#include "domain/porcelain.hpp"
 #include "domain/github_policy.hpp"
+#include "domain/porcelain.hpp"
 #include "infrastructure/audit_reader.hpp"
 #include "py.hpp"
 

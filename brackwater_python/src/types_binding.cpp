@@ -26,7 +26,7 @@ PyTypeObject* as_type(const PyRef& ref) { return reinterpret_cast<PyTypeObject*>
 
 // ---- WorktreeBinding --------------------------------------------------------
 
-template <std::string WorktreeBinding::*Field>
+template <std::string WorktreeBinding::* Field>
 PyObject* binding_str(PyObject* self, void*) {
   return py_str(unbox<WorktreeBinding>(self).*Field).release();
 }
@@ -45,21 +45,20 @@ struct BindingArgs {
   std::string commit_ish;
   std::optional<int64_t> schema_version;
 };
-constexpr auto binding_new_table = constructor<BindingArgs>(
-    "WorktreeBinding", param<&BindingArgs::session_id>("session_id", as_str, required),
-    param<&BindingArgs::worktree>("worktree", as_str, required),
-    param<&BindingArgs::branch>("branch", as_str, required),
-    param<&BindingArgs::state_path>("state_path", as_str, required),
-    param<&BindingArgs::git_common_dir>("git_common_dir", as_str, required),
-    param<&BindingArgs::main_worktree>("main_worktree", as_str, required),
-    param<&BindingArgs::commit_ish>("commit_ish", as_str),
-    param<&BindingArgs::schema_version>("schema_version", as_int));
+constexpr auto binding_new_table =
+    constructor<BindingArgs>("WorktreeBinding", param<&BindingArgs::session_id>("session_id", as_str, required),
+                             param<&BindingArgs::worktree>("worktree", as_str, required),
+                             param<&BindingArgs::branch>("branch", as_str, required),
+                             param<&BindingArgs::state_path>("state_path", as_str, required),
+                             param<&BindingArgs::git_common_dir>("git_common_dir", as_str, required),
+                             param<&BindingArgs::main_worktree>("main_worktree", as_str, required),
+                             param<&BindingArgs::commit_ish>("commit_ish", as_str),
+                             param<&BindingArgs::schema_version>("schema_version", as_int));
 
 PyObject* binding_new(PyTypeObject* type, BindingArgs& a) {
-  return box_new(type, WorktreeBinding::create(std::move(a.session_id), a.worktree, std::move(a.branch),
-                                               a.state_path, a.git_common_dir,
-                                               a.main_worktree, std::move(a.commit_ish),
-                                               a.schema_version))
+  return box_new(type,
+                 WorktreeBinding::create(std::move(a.session_id), a.worktree, std::move(a.branch), a.state_path,
+                                         a.git_common_dir, a.main_worktree, std::move(a.commit_ish), a.schema_version))
       .release();
 }
 
@@ -198,7 +197,7 @@ bool try_exclusive(std::atomic<int>& flag) {
   return false;
 }
 
-template <bool BindingValidationOptions::*Flag>
+template <bool BindingValidationOptions::* Flag>
 PyObject* options_get(PyObject* self, void*) {
   auto& flag = borrow_flag<BindingValidationOptions>(self);
   if (!try_share(flag)) return nullptr;
@@ -207,7 +206,7 @@ PyObject* options_get(PyObject* self, void*) {
   return py_bool(value).release();
 }
 
-template <bool BindingValidationOptions::*Flag>
+template <bool BindingValidationOptions::* Flag>
 int options_set(PyObject* self, PyObject* value, void*) {
   if (value == nullptr) {
     PyErr_SetString(PyExc_AttributeError, "property has no deleter");
@@ -223,11 +222,12 @@ int options_set(PyObject* self, PyObject* value, void*) {
 }
 
 constexpr auto options_new_table = constructor<BindingValidationOptions>(
-    "BindingValidationOptions",
-    param<&BindingValidationOptions::require_env_worktree>("require_env_worktree", as_bool),
+    "BindingValidationOptions", param<&BindingValidationOptions::require_env_worktree>("require_env_worktree", as_bool),
     param<&BindingValidationOptions::require_git_state>("require_git_state", as_bool));
 
-PyObject* options_new(PyTypeObject* type, BindingValidationOptions& options) { return box_new(type, options).release(); }
+PyObject* options_new(PyTypeObject* type, BindingValidationOptions& options) {
+  return box_new(type, options).release();
+}
 
 PyGetSetDef options_getset[] = {
     getter<options_get<&BindingValidationOptions::require_env_worktree>,
@@ -291,8 +291,8 @@ std::optional<WorktreeBinding> binding_to_core(PyObject* value, const char* para
   PyRef type = worktree_binding_type();
   if (!type || !extract_instance(value, as_type(type), param)) return std::nullopt;
   const auto& b = unbox<WorktreeBinding>(value);
-  return WorktreeBinding::create(b.session_id, b.worktree, b.branch, b.state_path, b.git_common_dir,
-                                 b.main_worktree, b.commit_ish, b.schema_version);
+  return WorktreeBinding::create(b.session_id, b.worktree, b.branch, b.state_path, b.git_common_dir, b.main_worktree,
+                                 b.commit_ish, b.schema_version);
 }
 
 bool OptionsBorrow::acquire(PyObject* value, const char* param) {

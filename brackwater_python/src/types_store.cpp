@@ -14,8 +14,8 @@ using brackwater::domain::WorktreeBinding;
 using brackwater::infrastructure::WorktreeBindingStore;
 
 // The binding result of a load or remove: the binding, None, or the error.
-PyObject* optional_binding(std::expected<std::optional<WorktreeBinding>,
-                                         brackwater::infrastructure::BindingStoreError> found) {
+PyObject* optional_binding(
+    std::expected<std::optional<WorktreeBinding>, brackwater::infrastructure::BindingStoreError> found) {
   if (!found) return store_err(found.error());
   if (!*found) Py_RETURN_NONE;
   return wrap_binding(**std::move(found)).release();
@@ -59,8 +59,8 @@ PyObject* store_remove(PyObject* self, SessionIdArgs& a) {
 struct UpsertArgs {
   WorktreeBinding binding;
 };
-constexpr auto upsert_table = method<UpsertArgs>(
-    "WorktreeBindingStore", "upsert", param<&UpsertArgs::binding>("binding", as_binding, required));
+constexpr auto upsert_table =
+    method<UpsertArgs>("WorktreeBindingStore", "upsert", param<&UpsertArgs::binding>("binding", as_binding, required));
 
 PyObject* store_upsert(PyObject* self, UpsertArgs& a) {
   if (auto stored = unbox<WorktreeBindingStore>(self).upsert(a.binding); !stored) return store_err(stored.error());

@@ -70,9 +70,7 @@ std::expected<std::optional<WorktreeBinding>, BindingStoreError> recover_binding
   return recover_binding_from_metadata(session_id, root, root);
 }
 
-BindingValidationResult env_missing() {
-  return {false, reason::kEnvMissing, kEnvMissingMessage, std::nullopt};
-}
+BindingValidationResult env_missing() { return {false, reason::kEnvMissing, kEnvMissingMessage, std::nullopt}; }
 
 BindingValidationResult store_unavailable(const BindingStoreError& error) {
   return {false, error.code(), error.display(), std::nullopt};

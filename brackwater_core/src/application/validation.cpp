@@ -23,8 +23,7 @@ std::string env_value(const domain::EnvMap& env, std::string_view key) {
 
 // git's trimmed answer in `dir`: "" when git ran and refused; the error when
 // it could not be run or read.
-std::expected<std::string, GitInvokeError> git_answer(const std::string& dir,
-                                                      std::span<const std::string_view> args) {
+std::expected<std::string, GitInvokeError> git_answer(const std::string& dir, std::span<const std::string_view> args) {
   auto answer = infrastructure::git_output(dir, args);
   if (!answer && answer.error().is_nonzero_exit()) return std::string();
   return answer;

@@ -47,7 +47,7 @@ struct BindingFields {
 
 struct WorktreeBinding {
   std::string session_id;
-  std::string worktree;        // normalised
+  std::string worktree;  // normalised
   std::string branch;
   std::string state_path;      // normalised
   std::string git_common_dir;  // normalised; may be empty

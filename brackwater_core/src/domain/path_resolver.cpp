@@ -31,7 +31,7 @@ enum class Walk : std::uint8_t { kExists, kMissing, kAskLibc };
 // gave another answer that realpath(3) must judge.
 Walk walk_without_links(const char* path, support::UniqueFd& fd) {
   if (!g_openat2_usable.load(std::memory_order_relaxed)) return Walk::kAskLibc;
-  struct open_how how {};
+  struct open_how how{};
   how.flags = O_PATH | O_CLOEXEC;
   how.resolve = RESOLVE_NO_SYMLINKS;
   const long rc = ::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
@@ -164,8 +164,7 @@ std::optional<std::string> PathResolver::real_uncached(const std::string& path, 
   if (path.size() < PATH_MAX) {
     support::UniqueFd fd;
     switch (walk_without_links(path.c_str(), fd)) {
-      case Walk::kMissing:
-        return std::nullopt;
+      case Walk::kMissing: return std::nullopt;
       case Walk::kExists: {
         const bool absolute = path.starts_with('/');
         const std::string* base = absolute ? nullptr : cwd();
@@ -175,8 +174,7 @@ std::optional<std::string> PathResolver::real_uncached(const std::string& path, 
         if (opened != nullptr) *opened = std::move(fd);
         return resolved;
       }
-      case Walk::kAskLibc:
-        break;
+      case Walk::kAskLibc: break;
     }
   }
   return libc_realpath(path);

@@ -66,9 +66,7 @@ std::vector<std::string_view> path_components(std::string_view path) {
 
 std::string normalize_path(std::string_view path) { return PathResolver(/*remember=*/false).normalize(path); }
 
-bool paths_equal(std::string_view a, std::string_view b) {
-  return normalize_path(a) == normalize_path(b);
-}
+bool paths_equal(std::string_view a, std::string_view b) { return normalize_path(a) == normalize_path(b); }
 
 std::string path_fingerprint(std::string_view path) {
   const std::string normalized = normalize_path(path);
@@ -100,10 +98,8 @@ std::string home_dir(const std::optional<std::string>& home) {
   return ".";
 }
 
-std::string home_worktree_base(const std::optional<std::string>& project_id,
-                               const std::optional<std::string>& home) {
-  const std::string_view id =
-      project_id && !project_id->empty() ? std::string_view(*project_id) : kDefaultProjectId;
+std::string home_worktree_base(const std::optional<std::string>& project_id, const std::optional<std::string>& home) {
+  const std::string_view id = project_id && !project_id->empty() ? std::string_view(*project_id) : kDefaultProjectId;
   return support::join_path(home_dir(home), {".plowline", "worktrees", id});
 }
 
@@ -116,10 +112,10 @@ std::expected<std::string, ProjectIdError> validate_project_id(std::string_view 
     ok = lower(c) || digit(c) || c == '_' || c == '-';
   }
   if (ok) return std::string(id);
-  return std::unexpected(ProjectIdError{
-      support::concat("project_id ", support::quote_literal(id),
-                      " does not match the normative pattern '^[a-z][a-z0-9_-]{0,63}$'"),
-      kProjectIdInvalidCode});
+  return std::unexpected(
+      ProjectIdError{support::concat("project_id ", support::quote_literal(id),
+                                     " does not match the normative pattern '^[a-z][a-z0-9_-]{0,63}$'"),
+                     kProjectIdInvalidCode});
 }
 
 }  // namespace brackwater::domain

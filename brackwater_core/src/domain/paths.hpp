@@ -55,8 +55,7 @@ std::string expanduser(std::string_view path);
 std::string home_dir(const std::optional<std::string>& home);
 
 // <home>/.plowline/worktrees/<project id or "tessary">; not normalised.
-std::string home_worktree_base(const std::optional<std::string>& project_id,
-                               const std::optional<std::string>& home);
+std::string home_worktree_base(const std::optional<std::string>& project_id, const std::optional<std::string>& home);
 
 // The id itself when it matches ^[a-z][a-z0-9_-]{0,63}$.
 [[nodiscard]] std::expected<std::string, ProjectIdError> validate_project_id(std::string_view id);

@@ -73,8 +73,8 @@ std::string resolve_store_root(std::string_view candidate) {
     common = domain::normalize_path(*answer);
   } else {
     support::log::debug(kLogTarget, [&] {
-      return support::concat("resolve_store_root(", candidate, "): using candidate as store root: ",
-                             answer.error().display());
+      return support::concat("resolve_store_root(", candidate,
+                             "): using candidate as store root: ", answer.error().display());
     });
   }
   const auto slash = common.rfind('/');

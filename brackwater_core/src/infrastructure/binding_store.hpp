@@ -41,10 +41,9 @@ struct BindingStoreErrorKinds {
     ProjectResolveError error;
   };
 };
-class BindingStoreError
-    : public BindingStoreErrorKinds,
-      public support::ErrorKinds<BindingStoreErrorKinds::Corrupt, BindingStoreErrorKinds::Io,
-                                 BindingStoreErrorKinds::Project> {
+class BindingStoreError : public BindingStoreErrorKinds,
+                          public support::ErrorKinds<BindingStoreErrorKinds::Corrupt, BindingStoreErrorKinds::Io,
+                                                     BindingStoreErrorKinds::Project> {
  public:
   using ErrorKinds::ErrorKinds;
   // The reason code the text begins with.
@@ -74,12 +73,14 @@ class WorktreeBindingStore {
   // Every entry that parses as a binding, in stored order.
   [[nodiscard]] std::expected<std::vector<domain::WorktreeBinding>, BindingStoreError> list() const;
   // The first entry with this session id, when it parses.
-  [[nodiscard]] std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> load(std::string_view session_id) const;
+  [[nodiscard]] std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> load(
+      std::string_view session_id) const;
   // Drops every entry with the binding's session id and appends the binding.
   [[nodiscard]] std::expected<void, BindingStoreError> upsert(const domain::WorktreeBinding& binding) const;
   // Removes the first entry with this session id; the removed binding when
   // it parses.
-  [[nodiscard]] std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> remove(std::string_view session_id) const;
+  [[nodiscard]] std::expected<std::optional<domain::WorktreeBinding>, BindingStoreError> remove(
+      std::string_view session_id) const;
 
  private:
   WorktreeBindingStore(std::string main_worktree, std::string path)
@@ -110,6 +111,6 @@ class WorktreeBindingStore {
 // that is not exactly one JSON value (a NUL byte and more after it
 // included), or that nests deeper than can be written back, is corrupt.
 [[nodiscard]] std::expected<StoreDocument, BindingStoreError> parse_store_document(std::string bytes,
-                                                                                  const std::string& path);
+                                                                                   const std::string& path);
 
 }  // namespace brackwater::infrastructure

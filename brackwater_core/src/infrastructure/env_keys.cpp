@@ -4,9 +4,7 @@ namespace brackwater::infrastructure {
 
 std::vector<std::string> worktree_identity_env_vars() { return {kWorktreeEnv, kBranchEnv}; }
 
-std::vector<std::string> worktree_location_env_vars() {
-  return {kWorktreeBaseEnv, kRepoRootEnv};
-}
+std::vector<std::string> worktree_location_env_vars() { return {kWorktreeBaseEnv, kRepoRootEnv}; }
 
 std::vector<std::string> worktree_project_env_vars() {
   return {kProjectRootEnv, kStateDirEnv, kSharedDirEnv, kUvProjectEnv};

@@ -125,9 +125,7 @@ struct Stream {
 // The child process: killed and reaped on every path that leaves it running.
 class Child {
  public:
-  explicit Child(pid_t pid) : pid_(pid) {
-    pidfd_ = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  }
+  explicit Child(pid_t pid) : pid_(pid) { pidfd_ = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   ~Child() { kill_and_reap(); }
@@ -170,8 +168,8 @@ class Child {
 
 std::expected<std::string, GitInvokeError> decode(std::string_view name, Stream& stream) {
   if (stream.read_error != 0) {
-    return std::unexpected(GitInvokeError::Spawn{
-        support::concat("read ", name, ": ", support::os_error_text(stream.read_error))});
+    return std::unexpected(
+        GitInvokeError::Spawn{support::concat("read ", name, ": ", support::os_error_text(stream.read_error))});
   }
   if (auto bad = support::utf8_error(stream.bytes)) {
     return std::unexpected(GitInvokeError::Utf8{support::concat(name, ": ", *bad)});
@@ -201,8 +199,7 @@ std::string GitInvokeError::display() const {
   return std::visit(Visitor{}, value());
 }
 
-std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd,
-                                                        std::span<const std::string_view> args,
+std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, std::span<const std::string_view> args,
                                                         uint64_t timeout_secs) {
   // Capped so that any limit, however large, stays a valid time point.
   constexpr uint64_t kMaxTimeoutSecs = 100ULL * 365 * 24 * 3600;
@@ -299,8 +296,7 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd,
   return output;
 }
 
-std::expected<std::string, GitInvokeError> git_output(std::string_view cwd,
-                                                      std::span<const std::string_view> args) {
+std::expected<std::string, GitInvokeError> git_output(std::string_view cwd, std::span<const std::string_view> args) {
   auto run = invoke_git(cwd, args, git_commands::kTimeoutSecs);
   if (!run) return std::unexpected(run.error());
   if (run->code != 0) {
@@ -313,7 +309,8 @@ std::string git_repo_root(const std::optional<std::string>& cwd) {
   const std::string dir = cwd.value_or(".");
   auto root = git_output(dir, git_commands::kShowToplevel);
   if (!root) {
-    support::log::debug(kLogTarget, [&] { return support::concat("git_repo_root(", dir, "): ", root.error().display()); });
+    support::log::debug(kLogTarget,
+                        [&] { return support::concat("git_repo_root(", dir, "): ", root.error().display()); });
     return {};
   }
   return *std::move(root);

@@ -10,8 +10,8 @@
 #pragma once
 
 #include <array>
-#include <cstdint>
 #include <concepts>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <span>
@@ -33,15 +33,24 @@ struct CommandOutput {
 // Why a run produced no usable answer.
 struct GitInvokeErrorKinds {
   struct NotFound {};
-  struct Timeout { uint64_t secs; };
-  struct Spawn { std::string text; };
-  struct Utf8 { std::string text; };
-  struct NonZeroExit { std::string stderr_text; int32_t code; };
+  struct Timeout {
+    uint64_t secs;
+  };
+  struct Spawn {
+    std::string text;
+  };
+  struct Utf8 {
+    std::string text;
+  };
+  struct NonZeroExit {
+    std::string stderr_text;
+    int32_t code;
+  };
 };
-class GitInvokeError
-    : public GitInvokeErrorKinds,
-      public support::ErrorKinds<GitInvokeErrorKinds::NotFound, GitInvokeErrorKinds::Timeout, GitInvokeErrorKinds::Spawn,
-                                 GitInvokeErrorKinds::Utf8, GitInvokeErrorKinds::NonZeroExit> {
+class GitInvokeError : public GitInvokeErrorKinds,
+                       public support::ErrorKinds<GitInvokeErrorKinds::NotFound, GitInvokeErrorKinds::Timeout,
+                                                  GitInvokeErrorKinds::Spawn, GitInvokeErrorKinds::Utf8,
+                                                  GitInvokeErrorKinds::NonZeroExit> {
  public:
   using ErrorKinds::ErrorKinds;
   // git ran and refused; every other kind means git could not be run or read.
@@ -55,12 +64,10 @@ namespace git_commands {
 inline constexpr uint64_t kTimeoutSecs = 10;
 inline constexpr uint64_t kListTimeoutSecs = 30;
 inline constexpr std::array<std::string_view, 2> kShowToplevel{"rev-parse", "--show-toplevel"};
-inline constexpr std::array<std::string_view, 3> kCommonDir{"rev-parse", "--path-format=absolute",
-                                                             "--git-common-dir"};
+inline constexpr std::array<std::string_view, 3> kCommonDir{"rev-parse", "--path-format=absolute", "--git-common-dir"};
 inline constexpr std::array<std::string_view, 2> kShowCurrentBranch{"branch", "--show-current"};
 inline constexpr std::array<std::string_view, 7> kIdentity{
-    "rev-parse", "--path-format=absolute", "--git-dir", "--git-common-dir", "--show-toplevel",
-    "--abbrev-ref", "HEAD"};
+    "rev-parse", "--path-format=absolute", "--git-dir", "--git-common-dir", "--show-toplevel", "--abbrev-ref", "HEAD"};
 inline constexpr std::array<std::string_view, 3> kWorktreeList{"worktree", "list", "--porcelain"};
 }  // namespace git_commands
 

@@ -58,7 +58,7 @@ std::expected<std::string, ProjectResolveError> read_project_id(const std::strin
 }  // namespace
 
 std::expected<std::string, ProjectResolveError> project_id_from_pyproject(std::string_view bytes,
-                                                                         std::string_view path) {
+                                                                          std::string_view path) {
   auto doc = support::parse_config_text(bytes, toml_parser(path));
   if (!doc) return std::unexpected(unreadable(path, doc.error()));
   return project_id_of(*doc);
@@ -100,8 +100,7 @@ std::expected<std::string, ProjectErrorTexts> resolve_project_id_checked(const s
   return *std::move(id);
 }
 
-std::expected<std::string, ProjectResolveError> resolve_state_dir_name(
-    const std::optional<std::string>& project_id) {
+std::expected<std::string, ProjectResolveError> resolve_state_dir_name(const std::optional<std::string>& project_id) {
   if (project_id && project_id->empty()) return support::concat(".", kDefaultProjectId);
   std::string id;
   if (project_id) {

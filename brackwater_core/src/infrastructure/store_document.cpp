@@ -95,8 +95,7 @@ FieldValue field_of(dom::element value) {
         field.int64 = static_cast<int64_t>(value.get_uint64().value_unsafe());
       }
       break;
-    default:
-      break;
+    default: break;
   }
   return field;
 }
@@ -241,7 +240,8 @@ std::expected<StoreDocument, StoreDocumentError> StoreDocument::parse(std::strin
   dom::element parsed;
   if (impl->parser->parse(bytes.data(), bytes.size(), !padded).get(parsed) == simdjson::SUCCESS) {
     if (!impl->adopt(parsed, bytes.size())) {
-      return std::unexpected(StoreDocumentError{StoreDocumentError::Kind::kCorrupt, "top-level value is not an object"});
+      return std::unexpected(
+          StoreDocumentError{StoreDocumentError::Kind::kCorrupt, "top-level value is not an object"});
     }
     return StoreDocument(std::move(impl));
   }
@@ -295,8 +295,7 @@ domain::BindingFields StoreDocument::fields(std::size_t i) const {
   return fields;
 }
 
-std::string StoreDocument::render(const std::function<bool(std::size_t)>& keep,
-                                  const nlohmann::json* appended) const {
+std::string StoreDocument::render(const std::function<bool(std::size_t)>& keep, const nlohmann::json* appended) const {
   // The top-level members in written order; "bindings" and
   // "schema_version" are always written, with their new values.
   struct Member {

@@ -45,12 +45,12 @@ size_t skip_string(std::string_view text, size_t i) noexcept {
 // nullopt when none does. Text that is not TOML may be miscounted; the
 // parser refuses it either way.
 std::optional<size_t> too_deep_at(std::string_view text, size_t max_depth) {
-  size_t table_depth = 0;      // parts of the last table header
-  std::vector<size_t> open;    // depth added by each open inline table or array
-  size_t open_depth = 0;       // sum of `open`
-  size_t chain = 0;            // parts of the dotted key being read
-  bool after_dot = false;      // a "." follows the last part
-  size_t key_depth = 0;        // parts of the key whose value comes next
+  size_t table_depth = 0;    // parts of the last table header
+  std::vector<size_t> open;  // depth added by each open inline table or array
+  size_t open_depth = 0;     // sum of `open`
+  size_t chain = 0;          // parts of the dotted key being read
+  bool after_dot = false;    // a "." follows the last part
+  size_t key_depth = 0;      // parts of the key whose value comes next
   bool in_header = false;
 
   auto part = [&]() -> bool {
@@ -75,12 +75,8 @@ std::optional<size_t> too_deep_at(std::string_view text, size_t max_depth) {
     switch (c) {
       case ' ':
       case '\t':
-      case '\r':
-        ++i;
-        continue;  // blanks keep a dotted key together
-      case '.':
-        after_dot = chain > 0;
-        break;
+      case '\r': ++i; continue;  // blanks keep a dotted key together
+      case '.': after_dot = chain > 0; break;
       case '#':
         while (i < text.size() && text[i] != '\n') ++i;
         continue;
@@ -131,8 +127,8 @@ std::optional<size_t> too_deep_at(std::string_view text, size_t max_depth) {
 std::expected<toml::table, std::string> parse_toml_document(std::string_view text, std::string_view source) {
   if (auto deep = too_deep_at(text, kMaxTomlDepth)) {
     const auto where = support::position_at(text, *deep);
-    return std::unexpected(support::concat("tables nested deeper than ", kMaxTomlDepth, " levels at line ",
-                                           where.line, ", column ", where.column));
+    return std::unexpected(support::concat("tables nested deeper than ", kMaxTomlDepth, " levels at line ", where.line,
+                                           ", column ", where.column));
   }
   try {
     return toml::parse(text, source);

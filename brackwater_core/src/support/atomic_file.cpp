@@ -41,8 +41,8 @@ std::expected<std::string, int> random_alnum(size_t n) {
 
 }  // namespace
 
-std::expected<void, int> replace_file_atomically(std::string_view dir, std::string_view target,
-                                                 std::string_view bytes, mode_t mode) {
+std::expected<void, int> replace_file_atomically(std::string_view dir, std::string_view target, std::string_view bytes,
+                                                 mode_t mode) {
   UniqueFd fd;
   std::string temp;
   for (int attempt = 0; attempt < kNameAttempts && !fd; ++attempt) {

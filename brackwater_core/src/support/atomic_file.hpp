@@ -16,7 +16,7 @@ namespace brackwater::support {
 // alphanumerics + ".tmp" (mode `mode` before the umask) and renames it to
 // `target`. The error is an errno value.
 [[nodiscard]] std::expected<void, int> replace_file_atomically(std::string_view dir, std::string_view target,
-                                                 std::string_view bytes, mode_t mode);
+                                                               std::string_view bytes, mode_t mode);
 
 // Creates `dir` and every missing parent (mode 0777 before the umask); an
 // existing directory is left alone. The error is an errno value.

@@ -52,12 +52,9 @@ bool is_printable(UChar32 c) {
     case U_PRIVATE_USE_CHAR:
     case U_UNASSIGNED:
     case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR:
-      return false;
-    case U_SPACE_SEPARATOR:
-      return c == U' ';
-    default:
-      return true;
+    case U_PARAGRAPH_SEPARATOR: return false;
+    case U_SPACE_SEPARATOR: return c == U' ';
+    default: return true;
   }
 }
 
