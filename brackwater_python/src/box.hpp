@@ -67,4 +67,7 @@ std::atomic<int>& borrow_flag(PyObject* self) noexcept {
 // type object (new reference).
 PyRef type_once(PyObject*& slot, PyType_Spec& spec);
 
+// The type object a reference holds, for the calls that take a PyTypeObject*.
+inline PyTypeObject* as_type(const PyRef& ref) noexcept { return reinterpret_cast<PyTypeObject*>(ref.get()); }
+
 }  // namespace tidemark

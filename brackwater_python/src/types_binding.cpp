@@ -22,8 +22,6 @@ using brackwater::domain::WorktreeBinding;
 
 constexpr unsigned long kFinalImmutable = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 
-PyTypeObject* as_type(const PyRef& ref) { return reinterpret_cast<PyTypeObject*>(ref.get()); }
-
 // ---- WorktreeBinding --------------------------------------------------------
 
 template <std::string WorktreeBinding::* Field>

@@ -52,7 +52,7 @@ PyRef github_policy_type() {
 PyRef wrap_github_policy(GitHubPolicy policy) {
   PyRef type = github_policy_type();
   if (!type) return {};
-  return box_new(reinterpret_cast<PyTypeObject*>(type.get()), std::move(policy));
+  return box_new(as_type(type), std::move(policy));
 }
 
 PyRef frozenset_of_strs(const std::vector<std::string>& items) {

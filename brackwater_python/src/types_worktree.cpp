@@ -136,8 +136,6 @@ PyType_Slot entry_slots[] = {
 PyType_Spec entry_spec = {"brackwater.api.WorktreeListEntry", sizeof(Box<WorktreeListEntry>), 0, kFinalNoConstructor,
                           entry_slots};
 
-PyTypeObject* as_type(const PyRef& ref) { return reinterpret_cast<PyTypeObject*>(ref.get()); }
-
 }  // namespace
 
 PyRef git_worktree_type() {
