@@ -1,14 +1,15 @@
 #include "infrastructure/audit_line_screen.hpp"
 
-#include <cstring>
 #include <algorithm>
+#include <cstring>
 
 namespace brackwater::infrastructure {
 namespace {
 
 // A text that JSON can write without escapes only; any other is never screened.
 bool writes_plain(const std::string& text) {
-  return std::ranges::none_of(text, [](char c) { return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20; });
+  return std::ranges::none_of(text,
+                              [](char c) { return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20; });
 }
 
 }  // namespace
