@@ -79,9 +79,10 @@ struct Members {
   }
 
  private:
-  // `key` is as long as `name`.
+  // `key` is as long as `name` (the switch saw to it), so N - 1 bytes of it are there to compare.
   template <size_t N>
   static void put(std::string_view key, const char (&name)[N], std::optional<V>& slot, const V& value) {
+    // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage)
     if (std::memcmp(key.data(), name, N - 1) == 0) slot.emplace(value);
   }
 };
