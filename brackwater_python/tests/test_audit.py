@@ -131,6 +131,26 @@ def test_filters_bounds_and_order(audit):
     assert len(t.read_records(until=dt.datetime(1, 1, 1))) == 0
 
 
+def test_filters_match_values_however_they_are_written(audit):
+    def wrote(tag, members):   # members: JSON text standing for the branch member
+        return line(correlation_id=tag, branch="B").replace('"branch":"B"', members)
+
+    write_log(audit, LIVE, "\n".join([
+        wrote("plain", '"branch":"fé/3"'),
+        wrote("escaped", '"branch":"f\\u00e9\\/3"'),
+        wrote("elsewhere", '"branch":"main","cwd":"fé/3"'),
+        wrote("twice, last", '"branch":"x","branch":"fé/3"'),
+        wrote("twice, first", '"branch":"fé/3","branch":"x"'),
+        wrote("longer", '"branch":"fé/33"'),
+        wrote("quote", '"branch":"a\\"b"'),
+        line(correlation_id="by path", worktree=None).replace('"worktree":null', '"worktree_path":"/w\\/p"'),
+    ]) + "\n")
+    assert [r.correlation_id for r in t.read_records(branch="fé/3")] == \
+        ["plain", "escaped", "twice, last"]
+    assert [r.correlation_id for r in t.read_records(branch='a"b')] == ["quote"]
+    assert [r.correlation_id for r in t.read_records(worktree="/w/p")] == ["by path"]
+
+
 BAD_LINES = {
     "blank": "",
     "spaces": "   \t",

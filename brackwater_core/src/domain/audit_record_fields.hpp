@@ -10,6 +10,7 @@
 // Internal to the audit line parsers.
 #pragma once
 
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -53,33 +54,36 @@ struct Members {
       worktree_path, outcome, elapsed_ms, correlation_id, truncated, extra;
 
   void take(std::string_view key, const V& value) {
-    // One candidate per (length, first byte), then one comparison.
-    std::optional<V>* slot = nullptr;
-    std::string_view name;
+    // One candidate per (length, first byte), then one comparison of a
+    // length known here, which the compiler does inline.
     switch (key.size() << 8 | (key.empty() ? 0 : static_cast<unsigned char>(key[0]))) {
-      case 3 << 8 | 'p': slot = &pid, name = "pid"; break;
-      case 3 << 8 | 'c': slot = &cwd, name = "cwd"; break;
-      case 4 << 8 | 'k': slot = &kind, name = "kind"; break;
-      case 4 << 8 | 'h': slot = &host, name = "host"; break;
-      case 5 << 8 | 'e': slot = &extra, name = "extra"; break;
-      case 6 << 8 | 'b': slot = &branch, name = "branch"; break;
-      case 7 << 8 | 'i': slot = &invoker, name = "invoker"; break;
-      case 7 << 8 | 'o': slot = &outcome, name = "outcome"; break;
-      case 8 << 8 | 'w': slot = &worktree, name = "worktree"; break;
+      case 3 << 8 | 'p': return put(key, "pid", pid, value);
+      case 3 << 8 | 'c': return put(key, "cwd", cwd, value);
+      case 4 << 8 | 'k': return put(key, "kind", kind, value);
+      case 4 << 8 | 'h': return put(key, "host", host, value);
+      case 5 << 8 | 'e': return put(key, "extra", extra, value);
+      case 6 << 8 | 'b': return put(key, "branch", branch, value);
+      case 7 << 8 | 'i': return put(key, "invoker", invoker, value);
+      case 7 << 8 | 'o': return put(key, "outcome", outcome, value);
+      case 8 << 8 | 'w': return put(key, "worktree", worktree, value);
       case 9 << 8 | 't':
-        slot = key[1] == 'i' ? &timestamp : &truncated;
-        name = key[1] == 'i' ? "timestamp" : "truncated";
-        break;
-      case 10 << 8 | 's': slot = &session_id, name = "session_id"; break;
-      case 10 << 8 | 'p': slot = &parent_pid, name = "parent_pid"; break;
-      case 10 << 8 | 'e': slot = &elapsed_ms, name = "elapsed_ms"; break;
-      case 13 << 8 | 'w': slot = &worktree_path, name = "worktree_path"; break;
-      case 14 << 8 | 's': slot = &schema_version, name = "schema_version"; break;
-      case 14 << 8 | 'c': slot = &correlation_id, name = "correlation_id"; break;
+        return key[1] == 'i' ? put(key, "timestamp", timestamp, value) : put(key, "truncated", truncated, value);
+      case 10 << 8 | 's': return put(key, "session_id", session_id, value);
+      case 10 << 8 | 'p': return put(key, "parent_pid", parent_pid, value);
+      case 10 << 8 | 'e': return put(key, "elapsed_ms", elapsed_ms, value);
+      case 13 << 8 | 'w': return put(key, "worktree_path", worktree_path, value);
+      case 14 << 8 | 's': return put(key, "schema_version", schema_version, value);
+      case 14 << 8 | 'c': return put(key, "correlation_id", correlation_id, value);
       default: return;
     }
-    if (key != name) return;
-    if (slot != nullptr) slot->emplace(value);
+  }
+
+ private:
+  // `key` is as long as `name` (the switch saw to it), so N - 1 bytes of it are there to compare.
+  template <size_t N>
+  static void put(std::string_view key, const char (&name)[N], std::optional<V>& slot, const V& value) {
+    // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage)
+    if (std::memcmp(key.data(), name, N - 1) == 0) slot.emplace(value);
   }
 };
 

@@ -14,6 +14,7 @@
 #include "domain/audit_line.hpp"
 #include "infrastructure/audit_dir.hpp"
 #include "infrastructure/audit_file_io.hpp"
+#include "infrastructure/audit_line_screen.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
 #include "support/unique_fd.hpp"
@@ -24,8 +25,9 @@ namespace {
 using domain::AuditRecord;
 
 // Files are read through one window, reused from file to file, so that a
-// 40 MiB log costs no more memory than its longest stretch of lines.
-constexpr size_t kWindow = 1 << 20;
+// 40 MiB log costs no more memory than its longest stretch of lines. Small
+// enough that the bytes just read are still in cache when they are parsed.
+constexpr size_t kWindow = 1 << 18;
 
 // A growable buffer with kAuditLinePadding spare bytes after its capacity,
 // so that every line inside can be parsed in place.
@@ -57,7 +59,12 @@ class Collector {
  public:
   Collector(const std::optional<std::string>& branch, const std::optional<std::string>& worktree,
             const std::optional<domain::UtcInstant>& since, const std::optional<domain::UtcInstant>& until)
-      : branch_(branch), worktree_(worktree), since_(since), until_(until) {}
+      : branch_(branch),
+        worktree_(worktree),
+        since_(since),
+        until_(until),
+        branch_screen_(branch),
+        worktree_screen_(worktree) {}
 
   // Adds the records of one log file. A file that is not a regular file,
   // cannot be read to its end or is not valid UTF-8 anywhere adds none.
@@ -107,10 +114,14 @@ class Collector {
     const char* const begin = window_.data();
     if (!simdjson::validate_utf8(begin, checked)) return false;
     const char* const stop = begin + end;
+    branch_screen_.reset(stop);
+    worktree_screen_.reset(stop);
     for (const char* pos = begin; pos <= stop;) {
       const char* newline = static_cast<const char*>(std::memchr(pos, '\n', static_cast<size_t>(stop - pos)));
       const char* line_end = newline != nullptr ? newline : stop;
-      take_line(trim_line(std::string_view(pos, static_cast<size_t>(line_end - pos))));
+      if (branch_screen_.may_match(pos, line_end) && worktree_screen_.may_match(pos, line_end)) {
+        take_line(trim_line(std::string_view(pos, static_cast<size_t>(line_end - pos))));
+      }
       pos = line_end + 1;
     }
     return true;
@@ -129,6 +140,8 @@ class Collector {
   const std::optional<std::string>& worktree_;
   const std::optional<domain::UtcInstant>& since_;
   const std::optional<domain::UtcInstant>& until_;
+  AuditLineScreen branch_screen_;
+  AuditLineScreen worktree_screen_;
   domain::AuditLineParser parser_;
   Window window_;
   AuditRecords records_;
