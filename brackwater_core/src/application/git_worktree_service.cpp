@@ -1,13 +1,11 @@
 #include "application/git_worktree_service.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 
 #include "domain/paths.hpp"
 #include "support/concat.hpp"
+#include "support/env.hpp"
 #include "support/log.hpp"
 #include "support/text.hpp"
 
@@ -19,18 +17,6 @@ using domain::WorktreePreconditionResult;
 using infrastructure::GitInvokeError;
 
 constexpr std::string_view kLogTarget = "brackwater::application::git_worktree_service";
-
-std::optional<std::string> current_dir() {
-  std::string buf(256, '\0');
-  for (;;) {
-    if (::getcwd(buf.data(), buf.size()) != nullptr) {
-      buf.resize(std::char_traits<char>::length(buf.c_str()));
-      return buf;
-    }
-    if (errno != ERANGE) return std::nullopt;
-    buf.resize(buf.size() * 2);
-  }
-}
 
 // The four lines of the identity answer: git directory, common directory,
 // top level, abbreviated HEAD. Anything short of that is no answer.
@@ -69,7 +55,7 @@ WorktreePreconditionResult result(std::string_view code, std::string message,
 
 std::expected<std::optional<GitWorktree>, GitInvokeError> try_resolve_git_worktree(
     const std::optional<std::string>& cwd) {
-  const std::optional<std::string> dir = cwd ? cwd : current_dir();
+  const std::optional<std::string> dir = cwd ? cwd : support::current_dir();
   if (!dir) return std::nullopt;
   auto answer = infrastructure::git_output(*dir, infrastructure::git_commands::kIdentity);
   if (!answer) {

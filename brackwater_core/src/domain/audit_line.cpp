@@ -7,6 +7,7 @@
 #include "domain/audit_record_fields.hpp"
 #include "domain/json_members.hpp"
 #include "domain/json_writer.hpp"
+#include "support/json_depth.hpp"
 
 namespace brackwater::domain {
 namespace {
@@ -84,29 +85,6 @@ struct SimdAccess {
   }
 };
 
-// Whether brackets nest deeper than simdjson admits, strings skipped.
-bool too_deep(std::string_view text) {
-  size_t depth = 0;
-  bool in_string = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '{' || c == '[') {
-      if (++depth > kMaxDepth) return true;
-    } else if ((c == '}' || c == ']') && depth > 0) {
-      --depth;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
 struct AuditLineParser::Impl {
@@ -131,7 +109,8 @@ bool AuditLineParser::parse(std::string_view line, const std::optional<std::stri
   if (error != simdjson::NUMBER_ERROR) return false;
   // nlohmann-json stops reading at a NUL byte and skips a leading byte-order
   // mark; simdjson refuses both, and so must this path.
-  if (too_deep(line) || line.find('\0') != std::string_view::npos || line.starts_with("\xEF\xBB\xBF")) {
+  if (support::json_too_deep_at(line, kMaxDepth) || line.find('\0') != std::string_view::npos ||
+      line.starts_with("\xEF\xBB\xBF")) {
     return false;
   }
   // nlohmann-json reads integers beyond 64 bits as floating point, and

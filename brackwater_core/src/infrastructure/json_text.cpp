@@ -3,40 +3,13 @@
 #include <optional>
 
 #include "support/concat.hpp"
+#include "support/json_depth.hpp"
 #include "support/text.hpp"
 
 namespace brackwater::infrastructure {
 namespace {
 
 using nlohmann::json;
-
-// Offset of the first bracket that opens a level beyond `max_depth`,
-// outside strings. Text that is not JSON may be miscounted; the parser
-// refuses it either way.
-std::optional<size_t> too_deep_at(std::string_view text, size_t max_depth) noexcept {
-  size_t depth = 0;
-  bool in_string = false;
-  bool escaped = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > max_depth) return i;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return std::nullopt;
-}
 
 // Keeps where, and why, the parser stopped. Parse errors carry a byte
 // offset; a number too large for a double is reported as out_of_range, which
@@ -87,7 +60,7 @@ JsonTextError locate_error(std::string_view text) {
 std::string JsonTextError::detail() const { return support::concat(description, " at ", support::describe(where)); }
 
 std::expected<nlohmann::json, JsonTextError> parse_json_text(std::string_view text, size_t max_depth) {
-  if (auto deep = too_deep_at(text, max_depth)) {
+  if (auto deep = support::json_too_deep_at(text, max_depth)) {
     return std::unexpected(JsonTextError{support::concat("nesting deeper than ", max_depth, " levels"),
                                          support::position_at(text, *deep)});
   }
