@@ -71,9 +71,10 @@ std::expected<bool, AuditWriteError> append_line(const std::string& live, std::s
   auto file = locked_append(live);
   if (!file) {
     const int err = file.error();
-    if (err == kAuditNotRegularFile)
-      return std::unexpected(fail(kAuditStageOpen, std::string(kAuditNotRegularFileText)));
-    return std::unexpected(fail(err == EISDIR ? kAuditStageOpen : kAuditStageLock, support::os_error_text(err)));
+    const bool not_regular = err == kAuditNotRegularFile || err == EISDIR;
+    std::string message =
+        err == kAuditNotRegularFile ? std::string(kAuditNotRegularFileText) : support::os_error_text(err);
+    return std::unexpected(fail(not_regular ? kAuditStageOpen : kAuditStageLock, std::move(message)));
   }
 
   struct stat before;
