@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
@@ -209,21 +210,35 @@ def _fail_child(setup, strict):
         except RuntimeError as e:
             print(e)
     """)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True, timeout=60)
     return done.stderr, done.stdout.strip()
+
+
+def _tree(path):
+    return sorted(p.relative_to(path) for p in path.rglob("*")) if path.exists() else None
+
+
+def _descriptors_left(n):
+    """Child setup code that leaves exactly n descriptors free."""
+    return textwrap.dedent(f"""
+        fd = os.open("/dev/null", os.O_RDONLY); os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (fd + {n}, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+    """).replace("\n", "\n        ")
 
 
 FAULTS = {
     # name: (prepare(tmp, audit) -> child setup code, stage: message)
     "mkdir": (lambda tmp, audit: (tmp / "shared").write_text("a file") or "",
               "mkdir: File exists (os error 17)"),
-    "lock: live path is a directory": (lambda tmp, audit: (audit / LIVE).mkdir(parents=True) or "",
-                                       "lock: Is a directory (os error 21)"),
+    "open: live path is a directory": (lambda tmp, audit: (audit / LIVE).mkdir(parents=True) or "",
+                                       "open: Is a directory (os error 21)"),
+    "open: live path is a FIFO": (lambda tmp, audit: audit.mkdir(parents=True) or os.mkfifo(audit / LIVE) or "",
+                                  "open: not a regular file"),
+    "open: live path links to /dev/null": (
+        lambda tmp, audit: audit.mkdir(parents=True) or os.symlink("/dev/null", audit / LIVE) or "",
+        "open: not a regular file"),
     "lock: no descriptor left": (
-        lambda tmp, audit: audit.mkdir(parents=True) or textwrap.dedent("""
-            fd = os.open("/dev/null", os.O_RDONLY); os.close(fd)
-            resource.setrlimit(resource.RLIMIT_NOFILE, (fd, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
-        """).replace("\n", "\n        "),
+        lambda tmp, audit: audit.mkdir(parents=True) or _descriptors_left(0),
         "lock: Too many open files (os error 24)"),
 }
 
@@ -233,9 +248,56 @@ FAULTS = {
 def test_writer_fault_paths(audit, real_tmp, name, strict):
     prepare, detail = FAULTS[name]
     setup = prepare(real_tmp, audit)
+    before = _tree(audit)
     err, out = _fail_child(setup, strict)
     assert err == f"[WORKTREE-AUDIT-FAILOPEN] {detail}\n"
     assert out == (f"WORKTREE_AUDIT_WRITE_FAILED: {detail}" if strict else "ok")
+    assert _tree(audit) == before
+
+
+def test_a_link_to_a_file_yet_to_be_made_is_followed(audit, real_tmp):
+    audit.mkdir(parents=True)
+    (audit / LIVE).symlink_to(real_tmp / "elsewhere.ndjson")
+    event(strict=True)
+    assert len((real_tmp / "elsewhere.ndjson").read_text().splitlines()) == 1
+
+
+def _dated(seconds):
+    def plant(path):
+        path.touch()
+        os.utime(path, (time.time() + seconds,) * 2)
+    return plant
+
+
+def _full_directory(path):
+    path.mkdir()
+    (path / "x").touch()
+
+
+SENTINELS = {
+    # name: (what is planted at the sentinel's path, child setup, rotated, what follows the tag on stderr)
+    "an hour ahead": (_dated(3600), "", True, None),
+    "five seconds ahead": (_dated(5), "", False, None),
+    "empty directory": (Path.mkdir, "", True, None),
+    "dangling link": (lambda p: p.symlink_to(p.parent / "missing"), "", True, None),
+    "directory that cannot be removed": (_full_directory, "", False, "reap: {s}: Directory not empty (os error 39)"),
+    "cannot be created": (lambda p: None, _descriptors_left(1), False,
+                          "rotate: {s}: Too many open files (os error 24)"),
+}
+
+
+@pytest.mark.parametrize("name", list(SENTINELS))
+def test_what_a_sentinel_does_to_a_rotation_that_is_due(audit, name):
+    plant, setup, rotated, detail = SENTINELS[name]
+    audit.mkdir(parents=True)
+    with open(audit / LIVE, "wb") as f:
+        f.truncate(10 * 1024 * 1024)
+    sentinel = audit / (LIVE + ".rotating")
+    plant(sentinel)
+    err, out = _fail_child(setup, True)
+    assert out == "ok"
+    assert err == ("" if detail is None else f"[WORKTREE-AUDIT-FAILOPEN] {detail.format(s=sentinel)}\n")
+    assert bool(list(audit.glob("worktree-events.*.ndjson"))) == rotated
 
 
 def test_unresolvable_project_fails_silently(monkeypatch, real_tmp, capfd):

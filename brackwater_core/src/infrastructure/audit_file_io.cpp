@@ -60,6 +60,18 @@ struct DirCloser {
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
+// "{what}: {path}: {error}" as a fail-open line.
+void report_path_error(std::string_view what, const std::string& path, int err) {
+  write_failopen_line(support::concat(what, ": ", support::lossy_utf8(path), ": ", support::os_error_text(err)));
+}
+
+// Whether a regular sentinel modified at `modified` (whole seconds) is left
+// over from a rotation that will never remove it.
+bool is_stale(int64_t modified, int64_t now) {
+  const int64_t age = now - std::max<int64_t>(modified, 0);
+  return age > kAuditSentinelStaleSeconds || age < -kAuditSentinelStaleSeconds;
+}
+
 DirHandle open_dir(const std::string& dir) { return DirHandle(::opendir(dir.c_str())); }
 
 // Every entry name of an open directory (unreadable entries skipped).
@@ -93,18 +105,30 @@ bool is_audit_archive_name(std::string_view name) noexcept {
 }
 
 std::expected<support::FileLock, int> locked_append(const std::string& live_path) {
-  // O_NONBLOCK: a FIFO in the live file's place must not stall the open or
-  // the writes; it changes nothing for a regular file.
+  // O_NONBLOCK: a FIFO in the live file's place must not stall the open; it
+  // changes nothing for a regular file, the only kind written to.
   support::UniqueFd fd(
       ::open(live_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, kFileMode));
-  if (!fd) return std::unexpected(errno);
+  // ENXIO: a socket, or a device without its driver.
+  if (!fd) return std::unexpected(errno == ENXIO ? kAuditNotRegularFile : errno);
+  // A FIFO or a device would take the line and lose it while the call
+  // reports success.
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return std::unexpected(errno);
+  if (!S_ISREG(st.st_mode)) return std::unexpected(kAuditNotRegularFile);
+
   if (const int err = support::flock_retrying(fd.get(), LOCK_EX); err != 0) return std::unexpected(err);
   return support::FileLock(std::move(fd));
 }
 
 void maybe_rotate(const std::string& live_path) {
   const std::string sentinel = sentinel_path(live_path);
-  if (touch(sentinel, O_EXCL) != 0) return;  // another rotation is under way
+  if (const int err = touch(sentinel, O_EXCL); err != 0) {
+    // EEXIST: another rotation is under way, or a stale sentinel waits for
+    // the next append to reap it. Anything else would refuse every rotation.
+    if (err != EEXIST) report_path_error("rotate", sentinel, err);
+    return;
+  }
 
   const std::string month = domain::format_year_month(std::chrono::system_clock::now());
   const std::string dir = support::parent_dir(live_path);
@@ -119,7 +143,8 @@ void maybe_rotate(const std::string& live_path) {
     write_failopen_line(support::concat("rotate: ", support::lossy_utf8(live_path), " -> ",
                                         support::lossy_utf8(archive), ": ", support::os_error_text(err)));
   }
-  ::unlink(sentinel.c_str());
+  // ENOENT: another host, whose clock is far from ours, reaped it already.
+  if (::unlink(sentinel.c_str()) != 0 && errno != ENOENT) report_path_error("rotate-cleanup", sentinel, errno);
 }
 
 std::vector<std::string> list_archives(const std::string& dir) {
@@ -189,10 +214,15 @@ void prune_old_archives(const std::string& dir) {
 bool reap_stale_sentinel(const std::string& live_path) {
   const std::string sentinel = sentinel_path(live_path);
   struct stat st;
-  if (::stat(sentinel.c_str(), &st) != 0) return false;
-  const int64_t modified = std::max<int64_t>(st.st_mtim.tv_sec, 0);
-  if (now_seconds() - modified <= kAuditSentinelStaleSeconds) return false;
-  return ::unlink(sentinel.c_str()) == 0;
+  // Not followed: a symbolic link, dangling or not, is no sentinel of ours
+  // and would refuse every rotation just the same.
+  if (::lstat(sentinel.c_str(), &st) != 0) return false;
+  if (S_ISREG(st.st_mode) && !is_stale(st.st_mtim.tv_sec, now_seconds())) return false;
+  const int removed = S_ISDIR(st.st_mode) ? ::rmdir(sentinel.c_str()) : ::unlink(sentinel.c_str());
+  if (removed == 0) return true;
+  // ENOENT: another process reaped it first.
+  if (errno != ENOENT) report_path_error("reap", sentinel, errno);
+  return false;
 }
 
 }  // namespace brackwater::infrastructure

@@ -3,9 +3,10 @@
 // rotation at a time, and the monthly archives the live file is renamed
 // into when it grows too large, pruned when they take too much space.
 //
-// Only the locked open returns a failure; rotation and pruning report their
-// own failures on standard error and carry on, so that a failing log never
-// stops the caller.
+// Only the locked open returns a failure; rotation, pruning and reaping
+// report their own failures on standard error and carry on, so that a
+// failing log never stops the caller, and a log that stops rotating never
+// does so in silence.
 #pragma once
 
 #include <cstdint>
@@ -27,8 +28,15 @@ inline constexpr uint64_t kAuditRotateThreshold = 10'485'760;
 inline constexpr size_t kAuditPruneMinArchives = 4;
 inline constexpr size_t kAuditPruneKeep = 3;
 inline constexpr uint64_t kAuditPruneTotalBytes = 209'715'200;
-// A sentinel older than this many whole seconds belongs to a dead rotation.
+// A sentinel older than this many whole seconds belongs to a dead rotation;
+// so does one dated further than this ahead (a clock stepped back, a restored
+// backup), which would otherwise stay fresh for good. Less than that ahead
+// may be another host's clock on a shared directory.
 inline constexpr int64_t kAuditSentinelStaleSeconds = 60;
+// The error of locked_append when the live path holds something other than
+// a regular file or a directory (a directory gives EISDIR).
+inline constexpr int kAuditNotRegularFile = 0;
+inline constexpr std::string_view kAuditNotRegularFileText = "not a regular file";
 
 // Writes "[WORKTREE-AUDIT-FAILOPEN] <message>\n" to standard error as one
 // write; a failure to write it is ignored.
@@ -39,13 +47,16 @@ void write_failopen_line(std::string_view message) noexcept;
 bool is_audit_archive_name(std::string_view name) noexcept;
 
 // The live file opened for appending (created, mode 0666 before the umask,
-// when missing) and exclusively locked; closing it releases the lock. The
-// error is an errno value.
+// when missing) and exclusively locked; closing it releases the lock. Only a
+// regular file (symbolic links followed) is locked: anything else in its
+// place gives EISDIR or kAuditNotRegularFile. Any other error is an errno
+// value.
 [[nodiscard]] std::expected<support::FileLock, int> locked_append(const std::string& live_path);
 
 // Renames the live file into this month's archive and starts a new, empty
 // live file, unless another rotation's sentinel exists. Call while holding
-// the lock of locked_append on the live file.
+// the lock of locked_append on the live file. A sentinel that cannot be
+// created for another reason, or removed afterwards, is reported.
 void maybe_rotate(const std::string& live_path);
 
 // The archives of `dir` (names that are valid UTF-8 only), oldest first by
@@ -57,8 +68,10 @@ void maybe_rotate(const std::string& live_path);
 // more and together they exceed the size limit.
 void prune_old_archives(const std::string& dir);
 
-// Removes the sentinel beside the live file when it is more than 60 whole
-// seconds old; true when it removed it.
+// Removes the sentinel beside the live file when it is stale: more than 60
+// whole seconds old or ahead, or not a regular file at all (a directory is
+// removed only when empty). True when it removed it; a stale sentinel that
+// cannot be removed is reported.
 bool reap_stale_sentinel(const std::string& live_path);
 
 }  // namespace brackwater::infrastructure

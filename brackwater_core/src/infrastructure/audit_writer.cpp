@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -68,7 +69,13 @@ bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == 
 // The lock is released on return.
 std::expected<bool, AuditWriteError> append_line(const std::string& live, std::string_view line) {
   auto file = locked_append(live);
-  if (!file) return std::unexpected(fail(kAuditStageLock, support::os_error_text(file.error())));
+  if (!file) {
+    const int err = file.error();
+    const bool not_regular = err == kAuditNotRegularFile || err == EISDIR;
+    std::string message =
+        err == kAuditNotRegularFile ? std::string(kAuditNotRegularFileText) : support::os_error_text(err);
+    return std::unexpected(fail(not_regular ? kAuditStageOpen : kAuditStageLock, std::move(message)));
+  }
 
   struct stat before;
   const bool have_before = ::fstat(file->fd(), &before) == 0;

@@ -13,6 +13,9 @@ namespace brackwater::infrastructure {
 
 inline constexpr std::string_view kAuditStageProjectId = "project_id";
 inline constexpr std::string_view kAuditStageMkdir = "mkdir";
+// The live path holds something other than a regular file: a line written
+// to it would be lost.
+inline constexpr std::string_view kAuditStageOpen = "open";
 inline constexpr std::string_view kAuditStageLock = "lock";
 inline constexpr std::string_view kAuditStageWrite = "write";
 // The code before a write failure's text where callers raise it.
@@ -39,7 +42,7 @@ AuditWriteError fail(std::string_view stage, std::string message);
 [[nodiscard]] std::expected<void, AuditWriteError> record_event(const domain::AuditEvent& event);
 
 // Removes a stale rotation sentinel in the audit directory, if any. Creates
-// nothing, reports nothing.
+// nothing; reports only a stale sentinel it cannot remove.
 void reap_rotation_sentinel();
 
 }  // namespace brackwater::infrastructure
