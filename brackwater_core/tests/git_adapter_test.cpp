@@ -9,6 +9,7 @@
 #include <fstream>
 #include <thread>
 
+#include "support/concat.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -135,7 +136,7 @@ TEST(InvokeGit, TimeoutKillsTheChildAndWhatItStarted) {
   const std::string pids = test_support::shell_quote(cwd / "pids");
   for (const std::string& end : {"exec sleep 1000", "echo early; exit 0"}) {
     std::filesystem::remove(cwd / "pids");
-    FakeGit git("echo $$ >> " + pids + "; sleep 1000 & echo $! >> " + pids + "; " + end);
+    FakeGit git(brackwater::support::concat("echo $$ >> ", pids, "; sleep 1000 & echo $! >> ", pids, "; ", end));
     const size_t fds = count_entries("/proc/self/fd");
     const auto start = Clock::now();
     auto r = invoke_git(cwd.path(), kArgs, 1);

@@ -3,6 +3,7 @@
 // so every input gives either a list or an error text, never a crash.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -24,7 +25,7 @@ struct WorktreeListEntry {
 };
 
 // How the attributes of the text are ended.
-enum class PorcelainFraming {
+enum class PorcelainFraming : uint8_t {
   // Each ends at a line feed; carriage returns before it are dropped. Paths
   // are printed raw, so one holding a line feed cannot be read right.
   kLines,
