@@ -1,7 +1,10 @@
 """Worktree identity, the main-worktree check and the listing on a repository
-with 50 linked worktrees: the module against the floor (the same git command
-spawned bare, output to /dev/null) and the plain-Python way (subprocess.run
-and a line parser).
+with 50 linked worktrees: the module against two floors (the same git
+command spawned bare with its output to /dev/null, and run bare through
+subprocess.run with its output captured) and the plain-Python way
+(subprocess.run and a parser). The listing is measured in both forms: the
+NUL-separated one the module runs itself, and the line form a caller's
+`run` produces.
 """
 
 import os
@@ -19,6 +22,7 @@ RUNS = 200
 IDENTITY = ["git", "rev-parse", "--path-format=absolute", "--git-dir", "--git-common-dir",
             "--show-toplevel", "--abbrev-ref", "HEAD"]
 LISTING = ["git", "worktree", "list", "--porcelain"]
+LISTING_Z = LISTING + ["-z"]
 
 
 def timed(*fns, runs=RUNS):
@@ -44,6 +48,17 @@ def bare_spawn(argv):
     return lambda: os.waitpid(os.posix_spawnp("git", argv, os.environ, file_actions=actions), 0)
 
 
+def subprocess_floor(argv):
+    """The other floor: the same command through subprocess.run, output
+    captured as text and not looked at."""
+    return lambda: subprocess.run(argv, capture_output=True, text=True, timeout=30)
+
+
+def run_lines(argv, cwd):
+    """What a caller's `run` does for list_worktrees."""
+    return subprocess.run(argv, cwd=cwd, capture_output=True, text=True, timeout=30)
+
+
 def plain_identity(cwd):
     out = subprocess.run(IDENTITY, cwd=cwd, capture_output=True, text=True, timeout=10)
     if out.returncode != 0:
@@ -59,13 +74,14 @@ def plain_check(cwd):
     return ident is not None and ident[0] == ident[1] and ident[3] in ("main", "master")
 
 
-def plain_listing(repo):
-    out = subprocess.run(LISTING, cwd=repo, capture_output=True, text=True, timeout=30)
+def plain_listing(repo, argv=LISTING, end="\n"):
+    out = subprocess.run(argv, cwd=repo, capture_output=True, text=True, timeout=30)
     if out.returncode != 0:
         raise RuntimeError(out.stderr)
     entries, record = [], {}
-    for line in out.stdout.split("\n"):
-        line = line.rstrip("\r")
+    for line in out.stdout.split(end):
+        if end == "\n":
+            line = line.rstrip("\r")
         if not line:
             if record:
                 entries.append(record)
@@ -94,22 +110,25 @@ def main():
     previous = os.getcwd()
     try:
         repo = build(base)
-        assert len(t.list_worktrees(repo)) == LINKED + 1
+        assert len(t.list_worktrees(repo)) == len(t.list_worktrees(repo, run=run_lines)) == LINKED + 1
         os.chdir(repo)  # posix_spawnp has no cwd argument
         rows = [
             ("resolve_git_worktree", lambda: t.resolve_git_worktree(repo),
-             lambda: plain_identity(repo), bare_spawn(IDENTITY)),
+             lambda: plain_identity(repo), IDENTITY),
             ("validate_main_worktree", lambda: t.validate_main_worktree(repo),
-             lambda: plain_check(repo), bare_spawn(IDENTITY)),
-            ("list_worktrees", lambda: t.list_worktrees(repo),
-             lambda: plain_listing(repo), bare_spawn(LISTING)),
+             lambda: plain_check(repo), IDENTITY),
+            ("list_worktrees -z", lambda: t.list_worktrees(repo),
+             lambda: plain_listing(repo, LISTING_Z, "\0"), LISTING_Z),
+            ("list_worktrees run=", lambda: t.list_worktrees(repo, run=run_lines),
+             lambda: plain_listing(repo), LISTING),
         ]
         header(f"worktree functions, {LINKED} linked worktrees (median of {RUNS})")
-        print(f"  {'':<24}{'module':>13}{'plain Python':>14}{'floor':>13}{'module/floor':>14}{'plain/floor':>13}")
-        for name, ours, plain, floor in rows:
-            ours_ns, plain_ns, floor_ns = timed(ours, plain, floor)
-            print(f"  {name:<24}{fmt_ns(ours_ns):>13}{fmt_ns(plain_ns):>14}{fmt_ns(floor_ns):>13}"
-                  f"{ours_ns / floor_ns:>13.3f}x{plain_ns / floor_ns:>12.3f}x")
+        print(f"  {'':<24}{'module':>13}{'plain Python':>14}{'spawn floor':>13}{'subprocess':>13}"
+              f"{'module/spawn':>14}{'module/subpr':>14}{'plain/spawn':>13}")
+        for name, ours, plain, argv in rows:
+            ours_ns, plain_ns, spawn_ns, sub_ns = timed(ours, plain, bare_spawn(argv), subprocess_floor(argv))
+            print(f"  {name:<24}{fmt_ns(ours_ns):>13}{fmt_ns(plain_ns):>14}{fmt_ns(spawn_ns):>13}{fmt_ns(sub_ns):>13}"
+                  f"{ours_ns / spawn_ns:>13.3f}x{ours_ns / sub_ns:>13.3f}x{plain_ns / spawn_ns:>12.3f}x")
     finally:
         os.chdir(previous)
         shutil.rmtree(base, ignore_errors=True)

@@ -1,6 +1,8 @@
 // `git worktree list --porcelain` text -> entries. Whatever the bytes, the
 // parser answers with entries or its one error text; the answer does not
-// change when line feeds become carriage return + line feed.
+// change when line feeds become carriage return + line feed, nor, for text
+// without NUL or carriage return, when line feeds become NULs read in the
+// -z form.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -14,6 +16,17 @@ namespace {
 bool same(const brackwater::domain::WorktreeListEntry& a, const brackwater::domain::WorktreeListEntry& b) {
   return a.worktree == b.worktree && a.head == b.head && a.branch == b.branch && a.lock_reason == b.lock_reason &&
          a.bare == b.bare && a.detached == b.detached && a.locked == b.locked && a.prunable == b.prunable;
+}
+
+using Answer = decltype(brackwater::domain::parse_porcelain(""));
+
+void expect_same(const Answer& a, const Answer& b) {
+  if (a.has_value() != b.has_value()) std::abort();
+  if (!a) return;
+  if (a->size() != b->size()) std::abort();
+  for (size_t i = 0; i < a->size(); ++i) {
+    if (!same((*a)[i], (*b)[i])) std::abort();
+  }
 }
 
 }  // namespace
@@ -37,13 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string crlf;
   crlf.reserve(size + size / 8);
   for (char c : text) c == '\n' ? crlf += "\r\n" : crlf += c;
-  auto again = domain::parse_porcelain(crlf);
-  if (parsed.has_value() != again.has_value()) std::abort();
-  if (parsed) {
-    if (parsed->size() != again->size()) std::abort();
-    for (size_t i = 0; i < parsed->size(); ++i) {
-      if (!same((*parsed)[i], (*again)[i])) std::abort();
-    }
+  expect_same(parsed, domain::parse_porcelain(crlf));
+
+  if (text.find_first_of(std::string_view("\0\r", 2)) == std::string_view::npos) {
+    std::string nul(text);
+    for (char& c : nul) c = c == '\n' ? '\0' : c;
+    expect_same(parsed, domain::parse_porcelain(nul, domain::PorcelainFraming::kNul));
   }
   return 0;
 }

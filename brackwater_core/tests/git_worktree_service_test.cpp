@@ -81,7 +81,9 @@ TEST_F(GitWorktreeTest, GitThatIsMissingOrAnswersBadly) {
       {"echo fatal >&2; exit 128", "WORKTREE_REV_PARSE_UNAVAILABLE"},
       {R"(printf '/g\n/g\n/t\n')", "WORKTREE_REV_PARSE_UNAVAILABLE"},
       {R"(printf '/g\n \n/t\nmain\n')", "WORKTREE_REV_PARSE_UNAVAILABLE"},
-      {R"(printf ' /g \r\n/g\n/t\nmain\nextra\n\n')", "WORKTREE_MAIN_OK"},
+      {R"(printf ' /g \r\n/g\n/t\nmain\n\n')", "WORKTREE_MAIN_OK"},
+      // a fifth line: some path held a line feed, so no line can be trusted
+      {R"(printf '/g\n/g\n/t\nmain\nextra\n')", "WORKTREE_REV_PARSE_UNAVAILABLE"},
       {R"(printf '/g\n/c\n/t\nmain\n')", "WORKTREE_NOT_MAIN"},
   };
   for (const auto& c : cases) {

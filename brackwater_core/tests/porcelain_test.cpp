@@ -5,6 +5,7 @@
 namespace {
 
 using brackwater::domain::parse_porcelain;
+using brackwater::domain::PorcelainFraming;
 using brackwater::domain::WorktreeListEntry;
 
 // An entry written compactly: "worktree|head|branch|lock_reason|flags",
@@ -19,8 +20,8 @@ std::string show(const WorktreeListEntry& e) {
   return e.worktree + "|" + e.head + "|" + e.branch.value_or("~") + "|" + e.lock_reason.value_or("~") + "|" + flags;
 }
 
-std::string show(std::string_view text) {
-  auto parsed = parse_porcelain(text);
+std::string show(std::string_view text, PorcelainFraming framing = PorcelainFraming::kLines) {
+  auto parsed = parse_porcelain(text, framing);
   if (!parsed) return "error: " + parsed.error();
   std::string out;
   for (const auto& e : *parsed) out += show(e) + ";";
@@ -64,6 +65,22 @@ TEST(ParsePorcelain, Table) {
       {"worktree /r\n\nbare\n", kMissing},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(show(text), expected) << testing::PrintToString(text);
+}
+
+TEST(ParsePorcelain, NulFraming) {
+  using namespace std::string_view_literals;
+  const std::pair<std::string_view, std::string> cases[] = {
+      {""sv, ""},
+      // a path that would forge a record in the line form is one value here
+      {"worktree /a\nworktree /etc\nbranch refs/heads/main\0HEAD h\0branch refs/heads/x\0\0worktree /b\0detached\0\0"sv,
+       "/a\nworktree /etc\nbranch refs/heads/main|h|x|~|;/b||~|~|d;"},
+      // carriage returns belong to the value; the last record needs no end
+      {"worktree /r\r\r\0locked  why\nnot \0"sv, "/r\r\r||~|why\nnot|l;"},
+      {"worktree /r\0\0HEAD h\0"sv, kMissing},
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(show(text, PorcelainFraming::kNul), expected) << testing::PrintToString(text);
+  }
 }
 
 }  // namespace

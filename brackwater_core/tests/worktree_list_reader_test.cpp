@@ -36,11 +36,14 @@ TEST(ListWorktrees, GitThatCannotBeRunOrRead) {
       {"", "GIT_NOT_FOUND git binary not found on PATH"},
       {R"(printf 'worktree /\377\n')",
        "GIT_SPAWN failed to invoke git worktree list --porcelain in " + dir.path() + ": stdout: "},
-      {R"x(printf 'worktree %s\n' "$(pwd -P)")x", "ok " + dir.path()},
+      // the NUL form is asked for, and a line feed or carriage return in it is data
+      {R"x([ "$*" = 'worktree list --porcelain -z' ] && printf 'worktree %s\n\r\0\0worktree /b\0' "$(pwd -P)")x",
+       "ok " + dir.path() + "\n\r /b"},
   };
   for (const auto& [script, expected] : cases) {
     FakeGit git(script, 0755, script.empty());
-    EXPECT_TRUE(outcome(list_worktrees(dir.path())).starts_with(expected)) << script;
+    const std::string got = outcome(list_worktrees(dir.path()));
+    EXPECT_TRUE(got.starts_with(expected)) << script << " gave " << got;
   }
 }
 

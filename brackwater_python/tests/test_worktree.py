@@ -87,6 +87,16 @@ def test_listing_matches_git_field_by_field(world, which, count, flags):
         assert {"wt space", "wt\ttab", "wt-é漢"} <= {e.worktree.name for e in entries}
 
 
+def test_line_feeds_in_a_worktree_path_forge_nothing(world, real_tmp):
+    forged = real_tmp / "a\nworktree /etc\nbranch refs/heads/main"
+    add_worktree(world.main, forged, "forged")
+    entries = t.list_worktrees(world.main)
+    assert [e.branch for e in entries if e.worktree == forged] == ["forged"]
+    assert Path("/etc") not in {e.worktree for e in entries} and "main" not in [e.branch for e in entries[1:]]
+    assert t.resolve_git_worktree(str(forged)) is None
+    assert t.validate_main_worktree(str(forged)).reason_code == "WORKTREE_REV_PARSE_UNAVAILABLE"
+
+
 class Result:
     """A run result; `raising` names attributes whose access raises."""
 
@@ -249,7 +259,8 @@ def test_classes(world):
 def test_hanging_git_is_stopped_at_each_limit_while_other_threads_run(world, real_tmp, monkeypatch):
     bindir = real_tmp / "bin"
     bindir.mkdir()
-    (bindir / "git").write_text("#!/bin/sh\nexec sleep 120\n")
+    pids = real_tmp / "pids"  # each call's git starts a child that keeps the pipes open
+    (bindir / "git").write_text(f"#!/bin/sh\nsleep 1000 & echo $! >> '{pids}'\nexec sleep 120\n")
     (bindir / "git").chmod(0o755)
     monkeypatch.setenv("PATH", f"{bindir}{os.pathsep}{os.environ['PATH']}")
     done, ticks = {}, [0]
@@ -277,3 +288,19 @@ def test_hanging_git_is_stopped_at_each_limit_while_other_threads_run(world, rea
     assert str(done["list"]) == f"failed to invoke git worktree list --porcelain in {world.main}: timed out after 30s"
     assert 30 <= done["list seconds"] < 35
     assert ticks[0] > 1000, ticks[0]  # about 30 s at one tick per 5 ms
+    lingering = [int(pid) for pid in pids.read_text().split()]
+    assert len(lingering) == 2 and not [pid for pid in lingering if still_running(pid)]
+
+
+def still_running(pid):
+    """Alive after a moment's grace; a zombie nobody reaps runs no more."""
+    deadline = time.monotonic() + 2
+    while time.monotonic() < deadline:
+        try:
+            stat = Path(f"/proc/{pid}/stat").read_text()
+        except FileNotFoundError:
+            return False
+        if stat.rpartition(")")[2].split()[0] == "Z":
+            return False
+        time.sleep(0.01)
+    return True

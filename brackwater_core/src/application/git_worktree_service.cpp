@@ -19,19 +19,19 @@ using infrastructure::GitInvokeError;
 constexpr std::string_view kLogTarget = "brackwater::application::git_worktree_service";
 
 // The four lines of the identity answer: git directory, common directory,
-// top level, abbreviated HEAD. Anything short of that is no answer.
+// top level, abbreviated HEAD. Anything else is no answer: git prints paths
+// raw, so a fifth line means a path holds a line feed, and the lines no
+// longer say which value is which.
 std::optional<GitWorktree> parse_identity(std::string_view answer) {
   std::array<std::string_view, 4> lines;
-  size_t found = 0;
-  while (found < lines.size()) {
+  for (size_t found = 0; found < lines.size(); ++found) {
     const size_t end = answer.find('\n');
+    const bool last = found + 1 == lines.size();
+    if (last != (end == std::string_view::npos)) return std::nullopt;
     lines[found] = support::trim(answer.substr(0, end));
     if (lines[found].empty()) return std::nullopt;
-    ++found;
-    if (end == std::string_view::npos) break;
-    answer.remove_prefix(end + 1);
+    if (!last) answer.remove_prefix(end + 1);
   }
-  if (found < lines.size()) return std::nullopt;
   return GitWorktree{domain::normalize_path(lines[0]), domain::normalize_path(lines[1]),
                      domain::normalize_path(lines[2]), std::string(lines[3])};
 }

@@ -25,8 +25,8 @@ inline constexpr char kMainBranchMismatch[] = "WORKTREE_MAIN_BRANCH_MISMATCH";
 
 // The identity of `cwd` (used unchanged, even when empty), or of the current
 // directory when none is given. Absent when git refuses (not a repository)
-// or answers with fewer than four non-blank lines; the error when git could
-// not be run or read.
+// or does not answer with exactly four non-blank lines (more mean a path
+// holds a line feed); the error when git could not be run or read.
 [[nodiscard]] std::expected<std::optional<domain::GitWorktree>, infrastructure::GitInvokeError>
 try_resolve_git_worktree(const std::optional<std::string>& cwd);
 

@@ -71,13 +71,17 @@ void apply_line(Record& record, std::string_view line) {
 
 }  // namespace
 
-std::expected<std::vector<WorktreeListEntry>, std::string> parse_porcelain(std::string_view text) {
+std::expected<std::vector<WorktreeListEntry>, std::string> parse_porcelain(std::string_view text,
+                                                                           PorcelainFraming framing) {
+  const bool lines = framing == PorcelainFraming::kLines;
+  const char terminator = lines ? '\n' : '\0';
   std::vector<WorktreeListEntry> entries;
   Record record;
   for (;;) {
-    const size_t end = text.find('\n');
+    const size_t end = text.find(terminator);
     std::string_view line = text.substr(0, end);
-    while (line.ends_with('\r')) line.remove_suffix(1);
+    // A NUL-ended value is exact: a path may well end in a carriage return.
+    while (lines && line.ends_with('\r')) line.remove_suffix(1);
     if (line.empty()) {
       if (!flush_record(record, entries)) return std::unexpected(std::string(kMissingWorktree));
     } else {

@@ -3,6 +3,7 @@
 // so every input gives either a list or an error text, never a crash.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -23,10 +24,20 @@ struct WorktreeListEntry {
   bool prunable = false;
 };
 
-// The records of `text` in order. Lines end at line feeds (carriage returns
-// before them are dropped); an empty line closes a record; unknown lines are
-// ignored. A record with attributes but no "worktree" line is an error, and
-// an error discards every entry.
-[[nodiscard]] std::expected<std::vector<WorktreeListEntry>, std::string> parse_porcelain(std::string_view text);
+// How the attributes of the text are ended.
+enum class PorcelainFraming : uint8_t {
+  // Each ends at a line feed; carriage returns before it are dropped. Paths
+  // are printed raw, so one holding a line feed cannot be read right.
+  kLines,
+  // Each ends at a NUL byte (git's -z form); every other byte, line feeds
+  // and carriage returns included, belongs to the value.
+  kNul,
+};
+
+// The records of `text` in order. An empty attribute closes a record;
+// unknown attributes are ignored. A record with attributes but no
+// "worktree" one is an error, and an error discards every entry.
+[[nodiscard]] std::expected<std::vector<WorktreeListEntry>, std::string> parse_porcelain(
+    std::string_view text, PorcelainFraming framing = PorcelainFraming::kLines);
 
 }  // namespace brackwater::domain

@@ -38,8 +38,10 @@ class SpawnSetup {
   }
 
   // The child runs in `dir` with standard input from /dev/null, its output
-  // on the two pipes, no signal blocked and SIGPIPE and SIGXFSZ at their
-  // defaults. 0, or the error of the first call that failed.
+  // on the two pipes, no signal blocked, SIGPIPE and SIGXFSZ at their
+  // defaults, and as the leader of a process group of its own, so that
+  // whatever it starts can be killed with it. 0, or the error of the first
+  // call that failed.
   int prepare(const std::string& dir, int out_fd, int err_fd) {
     if (int rc = posix_spawn_file_actions_init(&actions_); rc != 0) return rc;
     actions_ready_ = true;
@@ -57,7 +59,8 @@ class SpawnSetup {
         posix_spawn_file_actions_adddup2(&actions_, err_fd, STDERR_FILENO),
         posix_spawnattr_setsigmask(&attr_, &empty),
         posix_spawnattr_setsigdefault(&attr_, &defaults),
-        posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF),
+        posix_spawnattr_setpgroup(&attr_, 0),
+        posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP),
     };
     for (int rc : results) {
       if (rc != 0) return rc;
@@ -122,7 +125,11 @@ struct Stream {
   }
 };
 
-// The child process: killed and reaped on every path that leaves it running.
+// The child process, leader of its own process group. Its end is noticed
+// without reaping it: while it stays a zombie its pid, which names the
+// group, cannot be taken by another process, so the group can still be
+// killed safely when a descendant outlives it. Every path that does not
+// finish the run kills the whole group and reaps the child.
 class Child {
  public:
   explicit Child(pid_t pid) : pid_(pid) { pidfd_ = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
@@ -130,29 +137,43 @@ class Child {
   Child& operator=(const Child&) = delete;
   ~Child() { kill_and_reap(); }
 
-  bool reaped() const { return reaped_; }
-  int status() const { return status_; }
+  bool exited() const { return exited_; }
+  // The exit status; 1 when the child was ended by a signal.
+  int32_t code() const { return code_; }
   int pidfd() const { return pidfd_.get(); }
 
-  // Non-blocking wait; returns 0 or the wait's errno.
-  int try_reap() {
+  // Non-blocking look at whether the child has ended; it stays unreaped.
+  // 0, or the wait's errno.
+  int check_exited() {
     for (;;) {
-      const pid_t r = ::waitpid(pid_, &status_, WNOHANG);
-      if (r == pid_) {
-        reaped_ = true;
+      siginfo_t info{};
+      if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+        if (info.si_pid == 0) return 0;
+        exited_ = true;
+        code_ = info.si_code == CLD_EXITED ? info.si_status : 1;
         pidfd_.reset();
         return 0;
       }
-      if (r == 0) return 0;
-      if (errno != EINTR) return errno;
+      if (errno == EINTR) continue;
+      // Reaped behind our back (a wait for any child elsewhere in the
+      // process): its pid may name someone else's group by now.
+      if (errno == ECHILD) reaped_ = true;
+      return errno;
     }
   }
 
   void kill_and_reap() {
     if (reaped_) return;
-    ::kill(pid_, SIGKILL);
+    ::kill(-pid_, SIGKILL);  // fails only when the group is gone already
+    reap();
+  }
+
+  // The normal end of a run: reaps the child and leaves its group alone.
+  void reap() {
+    if (reaped_) return;
+    int status = 0;
     for (;;) {
-      const pid_t r = ::waitpid(pid_, &status_, 0);
+      const pid_t r = ::waitpid(pid_, &status, 0);
       if (r == pid_ || (r < 0 && errno != EINTR)) break;
     }
     reaped_ = true;
@@ -162,7 +183,8 @@ class Child {
  private:
   pid_t pid_;
   UniqueFd pidfd_;
-  int status_ = 0;
+  int32_t code_ = 0;
+  bool exited_ = false;
   bool reaped_ = false;
 };
 
@@ -240,7 +262,9 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
   err_pipe->write.reset();
   Stream streams[2] = {{std::move(out_pipe->read), {}, 0}, {std::move(err_pipe->read), {}, 0}};
 
-  while (streams[0].open() || streams[1].open() || !child.reaped()) {
+  // Output still open after git has exited means a descendant holds the
+  // pipes: it is waited for until the limit, then killed with the group.
+  while (streams[0].open() || streams[1].open() || !child.exited()) {
     const auto now = Clock::now();
     if (now >= deadline) {
       child.kill_and_reap();
@@ -257,7 +281,7 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
         slot[n++] = i;
       }
     }
-    if (!child.reaped()) {
+    if (!child.exited()) {
       if (child.pidfd() >= 0) {
         fds[n] = {child.pidfd(), POLLIN, 0};
         slot[n++] = 2;
@@ -276,17 +300,17 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
     for (nfds_t i = 0; i < n; ++i) {
       if (fds[i].revents != 0 && slot[i] < 2) streams[slot[i]].drain();
     }
-    if (!child.reaped()) {
-      if (const int err = child.try_reap(); err != 0) {
+    if (!child.exited()) {
+      if (const int err = child.check_exited(); err != 0) {
         child.kill_and_reap();
         return std::unexpected(GitInvokeError::Spawn{support::os_error_text(err)});
       }
     }
   }
 
-  const int status = child.status();
+  child.reap();
   CommandOutput output;
-  output.code = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+  output.code = child.code();
   auto out = decode("stdout", streams[0]);
   if (!out) return std::unexpected(out.error());
   auto err = decode("stderr", streams[1]);

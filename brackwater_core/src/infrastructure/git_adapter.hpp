@@ -6,7 +6,10 @@
 // its timeout, so a chatty child never blocks on a full pipe, the limit is
 // exact, and no reader thread is ever left blocked on a pipe that a
 // descendant of git keeps open. The whole call, including reading what
-// remains after the child exits, is bounded by the limit.
+// remains after the child exits, is bounded by the limit. git runs as the
+// leader of a process group of its own, and a run cut short (the limit, a
+// failed wait) kills that whole group, so nothing git started keeps running
+// or keeps the pipes open. A run that ends normally leaves the group alone.
 #pragma once
 
 #include <array>
@@ -68,7 +71,10 @@ inline constexpr std::array<std::string_view, 3> kCommonDir{"rev-parse", "--path
 inline constexpr std::array<std::string_view, 2> kShowCurrentBranch{"branch", "--show-current"};
 inline constexpr std::array<std::string_view, 7> kIdentity{
     "rev-parse", "--path-format=absolute", "--git-dir", "--git-common-dir", "--show-toplevel", "--abbrev-ref", "HEAD"};
+// The listing as a caller's own runner is asked to produce it, in lines.
 inline constexpr std::array<std::string_view, 3> kWorktreeList{"worktree", "list", "--porcelain"};
+// The listing run here: NUL-ended attributes, so no path can forge a record.
+inline constexpr std::array<std::string_view, 4> kWorktreeListNul{"worktree", "list", "--porcelain", "-z"};
 }  // namespace git_commands
 
 // Runs git with `args` in `cwd` (unchanged; not checked beforehand). A

@@ -37,19 +37,20 @@ WorktreeListError from_invoke_error(const GitInvokeError& error, std::string_vie
 }  // namespace
 
 std::expected<WorktreeList, WorktreeListError> list_worktrees(std::string_view repo) {
-  auto run = invoke_git(repo, git_commands::kWorktreeList, git_commands::kListTimeoutSecs);
+  auto run = invoke_git(repo, git_commands::kWorktreeListNul, git_commands::kListTimeoutSecs);
   if (!run) return std::unexpected(from_invoke_error(run.error(), repo));
-  return list_worktrees_from_output(*run, repo);
+  return list_worktrees_from_output(*run, repo, domain::PorcelainFraming::kNul);
 }
 
 std::expected<WorktreeList, WorktreeListError> list_worktrees_from_output(const CommandOutput& output,
-                                                                          std::string_view repo) {
+                                                                          std::string_view repo,
+                                                                          domain::PorcelainFraming framing) {
   if (output.code != 0) {
     return std::unexpected(fail(list_reason::kGitExit,
                                 support::concat(kCommand, " exited ", output.code, " in ", support::lossy_utf8(repo),
                                                 ": ", support::trim(output.stderr_text))));
   }
-  auto entries = domain::parse_porcelain(output.stdout_text);
+  auto entries = domain::parse_porcelain(output.stdout_text, framing);
   if (!entries) {
     return std::unexpected(fail(
         list_reason::kPorcelainParse,

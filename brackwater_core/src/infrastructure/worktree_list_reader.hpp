@@ -1,6 +1,7 @@
-// Lists the worktrees of a repository: runs `git worktree list --porcelain`
-// in it (30-second limit) and turns the run's outcome into entries, or into
-// an error that carries a reason code apart from its message.
+// Lists the worktrees of a repository: runs `git worktree list --porcelain
+// -z` in it (30-second limit) and turns the run's outcome into entries, or
+// into an error that carries a reason code apart from its message. A run
+// made elsewhere, in the line form, is read by the same rules.
 #pragma once
 
 #include <expected>
@@ -34,8 +35,9 @@ using WorktreeList = std::vector<domain::WorktreeListEntry>;
 
 // Reads a finished run (which may have been made elsewhere): a non-zero exit
 // is an error whatever the output says; otherwise the untrimmed standard
-// output is parsed. `repo` is used only in messages.
-[[nodiscard]] std::expected<WorktreeList, WorktreeListError> list_worktrees_from_output(const CommandOutput& output,
-                                                                                        std::string_view repo);
+// output is parsed in `framing`. `repo` is used only in messages.
+[[nodiscard]] std::expected<WorktreeList, WorktreeListError> list_worktrees_from_output(
+    const CommandOutput& output, std::string_view repo,
+    domain::PorcelainFraming framing = domain::PorcelainFraming::kLines);
 
 }  // namespace brackwater::infrastructure
