@@ -12,7 +12,8 @@ namespace {
 
 using brackwater::domain::AuditRecord;
 
-constexpr unsigned long kFinalImmutable =
+// As the binding types, but only the module makes instances.
+constexpr unsigned long kFinalImmutableNotInstantiable =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
 const AuditRecord& fields_of(PyObject* self) { return unbox<AuditRecord>(self); }
@@ -95,7 +96,7 @@ PyType_Slot record_slots[] = {
     {},
 };
 
-PyType_Spec record_spec = {"brackwater.api.AuditRecord", sizeof(Box<AuditRecord>), 0, kFinalImmutable, record_slots};
+PyType_Spec record_spec = {"brackwater.api.AuditRecord", sizeof(Box<AuditRecord>), 0, kFinalImmutableNotInstantiable, record_slots};
 
 }  // namespace
 

@@ -68,7 +68,7 @@ bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == 
 // The lock is released on return.
 std::expected<bool, AuditWriteError> append_line(const std::string& live, std::string_view line) {
   auto file = locked_append(live);
-  if (!file) return std::unexpected(fail(kAuditStageLock, support::os_error_text(file.error())));
+  if (!file) return std::unexpected(report_failure_to_stderr(kAuditStageLock, support::os_error_text(file.error())));
 
   struct stat before;
   const bool have_before = ::fstat(file->fd(), &before) == 0;
@@ -76,7 +76,7 @@ std::expected<bool, AuditWriteError> append_line(const std::string& live, std::s
     // A partial line would glue itself to the next one and both would be
     // lost to the reader: put the file back as it was.
     if (have_before) (void)::ftruncate(file->fd(), before.st_size);
-    return std::unexpected(fail(kAuditStageWrite, support::os_error_text(written.error())));
+    return std::unexpected(report_failure_to_stderr(kAuditStageWrite, support::os_error_text(written.error())));
   }
 
   // While we hold the lock no one else appends to this file, so its size is
@@ -99,7 +99,7 @@ std::expected<bool, AuditWriteError> append_line(const std::string& live, std::s
 
 std::string AuditWriteError::display() const { return support::concat(stage, ": ", message); }
 
-AuditWriteError fail(std::string_view stage, std::string message) {
+AuditWriteError report_failure_to_stderr(std::string_view stage, std::string message) {
   AuditWriteError error{std::move(message), stage};
   write_failopen_line(error.display());
   return error;
@@ -109,7 +109,7 @@ std::expected<void, AuditWriteError> record_event(const AuditEvent& event) {
   auto dir = resolve_plowline_shared_audit_dir();
   if (!dir) return std::unexpected(AuditWriteError{dir.error().display(), kAuditStageProjectId});
   if (auto made = support::create_directories(*dir); !made) {
-    return std::unexpected(fail(kAuditStageMkdir, support::os_error_text(made.error())));
+    return std::unexpected(report_failure_to_stderr(kAuditStageMkdir, support::os_error_text(made.error())));
   }
   const std::string live = support::join_path(*dir, kAuditLiveFileName);
   (void)reap_stale_sentinel(live);
