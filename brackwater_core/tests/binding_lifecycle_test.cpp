@@ -7,8 +7,8 @@
 namespace {
 
 using namespace brackwater::application;
-using brackwater::support::EnvSnapshot;
 using brackwater::domain::WorktreeBinding;
+using brackwater::support::EnvSnapshot;
 using std::nullopt;
 using test_support::ScopedEnv;
 using test_support::TempDir;

@@ -9,8 +9,8 @@ namespace {
 using brackwater::application::validate_binding;
 using brackwater::domain::BindingValidationOptions;
 using brackwater::domain::BindingValidationResult;
-using brackwater::support::EnvSnapshot;
 using brackwater::domain::WorktreeBinding;
+using brackwater::support::EnvSnapshot;
 using std::nullopt;
 using test_support::FakeGit;
 using test_support::ScopedEnv;
@@ -39,8 +39,9 @@ class ValidationTest : public ::testing::Test {
     std::filesystem::create_directory_symlink(repo, link);
   }
   // The reason code, after checking the parts every result shares.
-  std::string check(const WorktreeBinding& b, const std::optional<std::string>& cwd, const std::optional<EnvSnapshot>& env,
-                    bool check_git, const std::optional<BindingValidationOptions>& options) {
+  std::string check(const WorktreeBinding& b, const std::optional<std::string>& cwd,
+                    const std::optional<EnvSnapshot>& env, bool check_git,
+                    const std::optional<BindingValidationOptions>& options) {
     const BindingValidationResult r = validate_binding(b, cwd, env, check_git, options);
     EXPECT_EQ(r.ok, r.reason_code == "WORKTREE_BINDING_OK");
     if (kMessages.contains(r.reason_code)) {
@@ -84,7 +85,8 @@ TEST_F(ValidationTest, DirectoryAndEnvironmentChecks) {
       {nullopt, EnvSnapshot{{"TESSARY_BRANCH", " main\u2003"}}, nullopt, "WORKTREE_BINDING_OK"},
       {nullopt, EnvSnapshot{{"TESSARY_BRANCH", "  "}}, nullopt, "WORKTREE_BINDING_OK"},
       {nullopt, EnvSnapshot{{"TESSARY_BRANCH", "Main"}}, nullopt, "WORKTREE_BRANCH_ENV_MISMATCH"},
-      {nullopt, EnvSnapshot{{"TESSARY_WORKTREE", tmp.path()}, {"TESSARY_BRANCH", "x"}}, nullopt, "WORKTREE_ENV_MISMATCH"},
+      {nullopt, EnvSnapshot{{"TESSARY_WORKTREE", tmp.path()}, {"TESSARY_BRANCH", "x"}}, nullopt,
+       "WORKTREE_ENV_MISMATCH"},
   };
   // check_git is false throughout: a git that runs would leave its mark.
   FakeGit git("touch " + test_support::shell_quote(tmp / "git-ran") + "; exit 1");

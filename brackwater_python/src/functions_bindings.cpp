@@ -13,8 +13,8 @@ namespace {
 
 namespace app = brackwater::application;
 using brackwater::domain::BindingValidationOptions;
-using brackwater::support::EnvSnapshot;
 using brackwater::domain::WorktreeBinding;
+using brackwater::support::EnvSnapshot;
 
 using OptionalBinding = std::expected<std::optional<WorktreeBinding>, app::BindingStoreError>;
 

@@ -12,10 +12,6 @@ namespace {
 
 using brackwater::domain::AuditRecord;
 
-// As the binding types, but only the module makes instances.
-constexpr unsigned long kFinalImmutableNotInstantiable =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-
 const AuditRecord& fields_of(PyObject* self) { return unbox<AuditRecord>(self); }
 
 template <std::string AuditRecord::* Field>
@@ -96,7 +92,8 @@ PyType_Slot record_slots[] = {
     {},
 };
 
-PyType_Spec record_spec = {"brackwater.api.AuditRecord", sizeof(Box<AuditRecord>), 0, kFinalImmutableNotInstantiable, record_slots};
+PyType_Spec record_spec = {"brackwater.api.AuditRecord", sizeof(Box<AuditRecord>), 0, kFinalImmutableNotInstantiable,
+                           record_slots};
 
 }  // namespace
 

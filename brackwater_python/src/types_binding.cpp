@@ -20,10 +20,6 @@ using brackwater::domain::BindingValidationOptions;
 using brackwater::domain::BindingValidationResult;
 using brackwater::domain::WorktreeBinding;
 
-// No subclasses, no attribute assignment on the type; Python code may make
-// instances.
-constexpr unsigned long kFinalImmutableInstantiable = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
-
 // ---- WorktreeBinding --------------------------------------------------------
 
 template <std::string WorktreeBinding::* Field>
@@ -120,8 +116,8 @@ PyType_Slot binding_slots[] = {
     {},
 };
 
-PyType_Spec binding_spec = {"brackwater.api.WorktreeBinding", sizeof(Box<WorktreeBinding>), 0, kFinalImmutableInstantiable,
-                            binding_slots};
+PyType_Spec binding_spec = {"brackwater.api.WorktreeBinding", sizeof(Box<WorktreeBinding>), 0,
+                            kFinalImmutableInstantiable, binding_slots};
 
 // ---- BindingValidationResult -----------------------------------------------
 
