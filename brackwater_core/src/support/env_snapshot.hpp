@@ -36,6 +36,7 @@ class EnvSnapshot {
   // Copies the pair in; a later pair with the same name replaces an earlier.
   void add(std::string_view name, std::string_view value);
 
+  // True when the snapshot holds no variable at all.
   [[nodiscard]] bool empty() const noexcept { return entries_.empty(); }
 
   // The value of `name` when the snapshot holds it (possibly empty). The view
