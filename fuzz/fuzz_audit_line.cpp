@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string again = compact_json(fast->serialize());
     const auto reread = parse_fast(parser, again);
     if (!reread || reread->serialize() != fast->serialize()) std::abort();
-    (void)parse_ts(fast->timestamp);
+    (void)parse_rfc3339(fast->timestamp);
   }
   return 0;
 }

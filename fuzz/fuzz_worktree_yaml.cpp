@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (config->root && config->root->height() > infra::YamlValue::kMaxHeight) std::abort();
-  const brackwater::domain::EnvMap env{{"CI", "1"}, {"A", "x"}, {"B", " "}, {"E", ""}};
+  const brackwater::support::EnvSnapshot env{{"CI", "1"}, {"A", "x"}, {"B", " "}, {"E", ""}};
   auto chosen = infra::match_config_override(*config, "/fuzz", env);
   if (chosen && chosen->empty()) std::abort();  // an empty base is never chosen
   return 0;

@@ -177,15 +177,15 @@ TEST(AuditTimestamp, FormAndParse) {
   EXPECT_EQ(format_timestamp(at + 1500us), "2026-01-02T03:04:05.001500Z");
   EXPECT_EQ(format_timestamp(at + 7ns), "2026-01-02T03:04:05.000000007Z");
 
-  const auto z = parse_ts("2026-01-02T03:04:05Z");
+  const auto z = parse_rfc3339("2026-01-02T03:04:05Z");
   ASSERT_TRUE(z);
-  EXPECT_EQ(z, parse_ts("2026-01-02T03:04:05+00:00"));
-  EXPECT_EQ(parse_ts("2026-01-02T05:04:05+02:00"), z);
-  EXPECT_EQ(parse_ts("2026-01-02T03:04:05.25Z")->nanos, 250000000);
-  EXPECT_EQ(parse_ts("0001-01-01T00:00:00Z")->seconds, -62135596800);
+  EXPECT_EQ(z, parse_rfc3339("2026-01-02T03:04:05+00:00"));
+  EXPECT_EQ(parse_rfc3339("2026-01-02T05:04:05+02:00"), z);
+  EXPECT_EQ(parse_rfc3339("2026-01-02T03:04:05.25Z")->nanos, 250000000);
+  EXPECT_EQ(parse_rfc3339("0001-01-01T00:00:00Z")->seconds, -62135596800);
   for (const char* bad : {"2026-01-02T03:04:05", "2026-02-30T00:00:00Z", "2026-01-02 03:04:05Z", "yesterday",
                           "2026-01-02T03:04:05ZZ", "2026-01-02T24:00:00Z", "2026-01-02T03:04:05.Z", ""}) {
-    EXPECT_FALSE(parse_ts(bad)) << bad;
+    EXPECT_FALSE(parse_rfc3339(bad)) << bad;
   }
 }
 

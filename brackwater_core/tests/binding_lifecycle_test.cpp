@@ -7,8 +7,8 @@
 namespace {
 
 using namespace brackwater::application;
-using brackwater::domain::EnvMap;
 using brackwater::domain::WorktreeBinding;
+using brackwater::support::EnvSnapshot;
 using std::nullopt;
 using test_support::ScopedEnv;
 using test_support::TempDir;
@@ -178,10 +178,10 @@ TEST_F(LifecycleTest, RecoveryRefusesIdsThatAreNotOneComponent) {
 
 TEST_F(LifecycleTest, ValidateCurrentBinding) {
   ASSERT_TRUE(register_binding("s1", linked, "feature", repo, nullopt, ""));
-  auto ask = [&](std::optional<std::string> id, std::optional<EnvMap> env, bool require = true) {
+  auto ask = [&](std::optional<std::string> id, std::optional<EnvSnapshot> env, bool require = true) {
     return validate_current_binding({std::move(id), repo + "/sub", linked, std::move(env), true, require, {}});
   };
-  const EnvMap in_linked{{"TESSARY_WORKTREE", " " + linked + "\n"}, {"TESSARY_BRANCH", "feature"}};
+  const EnvSnapshot in_linked{{"TESSARY_WORKTREE", " " + linked + "\n"}, {"TESSARY_BRANCH", "feature"}};
 
   auto stored = ask("s1", in_linked);
   EXPECT_EQ(stored.reason_code, "WORKTREE_BINDING_OK");
@@ -195,23 +195,23 @@ TEST_F(LifecycleTest, ValidateCurrentBinding) {
   const auto expected = WorktreeBinding::create("", linked, "feature", state, "", repo + "/sub", "env-fallback");
   EXPECT_EQ(derived.binding->to_dict(), expected.to_dict());
 
-  EnvMap blank_branch = in_linked;
-  blank_branch["TESSARY_BRANCH"] = " feature ";
+  EnvSnapshot blank_branch = in_linked;
+  blank_branch.add("TESSARY_BRANCH", " feature ");
   auto blanks = ask("ghost", blank_branch, false);
   EXPECT_EQ(blanks.reason_code, "WORKTREE_BRANCH_ENV_MISMATCH");
   EXPECT_EQ(blanks.binding->branch, " feature ");
   EXPECT_EQ(blanks.binding->session_id, "ghost");
 
   struct Case {
-    std::optional<EnvMap> env;
+    std::optional<EnvSnapshot> env;
     bool require;
     std::string code;
   };
   const Case missing[] = {
       {in_linked, true, "WORKTREE_BINDING_MISSING"},
       {nullopt, false, "WORKTREE_ENV_MISSING"},
-      {EnvMap{}, false, "WORKTREE_ENV_MISSING"},
-      {EnvMap{{"TESSARY_WORKTREE", "\u00a0"}}, false, "WORKTREE_ENV_MISSING"},
+      {EnvSnapshot{}, false, "WORKTREE_ENV_MISSING"},
+      {EnvSnapshot{{"TESSARY_WORKTREE", "\u00a0"}}, false, "WORKTREE_ENV_MISSING"},
   };
   for (const auto& c : missing) {
     auto r = ask("ghost", c.env, c.require);
@@ -219,7 +219,7 @@ TEST_F(LifecycleTest, ValidateCurrentBinding) {
     EXPECT_FALSE(r.ok || r.binding);
   }
   EXPECT_EQ(ask("ghost", in_linked, true).message, "no worktree binding found for session");
-  EXPECT_EQ(ask(nullopt, EnvMap{}).message, "TESSARY_WORKTREE is required for this validation");
+  EXPECT_EQ(ask(nullopt, EnvSnapshot{}).message, "TESSARY_WORKTREE is required for this validation");
 }
 
 TEST_F(LifecycleTest, StoreTroubleBecomesAResult) {
@@ -232,7 +232,7 @@ TEST_F(LifecycleTest, StoreTroubleBecomesAResult) {
       {broken, "WORKTREE_PROJECT_CONFIG_UNREADABLE"},
   };
   for (const auto& [main_worktree, code] : cases) {
-    auto r = validate_current_binding({"s", main_worktree, nullopt, EnvMap{}, false, false, {}});
+    auto r = validate_current_binding({"s", main_worktree, nullopt, EnvSnapshot{}, false, false, {}});
     auto loaded = load_binding("s", main_worktree);
     ASSERT_FALSE(loaded) << main_worktree;
     EXPECT_EQ(r.reason_code, code);

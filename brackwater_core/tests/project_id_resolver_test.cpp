@@ -109,18 +109,18 @@ TEST_F(ProjectIdTest, ConfiguredIds) {
 
 TEST_F(ProjectIdTest, ErrorsAreReadAgainSuccessesAreCached) {
   const std::string root = repo("r", config(R"(project_id = "Bad")"));
-  auto checked = resolve_project_id_checked(root);
+  auto checked = resolve_project_id(root);
   ASSERT_FALSE(checked);
-  EXPECT_EQ(checked.error().message, R"(project_id "Bad")" + kPattern);
-  EXPECT_EQ(checked.error().code, "PROJECT_ID_INVALID");
+  EXPECT_EQ(checked.error().message(), R"(project_id "Bad")" + kPattern);
+  EXPECT_EQ(checked.error().code(), "PROJECT_ID_INVALID");
 
   write_file(root + "/pyproject.toml", "[tool.plowline\n");
-  checked = resolve_project_id_checked(root);
+  checked = resolve_project_id(root);
   ASSERT_FALSE(checked);
-  EXPECT_EQ(checked.error().code, "WORKTREE_PROJECT_CONFIG_UNREADABLE");
+  EXPECT_EQ(checked.error().code(), "WORKTREE_PROJECT_CONFIG_UNREADABLE");
   EXPECT_TRUE(
-      checked.error().message.starts_with("pyproject.toml at " + root + "/pyproject.toml could not be parsed: "))
-      << checked.error().message;
+      checked.error().message().starts_with("pyproject.toml at " + root + "/pyproject.toml could not be parsed: "))
+      << checked.error().message();
 
   write_file(root + "/pyproject.toml", config(R"(project_id = "good")"));
   EXPECT_EQ(outcome(resolve_project_id(root)), "ok:good");
@@ -128,7 +128,7 @@ TEST_F(ProjectIdTest, ErrorsAreReadAgainSuccessesAreCached) {
   write_file(root + "/pyproject.toml", config(R"(project_id = "other")"));
   EXPECT_EQ(outcome(resolve_project_id(root)), "ok:good");         // same text: cached
   EXPECT_EQ(outcome(resolve_project_id(root + "/")), "ok:other");  // another text: read again
-  EXPECT_EQ(resolve_project_id_checked(root).value_or("?"), "good");
+  EXPECT_EQ(resolve_project_id(root).value_or("?"), "good");
 }
 
 TEST_F(ProjectIdTest, RootPrecedence) {

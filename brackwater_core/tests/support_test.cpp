@@ -9,11 +9,14 @@
 #include <future>
 #include <thread>
 
+#include "support/atomic_file.hpp"
 #include "support/config_file.hpp"
+#include "support/env_snapshot.hpp"
 #include "support/fd_io.hpp"
 #include "support/file_lock.hpp"
 #include "support/files.hpp"
 #include "support/fork_safe.hpp"
+#include "support/path_components.hpp"
 #include "support/text.hpp"
 #include "support/text_position.hpp"
 #include "test_support.hpp"
@@ -91,6 +94,47 @@ TEST(SupportConfigFile, StagesOfFailure) {
   EXPECT_EQ(outcome(tmp / "bad"), "parse:bad at line 2 column 2");
   EXPECT_EQ(outcome(tmp / "latin1"), "read:file is not valid UTF-8 (invalid utf-8 sequence of 1 bytes from index 3)");
   EXPECT_EQ(outcome(tmp / "fifo"), "read:not a regular file");
+}
+
+TEST(SupportPaths, ComponentsAndTheDirectoriesMadeFromThem) {
+  const std::pair<std::string_view, std::vector<std::string_view>> cases[] = {
+      {"", {}},     {"/", {"/"}}, {"//a//./b/", {"/", "a", "b"}}, {"./a/.", {".", "a"}}, {"a/./..", {"a", ".."}},
+      {".", {"."}},
+  };
+  for (const auto& [path, parts] : cases) {
+    EXPECT_EQ(path_components(path), parts) << path;
+    EXPECT_EQ(path_components(components_text(parts)), parts) << path;
+  }
+  EXPECT_FALSE(real_path(""));
+  EXPECT_FALSE(real_path(std::string("/\0", 2)));
+
+  TempDir tmp;
+  ASSERT_TRUE(create_directories(tmp / "a//b/./c/"));
+  EXPECT_TRUE(is_directory(tmp / "a/b/c"));
+  EXPECT_TRUE(create_directories(tmp / "a/b/c"));
+  test_support::write_file(tmp / "file", "x");
+  EXPECT_EQ(create_directories(tmp / "file/sub").error(), EEXIST);
+  test_support::ScopedCwd cwd(tmp.path());
+  ASSERT_TRUE(create_directories("./rel/x"));
+  EXPECT_TRUE(is_directory(tmp / "rel/x"));
+}
+
+// getenv(3) answers with the first entry of a name; a snapshot must agree.
+TEST(SupportEnvSnapshot, FirstEntryOfANameWins) {
+  char first[] = "DUP=first", second[] = "DUP=second", latin1[] = "BAD=caf\xe9", bare[] = "BARE";
+  char* entries[] = {first, second, latin1, bare, nullptr};
+  char** const saved = environ;
+  environ = entries;
+  const EnvSnapshot snapshot = EnvSnapshot::of_process();
+  environ = saved;
+  EXPECT_EQ(snapshot.find("DUP"), "first");
+  EXPECT_FALSE(snapshot.find("BAD"));
+  EXPECT_FALSE(snapshot.find("BARE"));
+  // A caller's pairs: the later one of a name counts.
+  const EnvSnapshot given{{"K", "1"}, {"K", ""}};
+  EXPECT_EQ(given.find("K"), "");
+  EXPECT_FALSE(given.find_set("K"));
+  EXPECT_TRUE(EnvSnapshot{}.empty());
 }
 
 // Three blanks and then 2^32 bytes that are not blank: a length kept in 32

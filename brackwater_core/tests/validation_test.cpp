@@ -9,8 +9,8 @@ namespace {
 using brackwater::application::validate_binding;
 using brackwater::domain::BindingValidationOptions;
 using brackwater::domain::BindingValidationResult;
-using brackwater::domain::EnvMap;
 using brackwater::domain::WorktreeBinding;
+using brackwater::support::EnvSnapshot;
 using std::nullopt;
 using test_support::FakeGit;
 using test_support::ScopedEnv;
@@ -39,8 +39,9 @@ class ValidationTest : public ::testing::Test {
     std::filesystem::create_directory_symlink(repo, link);
   }
   // The reason code, after checking the parts every result shares.
-  std::string check(const WorktreeBinding& b, const std::optional<std::string>& cwd, const std::optional<EnvMap>& env,
-                    bool check_git, const std::optional<BindingValidationOptions>& options) {
+  std::string check(const WorktreeBinding& b, const std::optional<std::string>& cwd,
+                    const std::optional<EnvSnapshot>& env, bool check_git,
+                    const std::optional<BindingValidationOptions>& options) {
     const BindingValidationResult r = validate_binding(b, cwd, env, check_git, options);
     EXPECT_EQ(r.ok, r.reason_code == "WORKTREE_BINDING_OK");
     if (kMessages.contains(r.reason_code)) {
@@ -64,27 +65,28 @@ TEST_F(ValidationTest, DirectoryAndEnvironmentChecks) {
   const BindingValidationOptions need_env{.require_env_worktree = true};
   struct Case {
     std::optional<std::string> cwd;
-    std::optional<EnvMap> env;
+    std::optional<EnvSnapshot> env;
     std::optional<BindingValidationOptions> options;
     std::string code;
   };
   const Case cases[] = {
       {repo, nullopt, need_env, "WORKTREE_BINDING_OK"},  // no env: no env checks at all
-      {link + "/", EnvMap{}, nullopt, "WORKTREE_BINDING_OK"},
+      {link + "/", EnvSnapshot{}, nullopt, "WORKTREE_BINDING_OK"},
       {tmp.path(), nullopt, nullopt, "WORKTREE_CWD_MISMATCH"},
       {"", nullopt, nullopt, "WORKTREE_CWD_MISMATCH"},
       {" ", nullopt, nullopt, "WORKTREE_CWD_MISMATCH"},
-      {tmp.path(), EnvMap{{"TESSARY_WORKTREE", tmp.path()}}, nullopt, "WORKTREE_CWD_MISMATCH"},
-      {nullopt, EnvMap{{"TESSARY_WORKTREE", tmp.path()}}, nullopt, "WORKTREE_ENV_MISMATCH"},
-      {nullopt, EnvMap{{"TESSARY_WORKTREE", " \u3000" + link + "\t"}}, need_env, "WORKTREE_BINDING_OK"},
-      {nullopt, EnvMap{}, need_env, "WORKTREE_ENV_MISSING"},
-      {nullopt, EnvMap{{"TESSARY_WORKTREE", " \u00a0\n"}}, need_env, "WORKTREE_ENV_MISSING"},
-      {nullopt, EnvMap{{"tessary_worktree", repo}}, need_env, "WORKTREE_ENV_MISSING"},  // keys are exact
-      {nullopt, EnvMap{{"TESSARY_WORKTREE", " \u00a0\n"}}, nullopt, "WORKTREE_BINDING_OK"},
-      {nullopt, EnvMap{{"TESSARY_BRANCH", " main\u2003"}}, nullopt, "WORKTREE_BINDING_OK"},
-      {nullopt, EnvMap{{"TESSARY_BRANCH", "  "}}, nullopt, "WORKTREE_BINDING_OK"},
-      {nullopt, EnvMap{{"TESSARY_BRANCH", "Main"}}, nullopt, "WORKTREE_BRANCH_ENV_MISMATCH"},
-      {nullopt, EnvMap{{"TESSARY_WORKTREE", tmp.path()}, {"TESSARY_BRANCH", "x"}}, nullopt, "WORKTREE_ENV_MISMATCH"},
+      {tmp.path(), EnvSnapshot{{"TESSARY_WORKTREE", tmp.path()}}, nullopt, "WORKTREE_CWD_MISMATCH"},
+      {nullopt, EnvSnapshot{{"TESSARY_WORKTREE", tmp.path()}}, nullopt, "WORKTREE_ENV_MISMATCH"},
+      {nullopt, EnvSnapshot{{"TESSARY_WORKTREE", " \u3000" + link + "\t"}}, need_env, "WORKTREE_BINDING_OK"},
+      {nullopt, EnvSnapshot{}, need_env, "WORKTREE_ENV_MISSING"},
+      {nullopt, EnvSnapshot{{"TESSARY_WORKTREE", " \u00a0\n"}}, need_env, "WORKTREE_ENV_MISSING"},
+      {nullopt, EnvSnapshot{{"tessary_worktree", repo}}, need_env, "WORKTREE_ENV_MISSING"},  // keys are exact
+      {nullopt, EnvSnapshot{{"TESSARY_WORKTREE", " \u00a0\n"}}, nullopt, "WORKTREE_BINDING_OK"},
+      {nullopt, EnvSnapshot{{"TESSARY_BRANCH", " main\u2003"}}, nullopt, "WORKTREE_BINDING_OK"},
+      {nullopt, EnvSnapshot{{"TESSARY_BRANCH", "  "}}, nullopt, "WORKTREE_BINDING_OK"},
+      {nullopt, EnvSnapshot{{"TESSARY_BRANCH", "Main"}}, nullopt, "WORKTREE_BRANCH_ENV_MISMATCH"},
+      {nullopt, EnvSnapshot{{"TESSARY_WORKTREE", tmp.path()}, {"TESSARY_BRANCH", "x"}}, nullopt,
+       "WORKTREE_ENV_MISMATCH"},
   };
   // check_git is false throughout: a git that runs would leave its mark.
   FakeGit git("touch " + test_support::shell_quote(tmp / "git-ran") + "; exit 1");
@@ -96,7 +98,7 @@ TEST_F(ValidationTest, DirectoryAndEnvironmentChecks) {
   EXPECT_FALSE(std::filesystem::exists(tmp / "git-ran"));
 
   // A branch stored with blanks never equals a trimmed value.
-  EXPECT_EQ(check(binding(" main "), nullopt, EnvMap{{"TESSARY_BRANCH", " main "}}, false, nullopt),
+  EXPECT_EQ(check(binding(" main "), nullopt, EnvSnapshot{{"TESSARY_BRANCH", " main "}}, false, nullopt),
             "WORKTREE_BRANCH_ENV_MISMATCH");
   // The result carries the record as given, not the normalised worktree.
   auto b = binding();
@@ -106,7 +108,7 @@ TEST_F(ValidationTest, DirectoryAndEnvironmentChecks) {
 
 TEST_F(ValidationTest, GitChecksInARealRepository) {
   const BindingValidationOptions need_git{.require_git_state = true};
-  EXPECT_EQ(check(binding(), repo, EnvMap{}, true, need_git), "WORKTREE_BINDING_OK");
+  EXPECT_EQ(check(binding(), repo, EnvSnapshot{}, true, need_git), "WORKTREE_BINDING_OK");
   EXPECT_EQ(check(binding("dev"), nullopt, nullopt, true, nullopt), "WORKTREE_BRANCH_MISMATCH");
   // The branch is checked first: both wrong reports only the branch.
   EXPECT_EQ(check(binding("dev", tmp / "other/.git"), nullopt, nullopt, true, nullopt), "WORKTREE_BRANCH_MISMATCH");
@@ -152,7 +154,7 @@ TEST_F(ValidationTest, GitThatAnswersBadlyOrNotAtAll) {
     EXPECT_EQ(validate_binding(binding(), nullopt, nullopt, true, nullopt).reason_code, "WORKTREE_GIT_UNAVAILABLE");
   }
   FakeGit no_git("", 0755, /*only=*/true);
-  auto r = validate_binding(binding(), repo, EnvMap{}, true, nullopt);
+  auto r = validate_binding(binding(), repo, EnvSnapshot{}, true, nullopt);
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.reason_code, "WORKTREE_GIT_UNAVAILABLE");
   EXPECT_EQ(r.message, "git could not be run for worktree binding validation: git binary not found on PATH");

@@ -10,7 +10,7 @@
 namespace {
 
 using namespace brackwater::infrastructure;
-using brackwater::domain::EnvMap;
+using brackwater::support::EnvSnapshot;
 using test_support::TempDir;
 using test_support::write_file_mkdirs;
 
@@ -129,7 +129,7 @@ TEST(YamlValue, AliasesShareTheAnchoredValue) {
 }
 
 // Runs the matcher over `yaml` with root `root` and `env`.
-std::optional<std::string> match(std::string_view yaml, const std::string& root, const EnvMap& env) {
+std::optional<std::string> match(std::string_view yaml, const std::string& root, const EnvSnapshot& env) {
   auto config = parse_worktree_config(yaml, "/x/config/worktree.yaml");
   EXPECT_TRUE(config) << config.error();
   return config ? match_config_override(*config, root, env) : std::nullopt;
@@ -140,7 +140,7 @@ TEST(WorktreeConfig, OverrideSelection) {
   const std::string root = tmp / "repo";
   std::filesystem::create_directories(root + "/ci-trees");
   std::filesystem::create_directories(tmp / "sibling");
-  const EnvMap env{{"B", "1"}, {"EMPTY", ""}, {"BLANK", " "}, {"7", "x"}};
+  const EnvSnapshot env{{"B", "1"}, {"EMPTY", ""}, {"BLANK", " "}, {"7", "x"}};
   auto entry = [](std::string_view body) { return "worktree:\n  overrides:\n" + std::string(body); };
   struct Case {
     std::string yaml;

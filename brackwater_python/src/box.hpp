@@ -63,6 +63,13 @@ std::atomic<int>& borrow_flag(PyObject* self) noexcept {
   return reinterpret_cast<Box<T>*>(self)->borrow;
 }
 
+// Type flags of the module's classes. Every class is final (no subclasses)
+// and immutable (no attribute assignment on the type); Python code makes
+// instances of the first kind, only the module makes those of the second.
+inline constexpr unsigned long kFinalImmutableInstantiable = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+inline constexpr unsigned long kFinalImmutableNotInstantiable =
+    kFinalImmutableInstantiable | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
 // A class made from `spec` once per process; later calls hand out the same
 // type object (new reference).
 PyRef type_once(PyObject*& slot, PyType_Spec& spec);

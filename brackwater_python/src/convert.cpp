@@ -171,8 +171,8 @@ std::optional<brackwater::support::EnvSnapshot> read_py_env() {
   return map;
 }
 
-std::optional<brackwater::domain::EnvMap> py_dict_to_map(PyObject* obj) {
-  brackwater::domain::EnvMap map;
+std::optional<brackwater::support::EnvSnapshot> py_dict_to_env(PyObject* obj) {
+  brackwater::support::EnvSnapshot env;
   bool ok = PyDict_Check(obj);
   if (!ok) set_wrong_type(obj, "dict");
   Py_ssize_t pos = 0;
@@ -184,10 +184,10 @@ std::optional<brackwater::domain::EnvMap> py_dict_to_map(PyObject* obj) {
     if (!k || !v) {
       ok = false;
     } else {
-      map.insert_or_assign(*std::move(k), *std::move(v));
+      env.add(*k, *v);
     }
   }
-  if (ok) return map;
+  if (ok) return env;
   const std::string error = describe_and_clear_current();
   set_error(PyExc_TypeError, "env must be a mapping of str to str: " + error);
   return std::nullopt;
@@ -219,9 +219,7 @@ std::optional<brackwater::domain::UtcInstant> py_datetime_to_utc(PyObject* obj) 
   }
   auto text = str_value(iso.get());
   if (!text) return std::nullopt;
-  std::string rfc3339 = *text;
-  if (rfc3339.ends_with('Z')) rfc3339.replace(rfc3339.size() - 1, 1, "+00:00");
-  if (auto at = brackwater::domain::parse_rfc3339(rfc3339)) return at;
+  if (auto at = brackwater::domain::parse_rfc3339(*text)) return at;
   if (auto at = brackwater::domain::parse_naive_datetime(*text)) return at;
   set_error(PyExc_ValueError, "unparseable datetime: " + *text);
   return std::nullopt;

@@ -28,7 +28,7 @@ std::optional<brackwater::support::EnvSnapshot> read_py_env();
 
 // A dict (or subclass) of str to str; TypeError
 // "env must be a mapping of str to str: <error>" otherwise.
-[[nodiscard]] std::optional<brackwater::domain::EnvMap> py_dict_to_map(PyObject* obj);
+[[nodiscard]] std::optional<brackwater::support::EnvSnapshot> py_dict_to_env(PyObject* obj);
 
 // Any object json.dumps accepts, parsed back into a JSON value.
 [[nodiscard]] std::optional<nlohmann::json> py_obj_to_json(PyObject* obj);

@@ -13,8 +13,8 @@ namespace {
 
 namespace app = brackwater::application;
 using brackwater::domain::BindingValidationOptions;
-using brackwater::domain::EnvMap;
 using brackwater::domain::WorktreeBinding;
+using brackwater::support::EnvSnapshot;
 
 using OptionalBinding = std::expected<std::optional<WorktreeBinding>, app::BindingStoreError>;
 
@@ -97,7 +97,7 @@ PyObject* list_bindings_impl(PyObject*, MainWorktreeArgs& a) {
 struct ValidateArgs {
   WorktreeBinding binding;  // the record made anew from the object
   std::optional<std::string> cwd;
-  std::optional<EnvMap> env;
+  std::optional<EnvSnapshot> env;
   bool check_git = true;
   types::OptionsBorrow options;
 };
@@ -124,7 +124,7 @@ struct CurrentArgs {
   std::string main_worktree;
   std::optional<std::string> session_id;
   std::string cwd;
-  std::optional<EnvMap> env;
+  std::optional<EnvSnapshot> env;
   bool check_git = app::CurrentBindingRequest{}.check_git;
   bool require_registered_binding = app::CurrentBindingRequest{}.require_registered_binding;
   bool require_env_worktree = BindingValidationOptions{}.require_env_worktree;

@@ -30,8 +30,8 @@ bool AsInt::convert(PyObject* value, const char* param, std::optional<int64_t>& 
   return extract_optional_i64(value, param, out);
 }
 
-bool AsEnv::convert(PyObject* value, const char*, std::optional<brackwater::domain::EnvMap>& out) const {
-  out = py_dict_to_map(value);
+bool AsEnv::convert(PyObject* value, const char*, std::optional<brackwater::support::EnvSnapshot>& out) const {
+  out = py_dict_to_env(value);
   return out.has_value();
 }
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "domain/binding.hpp"
+#include "support/env_snapshot.hpp"
 
 namespace tidemark {
 
@@ -35,7 +35,8 @@ struct AsInt {
 };
 // A dict of str to str; no parameter note.
 struct AsEnv {
-  [[nodiscard]] bool convert(PyObject* value, const char* param, std::optional<brackwater::domain::EnvMap>& out) const;
+  [[nodiscard]] bool convert(PyObject* value, const char* param,
+                             std::optional<brackwater::support::EnvSnapshot>& out) const;
 };
 // Any object, borrowed for the call; None is absent (nullptr).
 struct AsObject {

@@ -12,9 +12,6 @@ namespace {
 
 using brackwater::domain::AuditRecord;
 
-constexpr unsigned long kFinalImmutable =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-
 const AuditRecord& fields_of(PyObject* self) { return unbox<AuditRecord>(self); }
 
 template <std::string AuditRecord::* Field>
@@ -95,7 +92,8 @@ PyType_Slot record_slots[] = {
     {},
 };
 
-PyType_Spec record_spec = {"brackwater.api.AuditRecord", sizeof(Box<AuditRecord>), 0, kFinalImmutable, record_slots};
+PyType_Spec record_spec = {"brackwater.api.AuditRecord", sizeof(Box<AuditRecord>), 0, kFinalImmutableNotInstantiable,
+                           record_slots};
 
 }  // namespace
 

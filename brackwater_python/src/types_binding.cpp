@@ -20,8 +20,6 @@ using brackwater::domain::BindingValidationOptions;
 using brackwater::domain::BindingValidationResult;
 using brackwater::domain::WorktreeBinding;
 
-constexpr unsigned long kFinalImmutable = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
-
 // ---- WorktreeBinding --------------------------------------------------------
 
 template <std::string WorktreeBinding::* Field>
@@ -118,8 +116,8 @@ PyType_Slot binding_slots[] = {
     {},
 };
 
-PyType_Spec binding_spec = {"brackwater.api.WorktreeBinding", sizeof(Box<WorktreeBinding>), 0, kFinalImmutable,
-                            binding_slots};
+PyType_Spec binding_spec = {"brackwater.api.WorktreeBinding", sizeof(Box<WorktreeBinding>), 0,
+                            kFinalImmutableInstantiable, binding_slots};
 
 // ---- BindingValidationResult -----------------------------------------------
 
@@ -173,7 +171,7 @@ PyType_Slot result_slots[] = {
 };
 
 PyType_Spec result_spec = {"brackwater.api.BindingValidationResult", sizeof(Box<BindingValidationResult>), 0,
-                           kFinalImmutable, result_slots};
+                           kFinalImmutableInstantiable, result_slots};
 
 // ---- BindingValidationOptions ----------------------------------------------
 
@@ -244,7 +242,7 @@ PyType_Slot options_slots[] = {
 };
 
 PyType_Spec options_spec = {"brackwater.api.BindingValidationOptions", sizeof(Box<BindingValidationOptions>), 0,
-                            kFinalImmutable, options_slots};
+                            kFinalImmutableInstantiable, options_slots};
 
 }  // namespace
 

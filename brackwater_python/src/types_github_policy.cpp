@@ -38,8 +38,7 @@ PyType_Slot policy_slots[] = {
     {},
 };
 
-PyType_Spec policy_spec = {"brackwater.api.GitHubPolicy", sizeof(Box<GitHubPolicy>), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+PyType_Spec policy_spec = {"brackwater.api.GitHubPolicy", sizeof(Box<GitHubPolicy>), 0, kFinalImmutableNotInstantiable,
                            policy_slots};
 
 }  // namespace

@@ -99,7 +99,7 @@ PyType_Slot store_slots[] = {
 };
 
 PyType_Spec store_spec = {"brackwater.api.WorktreeBindingStore", sizeof(Box<WorktreeBindingStore>), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, store_slots};
+                          kFinalImmutableInstantiable, store_slots};
 
 }  // namespace
 

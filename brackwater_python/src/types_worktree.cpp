@@ -13,9 +13,6 @@ using brackwater::domain::GitWorktree;
 using brackwater::domain::WorktreeListEntry;
 using brackwater::domain::WorktreePreconditionResult;
 
-constexpr unsigned long kFinalNoConstructor =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-
 PyObject* py_optional_str(const std::optional<std::string>& text) {
   if (!text) Py_RETURN_NONE;
   return py_str(*text).release();
@@ -65,7 +62,7 @@ PyType_Slot worktree_slots[] = {
     {},
 };
 
-PyType_Spec worktree_spec = {"brackwater.api.GitWorktree", sizeof(Box<GitWorktree>), 0, kFinalNoConstructor,
+PyType_Spec worktree_spec = {"brackwater.api.GitWorktree", sizeof(Box<GitWorktree>), 0, kFinalImmutableNotInstantiable,
                              worktree_slots};
 
 // ---- WorktreePreconditionResult -------------------------------------------
@@ -100,7 +97,7 @@ PyType_Slot precondition_slots[] = {
 };
 
 PyType_Spec precondition_spec = {"brackwater.api.WorktreePreconditionResult", sizeof(Box<WorktreePreconditionResult>),
-                                 0, kFinalNoConstructor, precondition_slots};
+                                 0, kFinalImmutableNotInstantiable, precondition_slots};
 
 // ---- WorktreeListEntry ------------------------------------------------------
 
@@ -133,8 +130,8 @@ PyType_Slot entry_slots[] = {
     {},
 };
 
-PyType_Spec entry_spec = {"brackwater.api.WorktreeListEntry", sizeof(Box<WorktreeListEntry>), 0, kFinalNoConstructor,
-                          entry_slots};
+PyType_Spec entry_spec = {"brackwater.api.WorktreeListEntry", sizeof(Box<WorktreeListEntry>), 0,
+                          kFinalImmutableNotInstantiable, entry_slots};
 
 }  // namespace
 

@@ -143,7 +143,7 @@ std::expected<WorktreeBinding, RegisterBindingError> register_binding(
   if (auto readable = WorktreeBinding::from_dict(binding.to_dict()); !readable) {
     return std::unexpected(rejected(reason::kBindingFieldMissing, readable.error()));
   }
-  const domain::EnvMap env{{infrastructure::kWorktreeEnv, w}};
+  const support::EnvSnapshot env{{infrastructure::kWorktreeEnv, w}};
   auto checked = validate_binding(binding, w, env, /*check_git=*/true, std::nullopt);
   if (!checked.ok) return std::unexpected(rejected(checked.reason_code, checked.message));
 
@@ -162,15 +162,14 @@ std::expected<std::optional<WorktreeBinding>, BindingStoreError> recover_binding
   return recover_binding_under(session_id, m, infrastructure::resolve_store_root(m));
 }
 std::optional<WorktreeBinding> build_env_fallback_binding(const std::string& session_id,
-                                                          const std::optional<domain::EnvMap>& env,
+                                                          const std::optional<support::EnvSnapshot>& env,
                                                           const std::string& main_worktree) {
   if (!env || env->empty()) return std::nullopt;
-  auto it = env->find(infrastructure::kWorktreeEnv);
-  if (it == env->end() || support::is_blank(it->second)) return std::nullopt;
-  const std::string w = domain::normalize_path(support::trim(it->second));
+  const auto worktree = env->find(infrastructure::kWorktreeEnv);
+  if (!worktree || support::is_blank(*worktree)) return std::nullopt;
+  const std::string w = domain::normalize_path(support::trim(*worktree));
   const std::string root = infrastructure::resolve_store_root(w);
-  auto branch_it = env->find(infrastructure::kBranchEnv);
-  std::string branch = branch_it == env->end() ? std::string() : branch_it->second;
+  std::string branch(env->find(infrastructure::kBranchEnv).value_or(std::string_view{}));
   auto subpath = session_state_subpath(root);
   if (!subpath) return std::nullopt;
   return WorktreeBinding::create(session_id, w, std::move(branch), support::join_path(w, *subpath), "",

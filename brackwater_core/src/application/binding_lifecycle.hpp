@@ -14,6 +14,7 @@
 
 #include "domain/binding.hpp"
 #include "infrastructure/binding_store.hpp"
+#include "support/env_snapshot.hpp"
 
 namespace brackwater::application {
 
@@ -48,7 +49,7 @@ struct CurrentBindingRequest {
   std::optional<std::string> session_id;
   std::string main_worktree;
   std::optional<std::string> cwd;
-  std::optional<domain::EnvMap> env;
+  std::optional<support::EnvSnapshot> env;
   bool check_git = false;
   bool require_registered_binding = true;
   domain::BindingValidationOptions options;
@@ -84,6 +85,6 @@ using infrastructure::BindingStoreError;
 // The binding a session's environment implies (never stored); nullopt
 // without a usable TESSARY_WORKTREE.
 [[nodiscard]] std::optional<domain::WorktreeBinding> build_env_fallback_binding(
-    const std::string& session_id, const std::optional<domain::EnvMap>& env, const std::string& main_worktree);
+    const std::string& session_id, const std::optional<support::EnvSnapshot>& env, const std::string& main_worktree);
 
 }  // namespace brackwater::application

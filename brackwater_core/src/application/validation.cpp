@@ -16,9 +16,9 @@ BindingValidationResult fail(const WorktreeBinding& binding, const char* code, s
 }
 
 // The trimmed value of `key`; "" when absent.
-std::string env_value(const domain::EnvMap& env, std::string_view key) {
-  auto it = env.find(key);
-  return it == env.end() ? std::string() : std::string(support::trim(it->second));
+std::string env_value(const support::EnvSnapshot& env, std::string_view key) {
+  const auto value = env.find(key);
+  return value ? std::string(support::trim(*value)) : std::string();
 }
 
 // git's trimmed answer in `dir`: "" when git ran and refused; the error when
@@ -37,7 +37,7 @@ BindingValidationResult git_unavailable(const WorktreeBinding& binding, const Gi
 }
 
 BindingValidationResult validate_binding(const WorktreeBinding& binding, const std::optional<std::string>& cwd,
-                                         const std::optional<domain::EnvMap>& env, bool check_git,
+                                         const std::optional<support::EnvSnapshot>& env, bool check_git,
                                          const std::optional<domain::BindingValidationOptions>& options) {
   const auto opts = options.value_or(domain::BindingValidationOptions{});
   const std::string worktree = domain::normalize_path(binding.worktree);

@@ -9,6 +9,7 @@
 
 #include "domain/binding.hpp"
 #include "infrastructure/git_adapter.hpp"
+#include "support/env_snapshot.hpp"
 
 namespace brackwater::application {
 
@@ -34,7 +35,7 @@ inline constexpr char kEnvMissingMessage[] = "TESSARY_WORKTREE is required for t
 // failure is the answer; every result carries a copy of `binding`.
 [[nodiscard]] domain::BindingValidationResult validate_binding(
     const domain::WorktreeBinding& binding, const std::optional<std::string>& cwd,
-    const std::optional<domain::EnvMap>& env, bool check_git,
+    const std::optional<support::EnvSnapshot>& env, bool check_git,
     const std::optional<domain::BindingValidationOptions>& options);
 
 // The answer for a git run that failed to start, timed out or gave

@@ -157,10 +157,4 @@ std::optional<AuditRecord> parse_record(const json& value) {
   return record;
 }
 
-std::optional<UtcInstant> parse_ts(std::string_view timestamp) {
-  // Reading "Z" as "+00:00" wherever it stands can only succeed for the one
-  // at the offset's place, which the RFC 3339 reader takes as UTC itself.
-  return parse_rfc3339(timestamp);
-}
-
 }  // namespace brackwater::domain

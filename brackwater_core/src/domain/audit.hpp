@@ -103,9 +103,6 @@ std::string_view tail_on_char_boundary(std::string_view text) noexcept;
 // object or lacks a required field of the right type.
 [[nodiscard]] std::optional<AuditRecord> parse_record(const nlohmann::json& value);
 
-// The instant a timestamp names ("Z" read as "+00:00"), or nullopt.
-[[nodiscard]] std::optional<UtcInstant> parse_ts(std::string_view timestamp);
-
 // Compact JSON text, keys in byte order, invalid UTF-8 replaced.
 std::string compact_json(const nlohmann::json& value);
 

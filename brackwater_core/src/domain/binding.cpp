@@ -10,11 +10,6 @@ namespace {
 
 using nlohmann::json;
 
-const json* find(const json& object, std::string_view key) {
-  auto it = object.find(key);
-  return it == object.end() ? nullptr : &*it;
-}
-
 FieldValue field_of(const json* value) {
   FieldValue field;
   if (value == nullptr) return field;
@@ -128,12 +123,6 @@ nlohmann::json WorktreeBinding::to_dict() const {
       {"schema_version", kCurrentSchemaVersion},
   };
 }
-
-std::expected<std::string, std::string> required_str(const nlohmann::json& object, std::string_view key) {
-  return required_text(field_of(object.is_object() ? find(object, key) : nullptr), key);
-}
-
-std::string optional_str_alias(const nlohmann::json& object) { return commit_ish_of(binding_fields(object)); }
 
 std::expected<WorktreeBinding, std::string> WorktreeBinding::from_dict(const nlohmann::json& payload) {
   PathResolver paths;

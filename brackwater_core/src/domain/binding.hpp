@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <expected>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,9 +16,6 @@ class PathResolver;
 
 // Schema version of the binding format; always the one written.
 inline constexpr int64_t kCurrentSchemaVersion = 2;
-
-// A string-to-string map standing for a process environment.
-using EnvMap = std::map<std::string, std::string, std::less<>>;
 
 // One member of a JSON object as the dictionary form reads it, whatever JSON
 // library parsed it: absent, a string, an integer that fits 64 signed bits,
@@ -81,14 +77,6 @@ struct WorktreeBinding {
 
 // The fields of `payload` (a JSON value of any type).
 BindingFields binding_fields(const nlohmann::json& payload);
-
-// The string under `key` when it is a string that is not blank (returned
-// untrimmed); otherwise "missing required worktree binding field: <key>".
-[[nodiscard]] std::expected<std::string, std::string> required_str(const nlohmann::json& object, std::string_view key);
-
-// "commit_ish" when present (its string, or "" for another type), else
-// "source_ref" likewise, else "".
-std::string optional_str_alias(const nlohmann::json& object);
 
 // Switches of binding validation.
 struct BindingValidationOptions {

@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 
 #include "domain/paths.hpp"
+#include "support/env.hpp"
+#include "support/path_components.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
 
@@ -44,12 +44,6 @@ Walk walk_without_links(const char* path, support::UniqueFd& fd) {
   return Walk::kAskLibc;
 }
 
-std::optional<std::string> libc_realpath(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
-  if (!resolved) return std::nullopt;
-  return std::string(resolved.get());
-}
-
 // The absolute form of `path` with "", "." and ".." components folded
 // away; `cwd` (absolute, canonical) stands before a relative path. For a path
 // the kernel walked without meeting a link this is its real path.
@@ -57,19 +51,14 @@ std::string lexical_absolute(std::string_view path, std::string_view cwd) {
   std::string out;
   out.reserve(cwd.size() + path.size() + 1);
   if (!path.starts_with('/')) out = cwd == "/" ? std::string_view{} : cwd;
-  size_t pos = 0;
-  while (pos < path.size()) {
-    size_t end = path.find('/', pos);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view part = path.substr(pos, end - pos);
+  support::for_each_path_component(path, [&](std::string_view part) {
     if (part == "..") {
       out.resize(out.rfind('/') == std::string::npos ? 0 : out.rfind('/'));
-    } else if (!part.empty() && part != ".") {
+    } else if (part != "/" && part != ".") {
       out += '/';
       out += part;
     }
-    pos = end + 1;
-  }
+  });
   if (out.empty()) out = "/";
   return out;
 }
@@ -90,39 +79,23 @@ Leaf classify_leaf(const support::UniqueFd& dir_fd, const std::string& dir, std:
   return Leaf::kAskLibc;
 }
 
-// Splits `path` into its parent and last component the way a component
-// walk sees it: repeated "/" collapse, "." is dropped except as the first
-// component of a relative path, a leading "/" is the root. Returns nullopt
-// when the last component is not a plain name.
+// Splits `path` into the text of all but its last component and that
+// component (support/path_components.hpp). Returns nullopt when the last
+// component is not a plain name.
 struct ParentAndName {
   std::string parent;
   std::string_view name;
 };
 
 std::optional<ParentAndName> split_last(std::string_view path) {
-  const bool absolute = path.starts_with('/');
-  std::string parent = absolute ? "/" : "";
-  std::string_view name;
-  size_t pos = 0;
-  bool first = true;
-  bool any = false;
-  while (pos <= path.size()) {
-    size_t end = path.find('/', pos);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view part = path.substr(pos, end - pos);
-    if (!part.empty() && (part != "." || (first && !absolute))) {
-      if (any) {
-        if (!parent.empty() && !parent.ends_with('/')) parent += '/';
-        parent += name;
-      }
-      name = part;
-      any = true;
-    }
-    if (!part.empty()) first = false;
-    pos = end + 1;
-  }
-  if (!any || name == "." || name == "..") return std::nullopt;
-  return ParentAndName{std::move(parent), name};
+  std::string parent;
+  std::optional<std::string_view> name;
+  support::for_each_path_component(path, [&](std::string_view part) {
+    if (name) support::append_component(parent, *name);
+    name = part;
+  });
+  if (!name || *name == "/" || *name == "." || *name == "..") return std::nullopt;
+  return ParentAndName{std::move(parent), *name};
 }
 
 }  // namespace
@@ -146,7 +119,7 @@ std::string PathResolver::normalize_uncached(std::string_view path) {
   const auto dir = real(split->parent, &dir_fd);
   if (!dir) return std::string(path);
   if (classify_leaf(dir_fd, *dir, split->name) != Leaf::kPlain) {
-    if (auto resolved = libc_realpath(std::string(path))) return support::lossy_utf8(*resolved);
+    if (auto resolved = support::real_path(path)) return support::lossy_utf8(*resolved);
   }
   return support::join_path(support::lossy_utf8(*dir), support::lossy_utf8(split->name));
 }
@@ -177,15 +150,14 @@ std::optional<std::string> PathResolver::real_uncached(const std::string& path, 
       case Walk::kAskLibc: break;
     }
   }
-  return libc_realpath(path);
+  return support::real_path(path);
 }
 
 const std::string* PathResolver::cwd() {
   if (!cwd_ && !cwd_failed_) {
-    // NOLINTNEXTLINE(clang-analyzer-unix.StdCLibraryFunctions): glibc allocates the buffer when given none
-    std::unique_ptr<char, decltype(&std::free)> dir(::getcwd(nullptr, 0), &std::free);
-    if (dir && dir.get()[0] == '/') {
-      cwd_ = std::string(dir.get());
+    auto dir = support::current_dir();
+    if (dir && dir->starts_with('/')) {
+      cwd_ = std::move(dir);
     } else {
       cwd_failed_ = true;
     }

@@ -3,9 +3,6 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
-#include <memory>
-
 #include "domain/path_resolver.hpp"
 #include "support/concat.hpp"
 #include "support/env.hpp"
@@ -32,36 +29,10 @@ std::optional<std::string> home_variable() {
 
 }  // namespace
 
-std::optional<std::string> real_path(std::string_view path) {
-  if (path.empty() || path.find('\0') != std::string_view::npos) return std::nullopt;
-  const std::string owned(path);
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(owned.c_str(), nullptr), &std::free);
-  if (!resolved) return std::nullopt;
-  return support::lossy_utf8(resolved.get());
-}
-
 bool path_exists(std::string_view path) {
   if (path.empty() || path.find('\0') != std::string_view::npos) return false;
   struct stat st;
   return ::stat(std::string(path).c_str(), &st) == 0;
-}
-
-std::vector<std::string_view> path_components(std::string_view path) {
-  const bool absolute = path.starts_with('/');
-  std::vector<std::string_view> parts;
-  if (absolute) parts.emplace_back("/");
-  size_t pos = 0;
-  bool first = true;
-  while (pos <= path.size()) {
-    size_t end = path.find('/', pos);
-    if (end == std::string_view::npos) end = path.size();
-    std::string_view part = path.substr(pos, end - pos);
-    const bool dropped_dot = part == "." && (absolute || !first);
-    if (!part.empty() && !dropped_dot) parts.push_back(part);
-    if (!part.empty()) first = false;
-    pos = end + 1;
-  }
-  return parts;
 }
 
 std::string normalize_path(std::string_view path) { return PathResolver(/*remember=*/false).normalize(path); }

@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace brackwater::domain {
 
@@ -29,17 +28,8 @@ struct ProjectIdError {
 // written; else the input unchanged. Never fails.
 std::string normalize_path(std::string_view path);
 
-// realpath(3) of `path` as text (invalid UTF-8 replaced); nullopt on any
-// failure (missing, permission, an interior NUL).
-std::optional<std::string> real_path(std::string_view path);
-
 // Whether the path's metadata can be read, symbolic links followed.
 bool path_exists(std::string_view path);
-
-// The components of `path`: a leading "/" is one component of its own,
-// repeated separators collapse, and "." is dropped except as the first
-// component of a relative path.
-std::vector<std::string_view> path_components(std::string_view path);
 
 // True exactly when both normalised forms are the same bytes.
 bool paths_equal(std::string_view a, std::string_view b);

@@ -1,12 +1,11 @@
 #include "infrastructure/audit_dir.hpp"
 
-#include <cstdlib>
-#include <memory>
 #include <optional>
 
 #include "domain/paths.hpp"
 #include "infrastructure/env_keys.hpp"
 #include "support/env.hpp"
+#include "support/path_components.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
 
@@ -21,19 +20,14 @@ std::optional<std::string> trimmed_env(const char* name) {
   return std::string(trimmed);
 }
 
-std::string canonical_or_unchanged(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-  return real ? std::string(real.get()) : path;
-}
-
 }  // namespace
 
 std::expected<std::string, ProjectResolveError> resolve_plowline_shared_audit_dir() {
   for (const char* name : {kPlowlineSharedDirEnv, kSharedDirEnv}) {
     if (auto shared = trimmed_env(name)) return support::join_path(domain::expanduser(*shared), "audit");
   }
-  const std::string root =
-      canonical_or_unchanged(trimmed_env(kProjectRootEnv).value_or(support::current_dir().value_or(".")));
+  const std::string given = trimmed_env(kProjectRootEnv).value_or(support::current_dir().value_or("."));
+  const std::string root = support::real_path(given).value_or(given);
   auto project_id = resolve_project_id(support::lossy_utf8(root));
   if (!project_id) return std::unexpected(std::move(project_id).error());
   auto state_dir_name = resolve_state_dir_name(*project_id);

@@ -131,7 +131,7 @@ class Collector {
     if (line.empty()) return;
     if (!spare_) spare_ = std::make_unique<AuditRecord>();
     if (!parser_.parse(line, branch_, worktree_, *spare_)) return;
-    const auto at = domain::parse_ts(spare_->timestamp);
+    const auto at = domain::parse_rfc3339(spare_->timestamp);
     if (!at || (since_ && *at < *since_) || (until_ && *at > *until_)) return;
     records_.push_back(std::move(spare_));
   }

@@ -74,7 +74,7 @@ std::expected<bool, AuditWriteError> append_line(const std::string& live, std::s
     const bool not_regular = err == kAuditNotRegularFile || err == EISDIR;
     std::string message =
         err == kAuditNotRegularFile ? std::string(kAuditNotRegularFileText) : support::os_error_text(err);
-    return std::unexpected(fail(not_regular ? kAuditStageOpen : kAuditStageLock, std::move(message)));
+    return std::unexpected(report_failure_to_stderr(not_regular ? kAuditStageOpen : kAuditStageLock, std::move(message)));
   }
 
   struct stat before;
@@ -83,7 +83,7 @@ std::expected<bool, AuditWriteError> append_line(const std::string& live, std::s
     // A partial line would glue itself to the next one and both would be
     // lost to the reader: put the file back as it was.
     if (have_before) (void)::ftruncate(file->fd(), before.st_size);
-    return std::unexpected(fail(kAuditStageWrite, support::os_error_text(written.error())));
+    return std::unexpected(report_failure_to_stderr(kAuditStageWrite, support::os_error_text(written.error())));
   }
 
   // While we hold the lock no one else appends to this file, so its size is
@@ -106,7 +106,7 @@ std::expected<bool, AuditWriteError> append_line(const std::string& live, std::s
 
 std::string AuditWriteError::display() const { return support::concat(stage, ": ", message); }
 
-AuditWriteError fail(std::string_view stage, std::string message) {
+AuditWriteError report_failure_to_stderr(std::string_view stage, std::string message) {
   AuditWriteError error{std::move(message), stage};
   write_failopen_line(error.display());
   return error;
@@ -116,7 +116,7 @@ std::expected<void, AuditWriteError> record_event(const AuditEvent& event) {
   auto dir = resolve_plowline_shared_audit_dir();
   if (!dir) return std::unexpected(AuditWriteError{dir.error().display(), kAuditStageProjectId});
   if (auto made = support::create_directories(*dir); !made) {
-    return std::unexpected(fail(kAuditStageMkdir, support::os_error_text(made.error())));
+    return std::unexpected(report_failure_to_stderr(kAuditStageMkdir, support::os_error_text(made.error())));
   }
   const std::string live = support::join_path(*dir, kAuditLiveFileName);
   (void)reap_stale_sentinel(live);

@@ -29,8 +29,9 @@ struct AuditWriteError {
   [[nodiscard]] std::string display() const;
 };
 
-// Writes the fail-open line for "{stage}: {message}" and returns the error.
-AuditWriteError fail(std::string_view stage, std::string message);
+// Writes the fail-open line for "{stage}: {message}" to standard error and
+// returns the error.
+AuditWriteError report_failure_to_stderr(std::string_view stage, std::string message);
 
 // Resolves and creates the audit directory, captures the process context,
 // renders the capped line, warns when `extra` looks like it holds secrets,

@@ -17,10 +17,6 @@ void overlay(std::vector<std::string>& field, const toml::node* value) {
   if (auto items = string_tuple(value)) field = *std::move(items);
 }
 
-auto toml_parser(std::string_view path) {
-  return [path](std::string_view text) { return parse_toml_document(text, path); };
-}
-
 // The built-in policy overlaid with the document's table, or the built-in
 // policy alone when the file could not be read or parsed (only a parse
 // failure is worth a warning).

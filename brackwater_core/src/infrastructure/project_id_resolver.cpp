@@ -27,9 +27,7 @@ ProjectIdCache& project_id_cache() {
 }
 
 ProjectResolveError unreadable(std::string_view path, const support::ConfigFileError& error) {
-  const char* verb = error.stage == support::ConfigFileError::Stage::kRead ? "read" : "parsed";
-  return ProjectResolveError::ConfigUnreadable{
-      support::concat("pyproject.toml at ", path, " could not be ", verb, ": ", error.detail)};
+  return ProjectResolveError::ConfigUnreadable{error.display("pyproject.toml", path)};
 }
 
 // The id configured in a parsed pyproject.toml, "tessary" when none is.
@@ -39,10 +37,6 @@ std::expected<std::string, ProjectResolveError> project_id_of(const toml::table&
   auto valid = domain::validate_project_id(id->get());
   if (!valid) return std::unexpected(ProjectResolveError::Invalid{valid.error().message, valid.error().code});
   return *std::move(valid);
-}
-
-auto toml_parser(std::string_view path) {
-  return [path](std::string_view text) { return parse_toml_document(text, path); };
 }
 
 // Reads <root>/pyproject.toml; the id, or "tessary" when the file is missing.
@@ -92,12 +86,6 @@ std::expected<std::string, ProjectResolveError> resolve_project_id(const std::op
     if (id) ids.emplace(r, *id);
     return id;
   });
-}
-
-std::expected<std::string, ProjectErrorTexts> resolve_project_id_checked(const std::optional<std::string>& root) {
-  auto id = resolve_project_id(root);
-  if (!id) return std::unexpected(ProjectErrorTexts{id.error().message(), id.error().code()});
-  return *std::move(id);
 }
 
 std::expected<std::string, ProjectResolveError> resolve_state_dir_name(const std::optional<std::string>& project_id) {

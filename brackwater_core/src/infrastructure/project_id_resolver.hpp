@@ -42,12 +42,6 @@ class ProjectResolveError
   std::string display() const;
 };
 
-// A project error flattened to its two texts, message first.
-struct ProjectErrorTexts {
-  std::string message;
-  std::string code;
-};
-
 // The project id that the text of a pyproject.toml (read from `path`)
 // configures: "tessary" when it configures none.
 [[nodiscard]] std::expected<std::string, ProjectResolveError> project_id_from_pyproject(std::string_view bytes,
@@ -58,9 +52,6 @@ struct ProjectErrorTexts {
 std::string resolve_root(const std::optional<std::string>& root);
 
 [[nodiscard]] std::expected<std::string, ProjectResolveError> resolve_project_id(
-    const std::optional<std::string>& root);
-
-[[nodiscard]] std::expected<std::string, ProjectErrorTexts> resolve_project_id_checked(
     const std::optional<std::string>& root);
 
 // "." followed by the (given or resolved) project id; ".tessary" for "".

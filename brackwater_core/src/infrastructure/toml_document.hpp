@@ -28,4 +28,10 @@ inline constexpr size_t kMaxTomlDepth = 256;
 [[nodiscard]] std::expected<toml::table, std::string> parse_toml_document(std::string_view text,
                                                                           std::string_view source);
 
+// parse_toml_document for `source`, in the shape support/config_file.hpp
+// takes a parser.
+inline auto toml_parser(std::string_view source) {
+  return [source](std::string_view text) { return parse_toml_document(text, source); };
+}
+
 }  // namespace brackwater::infrastructure

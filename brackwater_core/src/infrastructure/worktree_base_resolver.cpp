@@ -8,6 +8,7 @@
 #include "infrastructure/env_keys.hpp"
 #include "infrastructure/git_adapter.hpp"
 #include "infrastructure/worktree_config_loader.hpp"
+#include "support/path_components.hpp"
 #include "support/path_join.hpp"
 
 namespace brackwater::infrastructure {
@@ -81,16 +82,6 @@ std::expected<std::string, WorktreeBaseError> configured_or_home_base(const Proj
 void add_unique(std::vector<std::string>& list, std::string text) {
   if (text.empty() || std::ranges::find(list, text) != list.end()) return;
   list.push_back(std::move(text));
-}
-
-// Components to text: the leading "/" component stands alone.
-std::string components_text(std::span<const std::string_view> parts) {
-  std::string out;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0 && (i != 1 || parts[0] != "/")) out += '/';
-    out += parts[i];
-  }
-  return out;
 }
 
 // The last component when it is a plain name.
@@ -189,20 +180,20 @@ std::expected<std::vector<std::string>, ProjectResolveError> legacy_base_candida
   const std::string b = std::string(kDefaultProjectId) + std::string(kLegacySuffix);
   auto legacy_name = [&](std::optional<std::string_view> name) { return name && (*name == a || *name == b); };
 
-  const std::vector<std::string_view> parts = domain::path_components(root);
+  const std::vector<std::string_view> parts = support::path_components(root);
   const auto root_name = name_of(parts);
   const auto parent = parent_of(parts);
   std::vector<std::string> candidates;
   if (legacy_name(root_name)) candidates.emplace_back(root);
   const bool parent_is_legacy = parent && legacy_name(name_of(*parent));
-  if (parent_is_legacy) candidates.push_back(components_text(*parent));
+  if (parent_is_legacy) candidates.push_back(support::components_text(*parent));
 
   // Inside a legacy directory (root = <container>/<id>-worktrees/<name>) the
   // siblings to look for sit beside that directory, not beside the root.
   auto container = parent;
   if (root_name && !legacy_name(root_name) && parent_is_legacy) container = parent_of(*parent);
   if (container) {
-    const std::string base = components_text(*container);
+    const std::string base = support::components_text(*container);
     for (const std::string& name : {a, b}) {
       std::string candidate = support::join_path(base, name);
       if (domain::path_exists(candidate)) candidates.push_back(std::move(candidate));

@@ -6,7 +6,9 @@
 #include "support/concat.hpp"
 #include "support/config_file.hpp"
 #include "support/log.hpp"
+#include "support/path_components.hpp"
 #include "support/path_join.hpp"
+#include "support/text.hpp"
 
 namespace brackwater::infrastructure {
 namespace {
@@ -32,8 +34,7 @@ bool applies(const YamlValue& entry, const support::EnvSnapshot& env) {
 }
 
 std::string unreadable(std::string_view path, const support::ConfigFileError& error) {
-  const char* verb = error.stage == support::ConfigFileError::Stage::kRead ? "read" : "parsed";
-  return support::concat("config/worktree.yaml at ", path, " could not be ", verb, ": ", error.detail);
+  return error.display("config/worktree.yaml", path);
 }
 
 }  // namespace
@@ -60,12 +61,6 @@ std::expected<WorktreeConfig, std::string> load_worktree_config(const std::optio
 }
 
 std::optional<std::string> match_config_override(const WorktreeConfig& config, std::string_view root,
-                                                 const std::optional<domain::EnvMap>& env) {
-  if (!config.root) return std::nullopt;
-  return match_config_override(config, root, env ? support::EnvSnapshot(*env) : support::EnvSnapshot::of_process());
-}
-
-std::optional<std::string> match_config_override(const WorktreeConfig& config, std::string_view root,
                                                  const support::EnvSnapshot& env) {
   if (!config.root) return std::nullopt;
   const YamlValue* section = config.root->find("worktree");
@@ -83,7 +78,7 @@ std::optional<std::string> match_config_override(const WorktreeConfig& config, s
     }
     if (text->empty()) continue;
     std::string joined = support::join_path(root, *text);
-    if (auto resolved = domain::real_path(joined)) return resolved;
+    if (auto resolved = support::real_path(joined)) return support::lossy_utf8(*resolved);
     return joined;
   }
   return std::nullopt;

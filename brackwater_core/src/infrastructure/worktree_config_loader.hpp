@@ -14,9 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "domain/binding.hpp"
 #include "infrastructure/yaml_value.hpp"
-#include "support/env.hpp"
 #include "support/env_snapshot.hpp"
 
 namespace brackwater::infrastructure {
@@ -39,13 +37,9 @@ std::expected<WorktreeConfig, std::string> load_worktree_config(const std::optio
 // The parse step alone, for text already read from `path`.
 std::expected<WorktreeConfig, std::string> parse_worktree_config(std::string_view text, std::string_view path);
 
-// The base directory of the first override that applies under `env` (the
-// process environment when absent) and holds a non-empty base: the real
-// path of root joined with it, or the joined text when that does not
-// resolve. Never fails.
-std::optional<std::string> match_config_override(const WorktreeConfig& config, std::string_view root,
-                                                 const std::optional<domain::EnvMap>& env);
-// The same under a snapshot the caller has already taken.
+// The base directory of the first override that applies under `env` and
+// holds a non-empty base: the real path of root joined with it, or the
+// joined text when that does not resolve. Never fails.
 std::optional<std::string> match_config_override(const WorktreeConfig& config, std::string_view root,
                                                  const support::EnvSnapshot& env);
 

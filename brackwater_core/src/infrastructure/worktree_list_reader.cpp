@@ -11,27 +11,16 @@ constexpr std::string_view kCommand = "git worktree list --porcelain";
 WorktreeListError fail(std::string_view code, std::string message) { return {std::move(message), std::string(code)}; }
 
 WorktreeListError from_invoke_error(const GitInvokeError& error, std::string_view repo) {
+  if (error.is<GitInvokeError::NotFound>()) return fail(list_reason::kGitNotFound, "git binary not found on PATH");
   const std::string where = support::concat("failed to invoke ", kCommand, " in ", support::lossy_utf8(repo), ": ");
-  struct Visitor {
-    const std::string& where;
-    WorktreeListError operator()(const GitInvokeError::NotFound&) const {
-      return fail(list_reason::kGitNotFound, "git binary not found on PATH");
-    }
-    WorktreeListError operator()(const GitInvokeError::Timeout& t) const {
-      return fail(list_reason::kGitTimeout, support::concat(where, "timed out after ", t.secs, "s"));
-    }
-    WorktreeListError operator()(const GitInvokeError::Spawn& s) const {
-      return fail(list_reason::kGitSpawn, where + s.text);
-    }
-    WorktreeListError operator()(const GitInvokeError::Utf8& u) const {
-      return fail(list_reason::kGitSpawn, where + u.text);
-    }
-    // invoke_git reports exit statuses in its output, never as this kind.
-    WorktreeListError operator()(const GitInvokeError::NonZeroExit& e) const {
-      return fail(list_reason::kGitExit, support::concat(where, "exited ", e.code));
-    }
-  };
-  return std::visit(Visitor{where}, error.value());
+  if (const auto* timeout = error.get<GitInvokeError::Timeout>()) {
+    return fail(list_reason::kGitTimeout, support::concat(where, "timed out after ", timeout->secs, "s"));
+  }
+  // A start failure or unreadable output: invoke_git reports an exit status
+  // in its output, never as an error.
+  const auto* spawn = error.get<GitInvokeError::Spawn>();
+  return fail(list_reason::kGitSpawn,
+              where + (spawn != nullptr ? spawn->text : std::get<GitInvokeError::Utf8>(error.value()).text));
 }
 
 }  // namespace

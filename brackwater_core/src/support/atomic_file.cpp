@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <ranges>
 #include <vector>
 
 #include "support/fd_io.hpp"
+#include "support/path_components.hpp"
 #include "support/path_join.hpp"
 #include "support/unique_fd.hpp"
 
@@ -62,19 +62,19 @@ std::expected<void, int> replace_file_atomically(std::string_view dir, std::stri
 }
 
 std::expected<void, int> create_directories(std::string_view dir) {
-  // `dir` and each of its missing parents, innermost first, as the lengths
-  // of the prefixes of `dir` they are (a loop: a path may hold any number).
-  std::vector<size_t> missing;
-  std::string_view at = dir;
-  while (!at.empty() && !is_directory(at)) {
-    missing.push_back(at.size());
-    const std::string parent = parent_dir(at);
-    if (parent == at || parent == ".") break;
-    at = dir.substr(0, parent.size());
-  }
+  // Where each component of `dir` ends: the prefixes that name its parents
+  // and itself, outermost first. The last is the whole text, so that `dir`
+  // reaches mkdir as it was given.
+  std::vector<size_t> ends;
+  for_each_path_component(dir, [&](std::string_view part) {
+    if (part != ".") ends.push_back(static_cast<size_t>(part.data() + part.size() - dir.data()));
+  });
+  if (!ends.empty()) ends.back() = dir.size();
+  size_t first_missing = ends.size();
+  while (first_missing > 0 && !is_directory(dir.substr(0, ends[first_missing - 1]))) --first_missing;
   std::string path;
-  for (const size_t length : std::views::reverse(missing)) {
-    path.assign(dir.substr(0, length));
+  for (size_t i = first_missing; i < ends.size(); ++i) {
+    path.assign(dir.substr(0, ends[i]));
     if (::mkdir(path.c_str(), 0777) != 0 && (errno != EEXIST || !is_directory(path))) return std::unexpected(errno);
   }
   return {};

@@ -1,9 +1,14 @@
 #include "support/config_file.hpp"
 
+#include "support/concat.hpp"
 #include "support/files.hpp"
 #include "support/text.hpp"
 
 namespace brackwater::support {
+
+std::string ConfigFileError::display(std::string_view file, std::string_view path) const {
+  return concat(file, " at ", path, " could not be ", stage == Stage::kRead ? "read" : "parsed", ": ", detail);
+}
 
 std::expected<std::optional<std::string>, ConfigFileError> read_config_text(std::string_view path) {
   auto bytes = read_regular_file(path);

@@ -26,6 +26,9 @@ struct ConfigFileError {
   // kRead: the OS error text, "not a regular file", or
   // "file is not valid UTF-8 (<where>)"; kParse: the parser's text.
   std::string detail;
+
+  // "<file> at <path> could not be read: <detail>" (or "parsed").
+  std::string display(std::string_view file, std::string_view path) const;
 };
 
 // The file's text; nullopt when it does not exist.

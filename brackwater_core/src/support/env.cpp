@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "support/text.hpp"
@@ -23,17 +22,6 @@ std::optional<std::string> env_non_empty(const char* name) {
   auto value = env_utf8(name);
   if (!value || value->empty()) return std::nullopt;
   return value;
-}
-
-std::map<std::string, std::string, std::less<>> process_env() {
-  std::map<std::string, std::string, std::less<>> env;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    const char* eq = std::strchr(*entry, '=');
-    if (eq == nullptr) continue;
-    std::string name(*entry, static_cast<size_t>(eq - *entry)), value(eq + 1);
-    if (is_utf8(name) && is_utf8(value)) env.emplace(std::move(name), std::move(value));
-  }
-  return env;
 }
 
 std::optional<std::string> current_dir() {

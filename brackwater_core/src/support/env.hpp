@@ -2,8 +2,6 @@
 // as unset everywhere in the system.
 #pragma once
 
-#include <functional>
-#include <map>
 #include <optional>
 #include <string>
 
@@ -15,9 +13,6 @@ std::optional<std::string> env_utf8(const char* name);
 // The variable's value when it is set, valid UTF-8 and not empty.
 std::optional<std::string> env_non_empty(const char* name);
 
-// The whole process environment as a map; a variable whose name or value is
-// not valid UTF-8 is left out, so it counts as unset.
-std::map<std::string, std::string, std::less<>> process_env();
 // The process's current directory as the system gives it (any bytes), or
 // nullopt when it cannot be read.
 std::optional<std::string> current_dir();

@@ -1,20 +1,38 @@
 #include "support/env_snapshot.hpp"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <ranges>
 
-#include "support/env.hpp"
+#include "support/text.hpp"
 
 namespace brackwater::support {
 
-EnvSnapshot::EnvSnapshot(const std::map<std::string, std::string, std::less<>>& map) {
+EnvSnapshot::EnvSnapshot(std::initializer_list<std::pair<std::string_view, std::string_view>> pairs) {
   size_t bytes = 0;
-  for (const auto& [name, value] : map) bytes += name.size() + value.size();
-  reserve(map.size(), bytes);
-  for (const auto& [name, value] : map) add(name, value);
+  for (const auto& [name, value] : pairs) bytes += name.size() + value.size();
+  reserve(pairs.size(), bytes);
+  for (const auto& [name, value] : pairs) add(name, value);
 }
 
-EnvSnapshot EnvSnapshot::of_process() { return EnvSnapshot(process_env()); }
+EnvSnapshot EnvSnapshot::of_process() {
+  size_t count = 0;
+  size_t bytes = 0;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry, ++count) bytes += std::strlen(*entry);
+  EnvSnapshot snapshot;
+  snapshot.reserve(count, bytes);
+  // Last to first: getenv(3) answers with the first entry of a name, and the
+  // pair added last is the one find() sees.
+  for (size_t i = count; i-- > 0;) {
+    const std::string_view entry(environ[i]);
+    const size_t eq = entry.find('=');
+    if (eq == std::string_view::npos) continue;
+    const std::string_view name = entry.substr(0, eq), value = entry.substr(eq + 1);
+    if (is_utf8(name) && is_utf8(value)) snapshot.add(name, value);
+  }
+  return snapshot;
+}
 
 void EnvSnapshot::reserve(size_t variables, size_t bytes) {
   entries_.reserve(variables);

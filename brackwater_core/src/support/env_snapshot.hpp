@@ -1,5 +1,6 @@
 // A copy of an environment taken for the length of one call, held as one
-// block of text with an index beside it.
+// block of text with an index beside it: the process environment, or the
+// mapping a caller passes in its place.
 //
 // Callers that snapshot the environment on every call would otherwise pay,
 // for each of a few dozen variables, a tree node, up to two string
@@ -10,11 +11,11 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
-#include <map>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace brackwater::support {
@@ -22,7 +23,8 @@ namespace brackwater::support {
 class EnvSnapshot {
  public:
   EnvSnapshot() = default;
-  explicit EnvSnapshot(const std::map<std::string, std::string, std::less<>>& map);
+  // The pairs in order, as add() takes them.
+  EnvSnapshot(std::initializer_list<std::pair<std::string_view, std::string_view>> pairs);
 
   // The process environment; a variable whose name or value is not valid
   // UTF-8 is left out, so it counts as unset.
@@ -33,6 +35,9 @@ class EnvSnapshot {
 
   // Copies the pair in; a later pair with the same name replaces an earlier.
   void add(std::string_view name, std::string_view value);
+
+  // True when the snapshot holds no variable at all.
+  [[nodiscard]] bool empty() const noexcept { return entries_.empty(); }
 
   // The value of `name` when the snapshot holds it (possibly empty). The view
   // lives as long as the snapshot, unchanged.
