@@ -74,7 +74,8 @@ std::expected<bool, AuditWriteError> append_line(const std::string& live, std::s
     const bool not_regular = err == kAuditNotRegularFile || err == EISDIR;
     std::string message =
         err == kAuditNotRegularFile ? std::string(kAuditNotRegularFileText) : support::os_error_text(err);
-    return std::unexpected(report_failure_to_stderr(not_regular ? kAuditStageOpen : kAuditStageLock, std::move(message)));
+    return std::unexpected(
+        report_failure_to_stderr(not_regular ? kAuditStageOpen : kAuditStageLock, std::move(message)));
   }
 
   struct stat before;
