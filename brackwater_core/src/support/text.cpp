@@ -156,7 +156,7 @@ std::string quote_literal(std::string_view text) {
     }
     if (c < 0) {
       out += "\\u{fffd}";
-    } else if (!is_printable(static_cast<char32_t>(c)) || is_combining_mark(static_cast<char32_t>(c))) {
+    } else if (!is_shown_as_is(static_cast<char32_t>(c))) {
       out += concat("\\u{", hex_lower(static_cast<uint32_t>(c)), "}");
     } else {
       out.append(text.substr(start, i - start));
@@ -180,6 +180,12 @@ std::string lower_case(std::string_view text) {
   out.reserve(text.size() + 8);
   size_t i = 0;
   while (i < text.size()) {
+    const char byte = text[i];
+    if (static_cast<unsigned char>(byte) < 0x80) {
+      out += byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
+      ++i;
+      continue;
+    }
     const int32_t c = next_code_point(text, i);
     append_lower_case(out, c < 0 ? U'\uFFFD' : static_cast<char32_t>(c));
   }

@@ -19,6 +19,9 @@ bool is_printable(char32_t c) noexcept;
 // it, so a quoted literal shows it by its code point.
 bool is_combining_mark(char32_t c) noexcept;
 
+// Printable and not a combining mark, with one look-up of the character.
+bool is_shown_as_is(char32_t c) noexcept;
+
 // Appends `c` lower-cased, as UTF-8. The mapping is the simple one-to-one
 // mapping: it serves only the search for secret words, whose verdict it
 // gives exactly as the full mapping would (the one character the full
