@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential pkg-config git
   nlohmann-json3-dev libsimdjson-dev libtomlplusplus-dev libyaml-dev
-  libhowardhinnant-date-dev libssl-dev libicu-dev
+  libhowardhinnant-date-dev nettle-dev libutf8proc-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-19 libclang-rt-19-dev clang-format-19 clang-tidy-19
 )

@@ -98,9 +98,16 @@ TEST(AuditLine, SecretWords) {
       {"", false},
       {"\xC3\x9C"
        "ber KEY",
-       true},  // non-ASCII text goes through ICU
+       true},  // non-ASCII text goes through the Unicode mapping
       {"SECR\xC3\x89T", false},
       {"SeCrEt", true},
+      {"\u212AEY", true},             // KELVIN SIGN lower-cases to an ASCII k
+      {"\u0130KEY", true},            // the one character whose full lower case is two
+      {"TO\u0130KEN", false},         // ...and neither of them is in a word
+      {"\uFF2B\uFF25\uFF39", false},  // full-width letters stay full-width
+      {"K\xFF"
+       "EY",
+       false},  // an invalid byte is a character of its own
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(is_secret_pattern(text), expected) << text;
 }

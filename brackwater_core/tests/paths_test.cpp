@@ -81,6 +81,8 @@ TEST_F(PathsTest, PathsEqualAndFingerprint) {
   EXPECT_NE(path_fingerprint(r + "/d"), path_fingerprint(r + "/d/f"));
   ScopedCwd cwd(tmp.path());
   EXPECT_EQ(path_fingerprint("abc"), "a9993e364706");  // SHA-1("abc"); a missing relative name stays as is
+  // FIPS 180-4's two-block example: the padding spills into a second block.
+  EXPECT_EQ(path_fingerprint("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"), "84983e441c3b");
 }
 
 // The rules walked the slow way, one realpath(3) per step, to hold the

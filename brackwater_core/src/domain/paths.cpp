@@ -1,6 +1,6 @@
 #include "domain/paths.hpp"
 
-#include <openssl/evp.h>
+#include <nettle/sha1.h>
 #include <sys/stat.h>
 
 #include "domain/path_resolver.hpp"
@@ -11,16 +11,6 @@
 
 namespace brackwater::domain {
 namespace {
-
-// SHA-1 fetched from the provider once: EVP_sha1() alone looks the
-// algorithm up again on every digest.
-const EVP_MD* sha1() {
-  static const EVP_MD* const md = [] {
-    const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA1", nullptr);
-    return fetched != nullptr ? fetched : EVP_sha1();
-  }();
-  return md;
-}
 
 std::optional<std::string> home_variable() {
   if (auto home = support::env_utf8("HOME")) return home;
@@ -41,12 +31,16 @@ bool paths_equal(std::string_view a, std::string_view b) { return normalize_path
 
 std::string path_fingerprint(std::string_view path) {
   const std::string normalized = normalize_path(path);
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(normalized.data(), normalized.size(), digest, &len, sha1(), nullptr);
+  // nettle writes only as much of the digest as is asked for.
+  constexpr size_t kFingerprintBytes = 6;
+  sha1_ctx ctx;
+  sha1_init(&ctx);
+  sha1_update(&ctx, normalized.size(), reinterpret_cast<const uint8_t*>(normalized.data()));
+  uint8_t digest[kFingerprintBytes];
+  sha1_digest(&ctx, kFingerprintBytes, digest);
   std::string hex;
-  hex.reserve(12);
-  for (int i = 0; i < 6; ++i) hex += support::hex_lower(digest[i], 2);
+  hex.reserve(2 * kFingerprintBytes);
+  for (const uint8_t byte : digest) hex += support::hex_lower(byte, 2);
   return hex;
 }
 

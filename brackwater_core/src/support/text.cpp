@@ -1,10 +1,7 @@
 #include "support/text.hpp"
 
 #include "support/concat.hpp"
-
-#include <unicode/ucasemap.h>
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
+#include "support/unicode.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -13,50 +10,66 @@ namespace brackwater::support {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+constexpr int32_t kInvalid = -1;
 
-// Decodes one code point at `i`, advancing `i`; returns a negative value for
-// an invalid sequence (ICU then advances past its maximal invalid subpart).
-// Offsets are size_t throughout: texts may be longer than 2 GiB.
-UChar32 next_code_point(std::string_view s, size_t& i) {
-  UChar32 c;
-  const size_t n = s.size();
-  // NOLINTNEXTLINE(bugprone-inc-dec-in-conditions): ICU's decoding macro, which advances `i` by design
-  U8_NEXT(reinterpret_cast<const uint8_t*>(s.data()), i, n, c);
+bool is_trail(uint8_t byte) { return (byte & 0xC0) == 0x80; }
+
+// Decodes one code point at `i`, advancing `i`; returns kInvalid for an
+// invalid sequence, with `i` past its maximal subpart: the longest start of
+// a well-formed sequence (the Unicode standard's table of well-formed UTF-8
+// byte sequences), or the one byte that starts none. Offsets are size_t
+// throughout: texts may be longer than 2 GiB.
+int32_t next_code_point(std::string_view s, size_t& i) {
+  const auto byte = [&](size_t at) { return static_cast<uint8_t>(s[at]); };
+  const uint8_t lead = byte(i++);
+  if (lead < 0x80) return lead;
+  int trail_count;
+  int32_t c;
+  // The range the first trail byte must fall in; every later one is 80..BF.
+  uint8_t low = 0x80;
+  uint8_t high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    trail_count = 1;
+    c = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    trail_count = 2;
+    c = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    trail_count = 3;
+    c = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;   // no overlong forms
+    if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+  } else {
+    return kInvalid;
+  }
+  for (; trail_count > 0; --trail_count) {
+    if (i >= s.size() || byte(i) < low || byte(i) > high) return kInvalid;
+    c = (c << 6) | (byte(i++) & 0x3F);
+    low = 0x80;
+    high = 0xBF;
+  }
   return c;
 }
 
 // The code point that ends at `end` (after `begin`), moving `end` to its
-// start; a negative value, with `end` moved back one byte, when the bytes
-// before `end` are not one whole valid sequence.
-UChar32 previous_code_point(std::string_view s, size_t begin, size_t& end) {
+// start; kInvalid, with `end` moved back one byte, when the bytes before
+// `end` are not one whole valid sequence.
+int32_t previous_code_point(std::string_view s, size_t begin, size_t& end) {
   size_t start = end - 1;
-  while (start > begin && end - start < 4 && U8_IS_TRAIL(static_cast<uint8_t>(s[start]))) --start;
+  while (start > begin && end - start < 4 && is_trail(static_cast<uint8_t>(s[start]))) --start;
   size_t i = start;
-  const UChar32 c = next_code_point(s.substr(0, end), i);
+  const int32_t c = next_code_point(s.substr(0, end), i);
   if (c >= 0 && i == end) {
     end = start;
     return c;
   }
   end -= 1;
-  return -1;
+  return kInvalid;
 }
 
-bool is_white_space(UChar32 c) { return c >= 0 && u_hasBinaryProperty(c, UCHAR_WHITE_SPACE); }
-
-// General categories Cc, Cf, Cs, Co, Cn, Zl, Zp, and Zs other than the space.
-bool is_printable(UChar32 c) {
-  switch (u_charType(c)) {
-    case U_CONTROL_CHAR:
-    case U_FORMAT_CHAR:
-    case U_SURROGATE:
-    case U_PRIVATE_USE_CHAR:
-    case U_UNASSIGNED:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR: return false;
-    case U_SPACE_SEPARATOR: return c == U' ';
-    default: return true;
-  }
-}
+bool is_white_space_at(int32_t c) { return c >= 0 && is_white_space(static_cast<char32_t>(c)); }
 
 }  // namespace
 
@@ -104,7 +117,7 @@ size_t leading_blanks(std::string_view text) {
   size_t begin = 0;
   while (begin < text.size()) {
     size_t next = begin;
-    if (!is_white_space(next_code_point(text, next))) break;
+    if (!is_white_space_at(next_code_point(text, next))) break;
     begin = next;
   }
   return begin;
@@ -117,7 +130,7 @@ std::string_view trim(std::string_view text) {
   size_t end = text.size();
   while (end > begin) {
     size_t prev = end;
-    if (!is_white_space(previous_code_point(text, begin, prev))) break;
+    if (!is_white_space_at(previous_code_point(text, begin, prev))) break;
     end = prev;
   }
   return text.substr(begin, end - begin);
@@ -131,7 +144,7 @@ std::string quote_literal(std::string_view text) {
   const size_t n = text.size();
   while (i < n) {
     const size_t start = i;
-    const UChar32 c = next_code_point(text, i);
+    const int32_t c = next_code_point(text, i);
     switch (c) {
       case U'\\': out += "\\\\"; continue;
       case U'"': out += "\\\""; continue;
@@ -143,7 +156,7 @@ std::string quote_literal(std::string_view text) {
     }
     if (c < 0) {
       out += "\\u{fffd}";
-    } else if (!is_printable(c) || u_hasBinaryProperty(c, UCHAR_GRAPHEME_EXTEND)) {
+    } else if (!is_shown_as_is(static_cast<char32_t>(c))) {
       out += concat("\\u{", hex_lower(static_cast<uint32_t>(c)), "}");
     } else {
       out.append(text.substr(start, i - start));
@@ -163,23 +176,19 @@ std::string lower_case(std::string_view text) {
     }
     return out;
   }
-  std::string valid = lossy_utf8(text);
-  UErrorCode status = U_ZERO_ERROR;
-  UCaseMap* map = ucasemap_open("", 0, &status);
-  if (U_FAILURE(status)) return valid;
-  std::string out(valid.size() * 3 + 16, '\0');
-  status = U_ZERO_ERROR;
-  int32_t n = ucasemap_utf8ToLower(map, out.data(), static_cast<int32_t>(out.size()), valid.data(),
-                                   static_cast<int32_t>(valid.size()), &status);
-  if (status == U_BUFFER_OVERFLOW_ERROR) {
-    out.resize(static_cast<size_t>(n));
-    status = U_ZERO_ERROR;
-    n = ucasemap_utf8ToLower(map, out.data(), static_cast<int32_t>(out.size()), valid.data(),
-                             static_cast<int32_t>(valid.size()), &status);
+  std::string out;
+  out.reserve(text.size() + 8);
+  size_t i = 0;
+  while (i < text.size()) {
+    const char byte = text[i];
+    if (static_cast<unsigned char>(byte) < 0x80) {
+      out += byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
+      ++i;
+      continue;
+    }
+    const int32_t c = next_code_point(text, i);
+    append_lower_case(out, c < 0 ? U'\uFFFD' : static_cast<char32_t>(c));
   }
-  ucasemap_close(map);
-  if (U_FAILURE(status)) return valid;
-  out.resize(static_cast<size_t>(n));
   return out;
 }
 

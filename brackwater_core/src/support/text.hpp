@@ -3,8 +3,8 @@
 // std::string holds UTF-8 throughout the core. Bytes that come from the
 // operating system pass through `lossy_utf8` (invalid sequences become
 // U+FFFD); `utf8_error` tells whether bytes are valid UTF-8 and, when they
-// are not, where the first bad sequence starts. Unicode properties come from
-// ICU and are wrapped here so no other file includes ICU headers.
+// are not, where the first bad sequence starts. The Unicode properties these
+// helpers test come from support/unicode.hpp.
 #pragma once
 
 #include <optional>
@@ -34,8 +34,9 @@ bool is_blank(std::string_view text);
 // printable or are combining marks become \u{hex}; everything else stays.
 std::string quote_literal(std::string_view text);
 
-// `text` lower-cased with the full Unicode mapping of the root locale (one
-// character may become several). Invalid UTF-8 sequences become U+FFFD.
+// `text` lower-cased for the search for secret words: whatever it finds
+// there, it finds as in the text lower-cased with the full Unicode mapping.
+// Invalid UTF-8 sequences become U+FFFD.
 std::string lower_case(std::string_view text);
 
 }  // namespace brackwater::support
