@@ -14,6 +14,7 @@
 #include "guard.hpp"
 #include "imports.hpp"
 #include "infrastructure/env_keys.hpp"
+#include "lock_wait_hook.hpp"
 #include "py.hpp"
 #include "types.hpp"
 
@@ -156,6 +157,7 @@ int exec_module(PyObject* module) {
     PyErr_SetString(PyExc_TypeError, "expected a module object");
     return -1;
   }
+  install_lock_wait_hook();
   for (const auto& entry : registrations()) {
     PyRef value = entry.def != nullptr ? make_function(module, entry.def) : entry.make();
     if (!add(module, entry.name, std::move(value))) return -1;

@@ -40,7 +40,8 @@ bool is_audit_archive_name(std::string_view name) noexcept;
 
 // The live file opened for appending (created, mode 0666 before the umask,
 // when missing) and exclusively locked; closing it releases the lock. The
-// error is an errno value.
+// error is an errno value; EINTR only when the lock-wait hook stopped the
+// wait.
 [[nodiscard]] std::expected<support::FileLock, int> locked_append(const std::string& live_path);
 
 // Renames the live file into this month's archive and starts a new, empty

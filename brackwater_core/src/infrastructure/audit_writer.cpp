@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +69,11 @@ bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == 
 // The lock is released on return.
 std::expected<bool, AuditWriteError> append_line(const std::string& live, std::string_view line) {
   auto file = locked_append(live);
+  if (!file && file.error() == EINTR) {
+    // The lock-wait hook stopped the wait: the caller gave up on this event,
+    // the log lost nothing, so there is no fail-open line to print.
+    return std::unexpected(AuditWriteError{support::os_error_text(EINTR), kAuditStageLock});
+  }
   if (!file) return std::unexpected(fail(kAuditStageLock, support::os_error_text(file.error())));
 
   struct stat before;
