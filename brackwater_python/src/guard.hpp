@@ -31,7 +31,6 @@ struct Guarded<F, R (*)(A...) noexcept> : Guarded<F, R (*)(A...)> {};
 
 template <auto F, class R, class... A>
 struct Guarded<F, R (*)(A...)> {
-  // NOLINTNEXTLINE(bugprone-exception-escape): only the forced unwind leaves
   static R call(A... a) {
     try {
       return F(a...);
