@@ -16,6 +16,7 @@
 #include "infrastructure/env_keys.hpp"
 #include "lock_wait_hook.hpp"
 #include "py.hpp"
+#include "support/simdjson_kernels.hpp"
 #include "types.hpp"
 
 namespace tidemark {
@@ -158,6 +159,7 @@ int exec_module(PyObject* module) {
     return -1;
   }
   install_lock_wait_hook();
+  brackwater::support::keep_simdjson_kernels_alive();
   for (const auto& entry : registrations()) {
     PyRef value = entry.def != nullptr ? make_function(module, entry.def) : entry.make();
     if (!add(module, entry.name, std::move(value))) return -1;
