@@ -1,7 +1,6 @@
 """Ctrl-C ends a call that waits for a file lock held by another process,
 with KeyboardInterrupt, and the call writes nothing."""
 
-import os
 import signal
 import subprocess
 import sys
@@ -24,14 +23,12 @@ CALLER = textwrap.dedent("""
     exec(sys.argv[2])
 """)
 
-STORE_CALLS = {
+CALLS = {
     "load_binding": "t.load_binding('s', root)",
     "list_bindings": "t.list_bindings(root)",
     "remove_binding": "t.remove_binding('s', root)",
     "store.upsert": "store.upsert(t.WorktreeBinding('n', '/w', 'b', '/s', '', root))",
     "store.remove": "store.remove('s')",
-}
-AUDIT_CALLS = {
     "record_event": "t.record_event('k', 'b', '/w', 'i', 'o')",
     "record_event-strict": "t.record_event('k', 'b', '/w', 'i', 'o', strict=True)",
 }
@@ -42,23 +39,22 @@ def waiting_for_flock(pid):
         return any(line.split()[1:3] == ["->", "FLOCK"] and line.split()[5] == str(pid) for line in f)
 
 
-@pytest.mark.parametrize("call", [*STORE_CALLS, *AUDIT_CALLS])
+@pytest.mark.parametrize("call", CALLS)
 def test_ctrl_c_ends_a_lock_wait_and_writes_nothing(outside, monkeypatch, call):
     monkeypatch.setenv("PLOWLINE_SHARED_DIR", str(outside / "shared"))
-    if call in STORE_CALLS:
-        store = t.WorktreeBindingStore(main_worktree=outside)
-        store.upsert(t.WorktreeBinding("s", "/w", "b", "/s", "", str(outside)))
-        target, lock, statement = store.path, f"{store.path}.lock", STORE_CALLS[call]
-    else:
+    if call.startswith("record_event"):
         t.record_event("k", "b", "/w", "i", "o", strict=True)
         target = lock = str(outside / "shared" / "audit" / LIVE)
-        statement = AUDIT_CALLS[call]
+    else:
+        store = t.WorktreeBindingStore(main_worktree=outside)
+        store.upsert(t.WorktreeBinding("s", "/w", "b", "/s", "", str(outside)))
+        target, lock = store.path, f"{store.path}.lock"
     before = open(target, "rb").read()
 
     holder = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, lock, str(CHILD_TIMEOUT)],
                               stdout=subprocess.PIPE, text=True)
     assert holder.stdout.readline() == "locked\n"
-    caller = subprocess.Popen([sys.executable, "-c", CALLER, str(outside), statement],
+    caller = subprocess.Popen([sys.executable, "-c", CALLER, str(outside), CALLS[call]],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         pid = int(caller.stdout.readline())
