@@ -2,9 +2,16 @@
 // unwound into the interpreter would abort the process, so each function,
 // method, constructor, slot, getter, setter and deallocator the interpreter
 // calls is `guard<f>` rather than `f`.
+//
+// One unwind must pass: a thread that re-takes the interpreter lock while the
+// interpreter is finalising is ended by pthread_exit, a forced unwind through
+// our frames and on into the interpreter's. Catching it, or meeting a
+// noexcept frame on the way, ends the whole process in std::terminate; so
+// the guard rethrows it and is not itself noexcept.
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <type_traits>
 
@@ -24,9 +31,13 @@ struct Guarded<F, R (*)(A...) noexcept> : Guarded<F, R (*)(A...)> {};
 
 template <auto F, class R, class... A>
 struct Guarded<F, R (*)(A...)> {
-  static R call(A... a) noexcept {
+  // The forced unwind carries no C++ object, so the reference its handler
+  // binds is null by design; the sanitizer's null check must not flag it.
+  [[gnu::no_sanitize("null")]] static R call(A... a) {
     try {
       return F(a...);
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (...) {
       set_error_from_current_exception();
       if constexpr (std::is_void_v<R>) {

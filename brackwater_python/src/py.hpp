@@ -119,16 +119,30 @@ std::string type_qualname(PyObject* value);
 
 // ---- the interpreter lock ---------------------------------------------------
 
-// Releases the interpreter lock for its lifetime.
+// Releases the interpreter lock for its lifetime, and marks the thread as
+// not holding it, so that a lock wait in the core on this thread leaves
+// Python alone (see holds_gil()).
 class GilReleased {
  public:
-  GilReleased() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilReleased() { PyEval_RestoreThread(state_); }
+  GilReleased() noexcept : state_(PyEval_SaveThread()), was_released_(std::exchange(released_here, true)) {}
+  // Not noexcept: during finalisation PyEval_RestoreThread ends the thread
+  // with a forced unwind, which must pass through here (guard.hpp).
+  ~GilReleased() noexcept(false) {
+    PyEval_RestoreThread(state_);
+    released_here = was_released_;
+  }
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
 
+  // Whether the calling thread is inside a module call that holds the
+  // interpreter lock. Every thread the core sees comes from such a call,
+  // and only GilReleased gives the lock up on the way.
+  static bool holds_gil() noexcept { return !released_here; }
+
  private:
+  inline static thread_local bool released_here = false;
   PyThreadState* state_;
+  bool was_released_;
 };
 
 // Runs `work` with the interpreter lock released and returns its result.

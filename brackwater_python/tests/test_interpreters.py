@@ -1,15 +1,13 @@
 """The module in sub-interpreters of the newest CPython present."""
 
-import glob
 import os
-import shutil
 import subprocess
-import sys
 import textwrap
 
 import pytest
 
 import _tidemark as t
+from pythons import cpythons
 
 # Runs in one CPython: a first sub-interpreter imports the module and is
 # destroyed; then the main interpreter and a second sub-interpreter use it.
@@ -51,22 +49,10 @@ SCRIPT = textwrap.dedent("""
 """)
 
 
-# Looked for at import, before the fixtures give each test its own HOME.
-CANDIDATES = [sys.executable, shutil.which("python3.13"), shutil.which("python3.12"),
-              *glob.glob(os.path.expanduser("~/.pyenv/versions/3.1[2-9]*/bin/python3"))]
-
-
 def newest_python():
     """The newest CPython 3.12+ found here, as (version, path), or None."""
-    best = None
-    for exe in filter(None, CANDIDATES):
-        out = subprocess.run([exe, "-c", "import sys; print(*sys.version_info[:2])"],
-                             capture_output=True, text=True)
-        if out.returncode == 0:
-            version = tuple(map(int, out.stdout.split()))
-            if version >= (3, 12) and (best is None or version > best[0]):
-                best = (version, exe)
-    return best
+    found = cpythons((3, 12))
+    return found[-1] if found else None
 
 
 def test_each_interpreter_gets_its_own_path_class():

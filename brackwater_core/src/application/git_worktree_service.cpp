@@ -83,9 +83,11 @@ WorktreePreconditionResult validate_main_worktree(const std::optional<std::strin
   if (!identity.is_main_worktree()) {
     return result(reason::kNotMain, "current working directory is a linked worktree", std::move(identity));
   }
-  static const std::vector<std::string> kDefault(domain::kDefaultMainBranches.begin(),
-                                                 domain::kDefaultMainBranches.end());
-  const std::vector<std::string>& branches = allowed ? *allowed : kDefault;
+  // Never destroyed: a thread of the embedding program may still be in here
+  // while the process runs its static destructors at exit.
+  static const auto* const kDefault =
+      new std::vector<std::string>(domain::kDefaultMainBranches.begin(), domain::kDefaultMainBranches.end());
+  const std::vector<std::string>& branches = allowed ? *allowed : *kDefault;
   if (std::ranges::find(branches, identity.branch) != branches.end()) {
     return result(reason::kMainOk, "main worktree on an allowed branch", std::move(identity));
   }

@@ -69,6 +69,11 @@ bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == 
 // The lock is released on return.
 std::expected<bool, AuditWriteError> append_line(const std::string& live, std::string_view line) {
   auto file = locked_append(live);
+  if (!file && file.error() == EINTR) {
+    // The lock-wait hook stopped the wait: the caller gave up on this event,
+    // the log lost nothing, so there is no fail-open line to print.
+    return std::unexpected(AuditWriteError{support::os_error_text(EINTR), kAuditStageLock});
+  }
   if (!file) {
     const int err = file.error();
     const bool not_regular = err == kAuditNotRegularFile || err == EISDIR;

@@ -94,6 +94,8 @@ class WorktreeBindingStore {
   };
 
   std::string lock_path() const;
+  // A wait that the lock-wait hook stopped (support/file_lock.hpp) is an Io
+  // error of EINTR, before anything was read or written.
   // The held lock; nullopt when the store directory is missing and `create`
   // is false (nothing is created then).
   [[nodiscard]] std::expected<std::optional<support::FileLock>, BindingStoreError> lock(bool create) const;

@@ -3,17 +3,35 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace brackwater::support {
+namespace {
 
+std::atomic<LockWaitHook> lock_wait_hook{nullptr};
+
+bool may_go_on() noexcept {
+  const LockWaitHook hook = lock_wait_hook.load(std::memory_order_acquire);
+  return hook == nullptr || hook();
+}
+
+}  // namespace
+
+void set_lock_wait_hook(LockWaitHook hook) noexcept { lock_wait_hook.store(hook, std::memory_order_release); }
+
+// Unlocking never waits: it is retried without asking the hook, which could
+// run a signal handler in the middle of a guard's destruction.
 FileLock::~FileLock() {
-  if (fd_) (void)flock_retrying(fd_.get(), LOCK_UN);
+  if (!fd_) return;
+  while (::flock(fd_.get(), LOCK_UN) != 0 && errno == EINTR) {
+  }
 }
 
 int flock_retrying(int fd, int operation) noexcept {
   while (::flock(fd, operation) != 0) {
     if (errno != EINTR) return errno;
+    if (!may_go_on()) return EINTR;
   }
   return 0;
 }
