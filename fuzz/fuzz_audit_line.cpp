@@ -44,7 +44,7 @@ bool maybe_too_deep(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static AuditLineParser parser;
   const std::string_view raw(reinterpret_cast<const char*>(data), size);
-  if (!brackwater::support::is_utf8(raw)) return 0;  // the reader skips such files whole
+  if (!brackwater::support::is_utf8(raw)) return 0;  // the reader skips such lines
   const std::string_view line = brackwater::support::trim(raw);
   if (line.empty()) return 0;
   const auto fast = parse_fast(parser, line);

@@ -2,6 +2,8 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
+#include <new>
 #include <utility>
 
 #include "domain/audit_record_fields.hpp"
@@ -85,10 +87,32 @@ struct SimdAccess {
   }
 };
 
+// Room for any line the writer makes; a longer one makes the parser grow.
+constexpr size_t kInitialCapacity = size_t{64} << 10;
+
 }  // namespace
 
+// The simdjson parser is given its capacity and depth before any parse, and
+// grown here rather than inside parse, so that every allocation it makes is
+// seen to succeed or fail. A parser whose allocation failed is never used
+// again (simdjson leaves it in a state the next parse cannot survive): the
+// next line starts from a new one.
 struct AuditLineParser::Impl {
-  simdjson::dom::parser parser;
+  std::unique_ptr<simdjson::dom::parser> parser;
+
+  // Whether a parser with room for `size` bytes is at hand.
+  bool ready(size_t size) noexcept {
+    const size_t now = parser ? parser->capacity() : 0;
+    if (parser && size <= now && size <= parser->doc.capacity()) return true;
+    if (!parser) parser.reset(new (std::nothrow) simdjson::dom::parser);
+    const size_t capacity = std::max({size, kInitialCapacity, now * 2});
+    if (parser && parser->allocate(capacity, kMaxDepth) == simdjson::SUCCESS &&
+        parser->doc.allocate(capacity) == simdjson::SUCCESS) {
+      return true;
+    }
+    parser.reset();
+    return false;
+  }
 };
 
 AuditLineParser::AuditLineParser() : impl_(std::make_unique<Impl>()) {}
@@ -97,8 +121,10 @@ AuditLineParser::~AuditLineParser() = default;
 bool AuditLineParser::parse(std::string_view line, const std::optional<std::string>& branch,
                             const std::optional<std::string>& worktree, AuditRecord& out) {
   const audit_fields::Filter filter{&branch, &worktree};
+  if (!impl_->ready(line.size())) return false;
   element root;
-  const auto error = impl_->parser.parse(line.data(), line.size(), false).get(root);
+  const auto error = impl_->parser->parse(line.data(), line.size(), false).get(root);
+  if (error == simdjson::MEMALLOC) impl_->parser.reset();
   if (!error) {
     simdjson::dom::object object;
     if (root.get_object().get(object)) return false;
