@@ -20,9 +20,9 @@ std::optional<AuditRecord> parse_fast(AuditLineParser& parser, std::string_view 
   auto padded = std::make_unique<char[]>(line.size() + kAuditLinePadding);
   std::memcpy(padded.get(), line.data(), line.size());
   const std::optional<std::string> none;
-  AuditRecord record;
-  if (!parser.parse(std::string_view(padded.get(), line.size()), none, none, record)) return std::nullopt;
-  return record;
+  const auto view = parser.parse(std::string_view(padded.get(), line.size()), none, none);
+  if (!view) return std::nullopt;
+  return to_record(*view);
 }
 
 // Whether brackets nest deeper than the reader admits (strings not skipped:

@@ -155,10 +155,8 @@ TEST(AuditRecordParse, LineParserAgreesWithTheJsonLibrary) {
     const size_t n = std::strlen(text);
     auto padded = std::make_unique<char[]>(n + kAuditLinePadding);
     std::memcpy(padded.get(), text, n);
-    AuditRecord parsed;
-    const auto fast = parser.parse(std::string_view(padded.get(), n), none, none, parsed)
-                          ? std::optional<AuditRecord>(parsed)
-                          : std::nullopt;
+    const auto view = parser.parse(std::string_view(padded.get(), n), none, none);
+    const auto fast = view ? std::optional<AuditRecord>(to_record(*view)) : std::nullopt;
     const json value = json::parse(text, nullptr, false);
     const auto slow = value.is_discarded() ? std::nullopt : parse_record(value);
     ASSERT_EQ(fast.has_value(), slow.has_value()) << text;

@@ -80,6 +80,30 @@ struct AuditRecord {
   [[nodiscard]] nlohmann::json serialize() const;
 };
 
+// An AuditRecord's fields as views into texts another owns: a parsed line
+// on the way to becoming a record.
+struct AuditRecordView {
+  std::string_view schema_version;
+  std::string_view timestamp;
+  std::string_view kind;
+  std::optional<std::string_view> session_id;
+  int64_t pid = 0;
+  std::optional<int64_t> parent_pid;
+  std::string_view cwd;
+  std::string_view host;
+  std::string_view invoker;
+  std::string_view branch;
+  std::string_view worktree;
+  std::string_view outcome;
+  std::optional<int64_t> elapsed_ms;
+  std::optional<std::string_view> correlation_id;
+  bool truncated = false;
+  std::optional<std::string_view> extra_json;
+};
+
+// A record that owns copies of the view's texts.
+[[nodiscard]] AuditRecord to_record(const AuditRecordView& view);
+
 // The record of one event, texts copied unchanged, schema "v2", not
 // truncated, `extra` as compact JSON text (absent when the event has none or
 // its extra is JSON null, both of which the line writes as null).

@@ -80,10 +80,9 @@ struct SimdAccess {
     if (v.get_bool().get(b)) return std::nullopt;
     return b;
   }
-  static std::string extra_text(Value v) {
-    std::string out;
+  static void extra_text(Value v, std::string& out) {
+    out.clear();
     write_compact(v, out);
-    return out;
   }
 };
 
@@ -99,6 +98,8 @@ constexpr size_t kInitialCapacity = size_t{64} << 10;
 // next line starts from a new one.
 struct AuditLineParser::Impl {
   std::unique_ptr<simdjson::dom::parser> parser;
+  json fallback;      // the last line parsed by nlohmann-json
+  std::string extra;  // the text of the last record's "extra"
 
   // Whether a parser with room for `size` bytes is at hand.
   bool ready(size_t size) noexcept {
@@ -118,31 +119,32 @@ struct AuditLineParser::Impl {
 AuditLineParser::AuditLineParser() : impl_(std::make_unique<Impl>()) {}
 AuditLineParser::~AuditLineParser() = default;
 
-bool AuditLineParser::parse(std::string_view line, const std::optional<std::string>& branch,
-                            const std::optional<std::string>& worktree, AuditRecord& out) {
+std::optional<AuditRecordView> AuditLineParser::parse(std::string_view line, const std::optional<std::string>& branch,
+                                                      const std::optional<std::string>& worktree) {
   const audit_fields::Filter filter{&branch, &worktree};
-  if (!impl_->ready(line.size())) return false;
+  if (!impl_->ready(line.size())) return std::nullopt;
   element root;
   const auto error = impl_->parser->parse(line.data(), line.size(), false).get(root);
   if (error == simdjson::MEMALLOC) impl_->parser.reset();
   if (!error) {
     simdjson::dom::object object;
-    if (root.get_object().get(object)) return false;
+    if (root.get_object().get(object)) return std::nullopt;
     audit_fields::Members<SimdAccess> members;
     for (auto field : object) members.take(field.key, field.value);
-    return audit_fields::build(members, filter, out);
+    return audit_fields::build(members, filter, impl_->extra);
   }
-  if (error != simdjson::NUMBER_ERROR) return false;
+  if (error != simdjson::NUMBER_ERROR) return std::nullopt;
   // nlohmann-json stops reading at a NUL byte and skips a leading byte-order
   // mark; simdjson refuses both, and so must this path.
   if (support::json_too_deep_at(line, kMaxDepth) || line.find('\0') != std::string_view::npos ||
       line.starts_with("\xEF\xBB\xBF")) {
-    return false;
+    return std::nullopt;
   }
   // nlohmann-json reads integers beyond 64 bits as floating point, and
   // writers that use it accept such lines: so must we.
-  json value = json::parse(line, nullptr, false);
-  return !value.is_discarded() && audit_fields::build_from_json(value, filter, out);
+  impl_->fallback = json::parse(line, nullptr, false);
+  if (impl_->fallback.is_discarded()) return std::nullopt;
+  return audit_fields::build_from_json(impl_->fallback, filter, impl_->extra);
 }
 
 }  // namespace brackwater::domain

@@ -23,7 +23,7 @@
 namespace brackwater::infrastructure {
 namespace {
 
-using domain::AuditRecord;
+using domain::PackedAuditRecord;
 
 // Files are read through one window, reused from file to file. Small enough
 // that the bytes just read are still in cache when they are parsed.
@@ -103,7 +103,9 @@ class Collector {
   }
 
   AuditRecords take_sorted() && {
-    const auto by_timestamp = [](const auto& a, const auto& b) { return a->timestamp < b->timestamp; };
+    const auto by_timestamp = [](const auto& a, const auto& b) {
+      return a->text(PackedAuditRecord::Text::timestamp) < b->text(PackedAuditRecord::Text::timestamp);
+    };
     if (!std::ranges::is_sorted(records_, by_timestamp)) std::ranges::stable_sort(records_, by_timestamp);
     return std::move(records_);
   }
@@ -176,20 +178,22 @@ class Collector {
   }
 
   void take_line(std::string_view line) {
-    if (line.empty() || !usable(line)) return;
-    records_.push_back(std::move(spare_));  // memory for the result is not the line's to lose
+    if (line.empty()) return;
+    auto record = usable(line);
+    if (record) records_.push_back(std::move(record));  // memory for the result is not the line's to lose
   }
 
-  // Whether `line` holds a wanted record, now in spare_. A line the memory
-  // does not suffice for is as unusable as one that does not parse.
-  bool usable(std::string_view line) noexcept {
+  // The wanted record `line` holds, or none. A line the memory does not
+  // suffice for is as unusable as one that does not parse.
+  std::unique_ptr<PackedAuditRecord> usable(std::string_view line) noexcept {
     try {
-      if (!spare_) spare_ = std::make_unique<AuditRecord>();
-      if (!parser_.parse(line, branch_, worktree_, *spare_)) return false;
-      const auto at = domain::parse_ts(spare_->timestamp);
-      return at && !(since_ && *at < *since_) && !(until_ && *at > *until_);
+      const auto view = parser_.parse(line, branch_, worktree_);
+      if (!view) return nullptr;
+      const auto at = domain::parse_ts(view->timestamp);
+      if (!at || (since_ && *at < *since_) || (until_ && *at > *until_)) return nullptr;
+      return PackedAuditRecord::pack(*view);
     } catch (const std::bad_alloc&) {
-      return false;
+      return nullptr;
     }
   }
 
@@ -202,7 +206,6 @@ class Collector {
   domain::AuditLineParser parser_;
   Window window_;
   AuditRecords records_;
-  std::unique_ptr<AuditRecord> spare_;  // filled by the next line
 };
 
 // The archives, or none when there is no memory to list them with.

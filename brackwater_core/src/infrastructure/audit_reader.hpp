@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "domain/audit.hpp"
+#include "domain/packed_audit_record.hpp"
 #include "domain/timestamp.hpp"
 
 namespace brackwater::infrastructure {
@@ -18,7 +18,7 @@ namespace brackwater::infrastructure {
 // Records one by one on the heap: a log holds a hundred thousand of them,
 // and whoever takes them over (a Python object each) keeps them where they
 // were built instead of moving every one.
-using AuditRecords = std::vector<std::unique_ptr<domain::AuditRecord>>;
+using AuditRecords = std::vector<std::unique_ptr<domain::PackedAuditRecord>>;
 
 // The records whose branch and worktree equal the given texts byte for byte
 // (when given) and whose timestamp is a valid date-time within the inclusive
