@@ -12,8 +12,8 @@ using Text = PackedAuditRecord::Text;
 
 // The view's texts in stored order; an absent optional text is nullopt.
 std::array<std::optional<std::string_view>, 12> texts_of(const AuditRecordView& v) {
-  return {v.schema_version, v.timestamp, v.kind,     v.session_id, v.cwd,            v.host,
-          v.invoker,        v.branch,    v.worktree, v.outcome,    v.correlation_id, v.extra_json};
+  return {v.schema_version, v.timestamp, v.kind,    v.session_id,     v.cwd,       v.host, v.invoker,
+          v.branch,         v.worktree,  v.outcome, v.correlation_id, v.extra_json};
 }
 
 }  // namespace

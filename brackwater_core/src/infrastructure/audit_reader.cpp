@@ -10,8 +10,6 @@
 #include <memory>
 #include <new>
 
-#include <simdjson.h>
-
 #include "domain/audit_line.hpp"
 #include "infrastructure/audit_dir.hpp"
 #include "infrastructure/audit_file_io.hpp"
@@ -123,14 +121,14 @@ class Collector {
       const ssize_t n = ::read(fd, window_.data() + held, window_.capacity() - held);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
-        if (n == 0) take_lines(held, held);  // the last line may lack its newline
+        if (n == 0) take_lines(held);  // the last line may lack its newline
         return;
       }
       held += static_cast<size_t>(n);
       const void* last = ::memrchr(window_.data(), '\n', held);
       if (last == nullptr) continue;
       const size_t whole = static_cast<size_t>(static_cast<const char*>(last) - window_.data()) + 1;
-      take_lines(whole, whole - 1);
+      take_lines(whole - 1);
       std::memmove(window_.data(), window_.data() + whole, held - whole);
       held -= whole;
     }
@@ -156,22 +154,19 @@ class Collector {
     }
   }
 
-  // Takes the lines of the window's first `end` bytes; the first `checked`
-  // bytes (ending at a line end, so no character is cut) are tested as
-  // UTF-8 at once, and line by line only when they fail as a whole.
-  void take_lines(size_t checked, size_t end) {
+  // Takes the lines of the window's first `end` bytes. simdjson checks each
+  // line it parses as UTF-8, so a line that is not (one torn inside a
+  // character) is skipped like any that does not parse, and costs no other.
+  void take_lines(size_t end) {
     const char* const begin = window_.data();
-    const bool all_utf8 = simdjson::validate_utf8(begin, checked);
     const char* const stop = begin + end;
     branch_screen_.reset(stop);
     worktree_screen_.reset(stop);
     for (const char* pos = begin; pos <= stop;) {
       const char* newline = static_cast<const char*>(std::memchr(pos, '\n', static_cast<size_t>(stop - pos)));
       const char* line_end = newline != nullptr ? newline : stop;
-      const auto size = static_cast<size_t>(line_end - pos);
-      if (branch_screen_.may_match(pos, line_end) && worktree_screen_.may_match(pos, line_end) &&
-          (all_utf8 || simdjson::validate_utf8(pos, size))) {
-        take_line(trim_line(std::string_view(pos, size)));
+      if (branch_screen_.may_match(pos, line_end) && worktree_screen_.may_match(pos, line_end)) {
+        take_line(trim_line(std::string_view(pos, static_cast<size_t>(line_end - pos))));
       }
       pos = line_end + 1;
     }
