@@ -14,8 +14,8 @@ LIVE = "worktree-events.ndjson"
 ARCHIVE = "worktree-events.2026-01.ndjson"
 
 
-def line(cid, **extra):
-    record = {"timestamp": "2026-01-02T03:04:05Z", "kind": "k", "invoker": "i", "branch": "b", "worktree": "/w",
+def line(cid, ts="2026-01-02T03:04:05Z", **extra):
+    record = {"timestamp": ts, "kind": "k", "invoker": "i", "branch": "b", "worktree": "/w",
               "outcome": "o", "pid": 1, "correlation_id": cid, **extra}
     return json.dumps(record, separators=(",", ":"), ensure_ascii=False).encode() + b"\n"
 
@@ -53,6 +53,9 @@ CASES = {
         {LIVE: lambda p: (sparse(p, 64 << 20), open(p, "ab").write(b"\n" + good("b")))}, "", ["b0", "b1", "b2"]),
     "NUL bytes": ({LIVE: good("a") + b"\0" * 5000 + b"\n" + line("nul")[:-1] + b"\0\n" + good("b")}, "",
                   ["a0", "a1", "a2", "b0", "b1", "b2"]),
+    "timestamps in reverse order": ({LIVE: b"".join(line(f"{i:03}", f"2026-01-01T00:00:00.{i:03}Z")
+                                                    for i in reversed(range(300)))}, "",
+                                    [f"{i:03}" for i in range(300)]),
     "parser cannot allocate for the first line": (
         {LIVE: line("huge", blob="x" * 1_040_000) + good("b")}, LIMIT_AS, ["b0", "b1", "b2"]),
 }

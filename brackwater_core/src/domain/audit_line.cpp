@@ -25,7 +25,7 @@ constexpr size_t kMaxDepth = simdjson::DEFAULT_MAX_DEPTH;
 
 // The compact JSON text of a value as nlohmann-json would write it after
 // parsing it: object keys in byte order, a key given twice with its last
-// value, no white space.
+// value, no white space. simdjson has checked every string as UTF-8.
 // Recursion is bounded: simdjson admits no deeper nesting than kMaxDepth.
 void write_compact(element v, std::string& out) {  // NOLINT(misc-no-recursion)
   switch (v.type()) {
@@ -35,7 +35,7 @@ void write_compact(element v, std::string& out) {  // NOLINT(misc-no-recursion)
       const auto member = [&](std::string_view key, element value) {  // NOLINT(misc-no-recursion)
         if (!first) out += ',';
         first = false;
-        append_json_string(out, key);
+        append_json_string_of_utf8(out, key);
         out += ':';
         write_compact(value, out);
       };
@@ -55,7 +55,7 @@ void write_compact(element v, std::string& out) {  // NOLINT(misc-no-recursion)
       out += ']';
       return;
     }
-    case element_type::STRING: append_json_string(out, v.get_string().value_unsafe()); return;
+    case element_type::STRING: append_json_string_of_utf8(out, v.get_string().value_unsafe()); return;
     case element_type::INT64: append_json_number(out, v.get_int64().value_unsafe()); return;
     case element_type::UINT64: append_json_number(out, v.get_uint64().value_unsafe()); return;
     case element_type::DOUBLE: append_json_number(out, v.get_double().value_unsafe()); return;

@@ -12,8 +12,8 @@ using Text = PackedAuditRecord::Text;
 
 // The view's texts in stored order; an absent optional text is nullopt.
 std::array<std::optional<std::string_view>, 12> texts_of(const AuditRecordView& v) {
-  return {v.schema_version, v.timestamp, v.kind,    v.session_id,     v.cwd,       v.host, v.invoker,
-          v.branch,         v.worktree,  v.outcome, v.correlation_id, v.extra_json};
+  return {v.timestamp, v.schema_version, v.kind,    v.session_id,     v.cwd,       v.host, v.invoker,
+          v.branch,    v.worktree,       v.outcome, v.correlation_id, v.extra_json};
 }
 
 }  // namespace
@@ -48,12 +48,6 @@ std::unique_ptr<PackedAuditRecord> PackedAuditRecord::pack(const AuditRecordView
   }
   if (view.truncated) record->flags_ |= kTruncated;
   return record;
-}
-
-std::string_view PackedAuditRecord::text(Text which) const noexcept {
-  const auto i = static_cast<size_t>(which);
-  const uint32_t begin = i == 0 ? 0 : ends_[i - 1];
-  return {chars() + begin, ends_[i] - begin};
 }
 
 std::optional<std::string_view> PackedAuditRecord::optional_text(Text which) const noexcept {

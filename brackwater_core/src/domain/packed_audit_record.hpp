@@ -17,10 +17,11 @@ namespace brackwater::domain {
 
 class PackedAuditRecord {
  public:
-  // The texts in the order they are stored.
+  // The texts in the order they are stored: the timestamp, which sorting
+  // reads most, first.
   enum class Text : uint8_t {
-    schema_version,
     timestamp,
+    schema_version,
     kind,
     session_id,
     cwd,
@@ -45,7 +46,11 @@ class PackedAuditRecord {
   static void operator delete(void* block) noexcept { ::operator delete(block); }
 
   // A text; "" for an optional one that is absent.
-  [[nodiscard]] std::string_view text(Text which) const noexcept;
+  [[nodiscard]] std::string_view text(Text which) const noexcept {
+    const auto i = static_cast<size_t>(which);
+    const uint32_t begin = i == 0 ? 0 : ends_[i - 1];
+    return {chars() + begin, ends_[i] - begin};
+  }
   [[nodiscard]] std::optional<std::string_view> optional_text(Text which) const noexcept;
   [[nodiscard]] int64_t pid() const noexcept { return pid_; }
   [[nodiscard]] std::optional<int64_t> parent_pid() const noexcept;
