@@ -70,6 +70,8 @@ print(json.dumps([r.correlation_id for r in t.read_records()]))
 @pytest.mark.parametrize("name", list(CASES))
 def test_hostile_logs_leave_the_good_records_readable(name, real_tmp):
     files, setup, expected = CASES[name]
+    if setup == LIMIT_AS and "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the sanitizer's allocator aborts on an exhausted address space")
     audit = real_tmp / "shared" / "audit"
     audit.mkdir(parents=True)
     for file_name, content in files.items():
