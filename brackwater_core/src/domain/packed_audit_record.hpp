@@ -42,7 +42,9 @@ class PackedAuditRecord {
   PackedAuditRecord& operator=(const PackedAuditRecord&) = delete;
   ~PackedAuditRecord() = default;
 
-  // Gives the block back whole; the record was made by pack, never by new.
+  // Gives the block back whole. pack makes the record with the global
+  // operator new and room for its texts; there is no other way to make one.
+  // NOLINTNEXTLINE(misc-new-delete-overloads)
   static void operator delete(void* block) noexcept { ::operator delete(block); }
 
   // A text; "" for an optional one that is absent.
