@@ -156,22 +156,10 @@ AuditRecord to_record(const AuditRecordView& v) {
     if (!text) return std::nullopt;
     return std::string(*text);
   };
-  return AuditRecord{std::string(v.schema_version),
-                     std::string(v.timestamp),
-                     std::string(v.kind),
-                     copy(v.session_id),
-                     v.pid,
-                     v.parent_pid,
-                     std::string(v.cwd),
-                     std::string(v.host),
-                     std::string(v.invoker),
-                     std::string(v.branch),
-                     std::string(v.worktree),
-                     std::string(v.outcome),
-                     v.elapsed_ms,
-                     copy(v.correlation_id),
-                     v.truncated,
-                     copy(v.extra_json)};
+  return AuditRecord{{std::string(v.schema_version), std::string(v.timestamp), std::string(v.kind), copy(v.session_id),
+                      v.pid, v.parent_pid, std::string(v.cwd), std::string(v.host), std::string(v.invoker),
+                      std::string(v.branch), std::string(v.worktree), std::string(v.outcome), v.elapsed_ms,
+                      copy(v.correlation_id), v.truncated, copy(v.extra_json)}};
 }
 
 std::optional<AuditRecord> parse_record(const json& value) {
