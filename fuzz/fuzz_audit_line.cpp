@@ -1,7 +1,7 @@
-// One audit line -> record, through the reader's simdjson parser, which must
-// agree with the field rules applied to nlohmann-json's parse of the same
-// line (its extra written byte for byte as that library writes it); a
-// record's own line must read back as the same record.
+// One audit line -> record, through the reader's simdjson parser and packed
+// record, which must agree with the field rules applied to nlohmann-json's
+// parse of the same line (its extra written byte for byte as that library
+// writes it); a record's own line must read back as the same record.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +10,7 @@
 
 #include "domain/audit.hpp"
 #include "domain/audit_line.hpp"
+#include "domain/packed_audit_record.hpp"
 #include "support/text.hpp"
 
 namespace {
@@ -22,7 +23,7 @@ std::optional<AuditRecord> parse_fast(AuditLineParser& parser, std::string_view 
   const std::optional<std::string> none;
   const auto view = parser.parse(std::string_view(padded.get(), line.size()), none, none);
   if (!view) return std::nullopt;
-  return to_record(*view);
+  return to_record(PackedAuditRecord::pack(*view)->view());  // the form the reader returns
 }
 
 // Whether brackets nest deeper than the reader admits (strings not skipped:
