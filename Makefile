@@ -103,7 +103,7 @@ bench: install
 	  -DTIDEMARK_BENCH=ON -DTIDEMARK_PYTHON_MODULE=OFF -DCMAKE_BUILD_TYPE=Release
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BENCH_BUILD) -j $(JOBS)
 	for b in $(BENCH_BUILD)/bench_*; do [ -x "$$b" ] && "$$b"; done; true
-	$(VPY) -m pip install -q pyyaml  # the plain-Python way that bench_config.py compares against
+	$(VPY) -m pip install -q pyyaml orjson  # the plain-Python ways bench_config.py and bench_audit.py compare against
 	for s in bench/*.py; do $(VPY) "$$s"; done
 
 clean:

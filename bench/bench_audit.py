@@ -11,7 +11,8 @@ separators=(",", ":")), fcntl.flock, one os.write).
 read_records is set against a reader that json.loads each line, one that
 orjson.loads each line (both build one object per record, check the required
 fields and the timestamp, filter and sort), and against the floor of reading
-the files' bytes.
+the files' bytes; then its peak memory over a 500 MiB log is measured in a
+fresh interpreter.
 
 concurrent-log-handler and orjson come from PyPI; the comparisons that need
 them are skipped when they are not installed.
@@ -26,6 +27,7 @@ import multiprocessing
 import os
 import random
 import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -251,8 +253,48 @@ def bench_reader(root):
             print(f"read_records vs {name}: {a:.2f}x (no filter), {b:.2f}x (branch filter)")
 
 
+# The child's peak resident size is read from VmHWM: ru_maxrss would carry
+# over the larger peak of the bench process that started it.
+PEAK = """
+import sys, _tidemark
+def peak():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+branch = sys.argv[1] or None
+before = peak()
+records = _tidemark.read_records(branch=branch)
+print(before, peak(), len(records))
+"""
+
+
+def bench_reader_memory(root, mib=500):
+    """Peak resident memory of one read_records in a fresh interpreter over
+    a log of `mib` MiB: the 40 MiB log's files copied under other archive
+    names until the log is that large (no writer would keep so much: pruning
+    removes old archives)."""
+    audit_dir = fill_log(root)
+    names = sorted(os.listdir(audit_dir))
+    total, n = sum(os.path.getsize(os.path.join(audit_dir, x)) for x in names), 0
+    while total < mib << 20:
+        n += 1
+        for name in names:
+            data = open(os.path.join(audit_dir, name), "rb").read()
+            with open(os.path.join(audit_dir, f"worktree-events.copy-{n}-{name}"), "wb") as f:
+                f.write(data)
+            total += len(data)
+    header(f"read_records peak memory over {total / (1 << 20):.0f} MiB in {len(os.listdir(audit_dir))} files")
+    for branch in ("", "feature/3"):
+        out = subprocess.run([sys.executable, "-c", PEAK, branch], capture_output=True, text=True, check=True)
+        before, peak, count = map(int, out.stdout.split())
+        print(f"{'branch filter' if branch else 'no filter':14} {count:9} records: peak {peak >> 10} MiB, "
+              f"{(peak - before) >> 10} MiB above the interpreter's "
+              f"({(peak - before) * 1024 / total:.2f} bytes per byte of log)")
+
+
 if __name__ == "__main__":
     with tempfile.TemporaryDirectory() as root:
         bench_writer(os.path.join(root, "w"))
     with tempfile.TemporaryDirectory() as root:
         bench_reader(os.path.join(root, "r"))
+    with tempfile.TemporaryDirectory() as root:
+        bench_reader_memory(os.path.join(root, "m"))

@@ -20,10 +20,13 @@ THRESHOLD = 10_485_760
 PER_WRITER = int(os.environ.get("TIDEMARK_TEST_PER_WRITER", "2000"))
 
 WRITER = textwrap.dedent("""
-    import sys, _tidemark as t
+    import sys, time, _tidemark as t
     tag, count = sys.argv[1], int(sys.argv[2])
+    pause = float(sys.argv[3]) if len(sys.argv) > 3 else 0
     for i in range(count):
         t.record_event("k", "b", "/w", "i", "o", correlation_id=f"{tag}-{i}", strict=True)
+        if pause:
+            time.sleep(pause)
 """)
 
 
@@ -100,3 +103,46 @@ def test_a_write_cut_short_leaves_no_partial_line(audit):
     assert (audit / LIVE).stat().st_size == size
     t.record_event("k", "b", "/w", "i", "o", correlation_id="next", strict=True)
     assert [r.correlation_id for r in t.read_records()] == ["before", "next"]
+
+
+FILLER = textwrap.dedent("""
+    import fcntl, os, sys, time, _tidemark as t
+    audit, rotations, threshold = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    live = os.path.join(audit, "worktree-events.ndjson")
+    # One line that no reader takes brings the live file near the threshold,
+    # so that the next append rotates it.
+    archives = lambda: [n for n in os.listdir(audit) if n.endswith(".ndjson") and n != "worktree-events.ndjson"]
+    while len(archives()) < rotations:
+        with open(live, "ab") as f:
+            fcntl.flock(f, fcntl.LOCK_EX)
+            size = os.fstat(f.fileno()).st_size
+            if os.stat(live).st_ino == os.fstat(f.fileno()).st_ino and size < threshold // 2:
+                f.write(b"{" + b" " * (threshold - 100 - size) + b"}\\n")
+        t.record_event("k", "b", "/w", "i", "o", correlation_id=f"fill-{time.monotonic()}", strict=True)
+        time.sleep(0.3)     # rotations spread over the readers' time
+""")
+
+READER = textwrap.dedent("""
+    import json, sys, time, _tidemark as t
+    reads, until = [], time.monotonic() + float(sys.argv[1])
+    while time.monotonic() < until:
+        began = time.monotonic()
+        ids = [r.correlation_id for r in t.read_records()]
+        reads.append((began, time.monotonic(), len(ids), len(set(ids))))
+    print(json.dumps(reads))
+""")
+
+
+def test_reads_during_rotations_see_every_earlier_record_once(audit):
+    (audit / LIVE).write_bytes(b"{" + b" " * (THRESHOLD - 3000) + b"}\n")
+    filler = spawn(FILLER, audit, 8, THRESHOLD)     # 80 MiB of archives: none pruned
+    readers = [spawn(READER, 4, stdout=subprocess.PIPE) for _ in range(3)]
+    writers = [spawn(WRITER, f"p{n}", 3000, 0.001) for n in range(4)]
+    reads = [read for r in readers for read in json.loads(r.communicate(timeout=120)[0])]
+    assert all(w.wait(timeout=120) == 0 for w in writers) and filler.wait(timeout=120) == 0
+    assert len(os.listdir(audit)) == 9                             # the live file and 8 archives
+    assert all(count == unique for _, _, count, unique in reads)   # no record twice
+    for began, _, count, _ in reads:
+        assert count >= max((c for _, ended, c, _ in reads if ended < began), default=0)
+    ids = [r.correlation_id for r in t.read_records()]
+    assert len(set(ids)) == len(ids) and {f"p{n}-{i}" for n in range(4) for i in range(3000)} <= set(ids)

@@ -151,10 +151,22 @@ bool is_secret_pattern(std::string_view text) {
   return std::ranges::any_of(kWords, [&](std::string_view word) { return lower.contains(word); });
 }
 
+AuditRecord to_record(const AuditRecordView& v) {
+  const auto copy = [](std::optional<std::string_view> text) -> std::optional<std::string> {
+    if (!text) return std::nullopt;
+    return std::string(*text);
+  };
+  return AuditRecord{{std::string(v.schema_version), std::string(v.timestamp), std::string(v.kind), copy(v.session_id),
+                      v.pid, v.parent_pid, std::string(v.cwd), std::string(v.host), std::string(v.invoker),
+                      std::string(v.branch), std::string(v.worktree), std::string(v.outcome), v.elapsed_ms,
+                      copy(v.correlation_id), v.truncated, copy(v.extra_json)}};
+}
+
 std::optional<AuditRecord> parse_record(const json& value) {
-  AuditRecord record;
-  if (!audit_fields::build_from_json(value, {}, record)) return std::nullopt;
-  return record;
+  std::string extra;
+  const auto view = audit_fields::build_from_json(value, {}, extra);
+  if (!view) return std::nullopt;
+  return to_record(*view);
 }
 
 }  // namespace brackwater::domain

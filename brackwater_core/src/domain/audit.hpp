@@ -53,32 +53,44 @@ struct AuditContext {
   std::string host;  // "" when unreadable
 };
 
+// The sixteen fields of one event as read back, over a text type: owned
+// texts in a record, views while a line is being read.
+template <class Text>
+struct AuditFields {
+  Text schema_version;
+  Text timestamp;
+  Text kind;
+  std::optional<Text> session_id;
+  int64_t pid = 0;
+  std::optional<int64_t> parent_pid;
+  Text cwd;
+  Text host;
+  Text invoker;
+  Text branch;
+  Text worktree;
+  Text outcome;
+  std::optional<int64_t> elapsed_ms;
+  std::optional<Text> correlation_id;
+  bool truncated = false;
+  std::optional<Text> extra_json;
+};
+
 // One event as read back from the log. Its "extra" is kept as compact JSON
 // text with keys in byte order, the form the line has it in: the reader
 // never builds a value tree it would only render again. An absent `extra`
 // (no key) and one holding null (the text "null") are different states.
-struct AuditRecord {
-  std::string schema_version;
-  std::string timestamp;
-  std::string kind;
-  std::optional<std::string> session_id;
-  int64_t pid = 0;
-  std::optional<int64_t> parent_pid;
-  std::string cwd;
-  std::string host;
-  std::string invoker;
-  std::string branch;
-  std::string worktree;
-  std::string outcome;
-  std::optional<int64_t> elapsed_ms;
-  std::optional<std::string> correlation_id;
-  bool truncated = false;
-  std::optional<std::string> extra_json;
-
+struct AuditRecord : AuditFields<std::string> {
   // The sixteen keys with the fields' values as a JSON object (absent gives
   // null; an `extra_json` that does not parse gives null too).
   [[nodiscard]] nlohmann::json serialize() const;
 };
+
+// A record's fields as views into texts another owns: a parsed line on the
+// way to becoming a record.
+using AuditRecordView = AuditFields<std::string_view>;
+
+// A record that owns copies of the view's texts.
+[[nodiscard]] AuditRecord to_record(const AuditRecordView& view);
 
 // The record of one event, texts copied unchanged, schema "v2", not
 // truncated, `extra` as compact JSON text (absent when the event has none or

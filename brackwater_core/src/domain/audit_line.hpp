@@ -27,13 +27,15 @@ class AuditLineParser {
   AuditLineParser(const AuditLineParser&) = delete;
   AuditLineParser& operator=(const AuditLineParser&) = delete;
 
-  // Fills `out` with the record of one trimmed, non-empty line; false (and
-  // `out` in no particular state) when the line is not one JSON object with
-  // the required fields, or when `branch` or `worktree` is given and differs
-  // byte for byte from the record's. `line` must be followed by
-  // kAuditLinePadding readable bytes.
-  [[nodiscard]] bool parse(std::string_view line, const std::optional<std::string>& branch,
-                           const std::optional<std::string>& worktree, AuditRecord& out);
+  // The record of one trimmed, non-empty line, as views into this parser
+  // (valid until its next parse); nullopt when the line is not one JSON
+  // object with the required fields, when there is no memory to parse it
+  // with, or when `branch` or `worktree` is given and differs byte for byte
+  // from the record's. `line` must be followed by kAuditLinePadding readable
+  // bytes. Throws std::bad_alloc when memory fails outside simdjson's own
+  // buffers (the text of "extra", the second parse).
+  [[nodiscard]] std::optional<AuditRecordView> parse(std::string_view line, const std::optional<std::string>& branch,
+                                                     const std::optional<std::string>& worktree);
 
  private:
   struct Impl;

@@ -3,8 +3,8 @@
 //   A::string(v) -> std::optional<std::string_view>
 //   A::int64(v)  -> std::optional<int64_t>  (integers within 64 signed bits only)
 //   A::boolean(v) -> std::optional<bool>
-//   A::extra_text(v) -> std::string  (compact JSON, keys in byte order, a
-//                                     key given twice with its last value)
+//   A::extra_text(v, out)  (writes compact JSON into `out`, keys in byte
+//                           order, a key given twice with its last value)
 // Members::take is called for every member in document order, so that a key
 // given twice keeps its last value.
 // Internal to the audit line parsers.
@@ -44,7 +44,7 @@ struct NlohmannAccess {
     if (!v->is_boolean()) return std::nullopt;
     return v->get<bool>();
   }
-  static std::string extra_text(Value v) { return compact_json(*v); }
+  static void extra_text(Value v, std::string& out) { out = compact_json(*v); }
 };
 
 template <class A>
@@ -88,16 +88,9 @@ struct Members {
 };
 
 template <class A>
-std::optional<std::string_view> required_string(const std::optional<typename A::Value>& v) {
+std::optional<std::string_view> string_field(const std::optional<typename A::Value>& v) {
   if (!v) return std::nullopt;
   return A::string(*v);
-}
-
-template <class A>
-std::optional<std::string> optional_string(const std::optional<typename A::Value>& v) {
-  if (!v) return std::nullopt;
-  if (auto s = A::string(*v)) return std::string(*s);
-  return std::nullopt;
 }
 
 template <class A>
@@ -106,50 +99,55 @@ std::optional<int64_t> optional_int(const std::optional<typename A::Value>& v) {
   return A::int64(*v);
 }
 
-// Fills `r` (every field) from an object's members; false, with `r` left
-// in no particular state, when a required field is missing or mistyped, or
-// when a filter does not match.
+// The record an object's members hold, as views into the parsed values and
+// into `extra` (which receives the text of "extra"); nullopt when a required
+// field is missing or mistyped, or when a filter does not match.
 template <class A>
-bool build(const Members<A>& m, const Filter& filter, AuditRecord& r) {
-  const auto branch = required_string<A>(m.branch);
-  if (!branch) return false;
-  if (filter.branch != nullptr && *filter.branch && **filter.branch != *branch) return false;
+std::optional<AuditRecordView> build(const Members<A>& m, const Filter& filter, std::string& extra) {
+  const auto branch = string_field<A>(m.branch);
+  if (!branch) return std::nullopt;
+  if (filter.branch != nullptr && *filter.branch && **filter.branch != *branch) return std::nullopt;
   // "worktree_path" stands in only when "worktree" is missing altogether.
-  const auto worktree = required_string<A>(m.worktree ? m.worktree : m.worktree_path);
-  if (!worktree) return false;
-  if (filter.worktree != nullptr && *filter.worktree && **filter.worktree != *worktree) return false;
-  const auto timestamp = required_string<A>(m.timestamp);
-  const auto kind = required_string<A>(m.kind);
-  const auto invoker = required_string<A>(m.invoker);
-  const auto outcome = required_string<A>(m.outcome);
+  const auto worktree = string_field<A>(m.worktree ? m.worktree : m.worktree_path);
+  if (!worktree) return std::nullopt;
+  if (filter.worktree != nullptr && *filter.worktree && **filter.worktree != *worktree) return std::nullopt;
+  const auto timestamp = string_field<A>(m.timestamp);
+  const auto kind = string_field<A>(m.kind);
+  const auto invoker = string_field<A>(m.invoker);
+  const auto outcome = string_field<A>(m.outcome);
   const auto pid = optional_int<A>(m.pid);
-  if (!timestamp || !kind || !invoker || !outcome || !pid) return false;
+  if (!timestamp || !kind || !invoker || !outcome || !pid) return std::nullopt;
 
-  r.schema_version = optional_string<A>(m.schema_version).value_or("");
+  AuditRecordView r;
+  r.schema_version = string_field<A>(m.schema_version).value_or("");
   r.timestamp = *timestamp;
   r.kind = *kind;
-  r.session_id = optional_string<A>(m.session_id);
+  r.session_id = string_field<A>(m.session_id);
   r.pid = *pid;
   r.parent_pid = optional_int<A>(m.parent_pid);
-  r.cwd = optional_string<A>(m.cwd).value_or("");
-  r.host = optional_string<A>(m.host).value_or("");
+  r.cwd = string_field<A>(m.cwd).value_or("");
+  r.host = string_field<A>(m.host).value_or("");
   r.invoker = *invoker;
   r.branch = *branch;
   r.worktree = *worktree;
   r.outcome = *outcome;
   r.elapsed_ms = optional_int<A>(m.elapsed_ms);
-  r.correlation_id = optional_string<A>(m.correlation_id);
+  r.correlation_id = string_field<A>(m.correlation_id);
   r.truncated = m.truncated ? A::boolean(*m.truncated).value_or(false) : false;
-  r.extra_json = m.extra ? std::optional<std::string>(A::extra_text(*m.extra)) : std::nullopt;
-  return true;
+  if (m.extra) {
+    A::extra_text(*m.extra, extra);
+    r.extra_json = extra;
+  }
+  return r;
 }
 
-// `build` over a nlohmann-json value (false for a non-object).
-inline bool build_from_json(const nlohmann::json& value, const Filter& filter, AuditRecord& r) {
-  if (!value.is_object()) return false;
+// `build` over a nlohmann-json value (nullopt for a non-object).
+inline std::optional<AuditRecordView> build_from_json(const nlohmann::json& value, const Filter& filter,
+                                                      std::string& extra) {
+  if (!value.is_object()) return std::nullopt;
   Members<NlohmannAccess> members;
   for (auto it = value.begin(); it != value.end(); ++it) members.take(it.key(), &it.value());
-  return build(members, filter, r);
+  return build(members, filter, extra);
 }
 
 }  // namespace brackwater::domain::audit_fields

@@ -46,12 +46,16 @@ void append_chars(std::string& out, Number n) {
 }  // namespace
 
 void append_json_string(std::string& out, std::string_view text) {
-  out += '"';
   if (simdjson::validate_utf8(text.data(), text.size())) {
-    append_escaped(out, text);
+    append_json_string_of_utf8(out, text);
   } else {
-    append_escaped(out, support::lossy_utf8(text));
+    append_json_string_of_utf8(out, support::lossy_utf8(text));
   }
+}
+
+void append_json_string_of_utf8(std::string& out, std::string_view text) {
+  out += '"';
+  append_escaped(out, text);
   out += '"';
 }
 

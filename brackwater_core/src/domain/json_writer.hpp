@@ -15,6 +15,8 @@ namespace brackwater::domain {
 // everything else (non-ASCII included) unchanged. Invalid UTF-8 sequences
 // become U+FFFD.
 void append_json_string(std::string& out, std::string_view text);
+// The same for a text known to be valid UTF-8, which is not checked again.
+void append_json_string_of_utf8(std::string& out, std::string_view text);
 
 // A JSON number: an integer in decimal; a double as nlohmann-json writes it
 // (the shortest form that reads back exactly, "100.0" for a whole number).
