@@ -18,6 +18,7 @@
 #include "support/os_error.hpp"
 #include "support/text.hpp"
 #include "support/unique_fd.hpp"
+#include "support/wait_hook.hpp"
 
 namespace brackwater::infrastructure {
 namespace {
@@ -212,6 +213,7 @@ std::string GitInvokeError::display() const {
     std::string operator()(const Timeout& t) const { return support::concat("git timed out after ", t.secs, "s"); }
     std::string operator()(const Spawn& s) const { return "failed to run git: " + s.text; }
     std::string operator()(const Utf8& u) const { return "git output is not valid UTF-8: " + u.text; }
+    std::string operator()(const Interrupted&) const { return "git interrupted by a signal"; }
     std::string operator()(const NonZeroExit& e) const {
       const auto trimmed = support::trim(e.stderr_text);
       if (trimmed.empty()) return support::concat("git exited ", e.code);
@@ -227,6 +229,7 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
   constexpr uint64_t kMaxTimeoutSecs = 100ULL * 365 * 24 * 3600;
   const auto deadline = Clock::now() + std::chrono::seconds(std::min(timeout_secs, kMaxTimeoutSecs));
 
+  if (support::wait_stopped()) return std::unexpected(GitInvokeError::Interrupted{});
   const std::string dir(cwd);
   std::vector<std::string> argv_store{"git"};
   for (auto a : args) argv_store.emplace_back(a);
@@ -292,7 +295,11 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
 
     const int ready = ::poll(fds, n, static_cast<int>(std::min<long long>(wait_ms, 1 << 30)));
     if (ready < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        if (support::may_go_on_after_signal()) continue;
+        child.kill_and_reap();
+        return std::unexpected(GitInvokeError::Interrupted{});
+      }
       const int err = errno;
       child.kill_and_reap();
       return std::unexpected(GitInvokeError::Spawn{support::os_error_text(err)});
