@@ -11,6 +11,7 @@ import time
 import pytest
 
 import _tidemark as t
+from pythons import cpythons
 from test_hostile_files import CHILD_TIMEOUT, HOLD_LOCK
 
 LIVE = "worktree-events.ndjson"
@@ -105,3 +106,51 @@ def test_ctrl_c_ends_a_wait_and_writes_nothing(repo, tmp_path, monkeypatch, call
     assert open(target, "rb").read() == before
     if holder is None:
         assert not any(alive(int(p)) for p in git_pids.read_text().split())
+
+
+# A daemon thread waits for the store lock with the interpreter lock given up;
+# the main thread blocks SIGWINCH, so every one sent reaches that thread, whose
+# wait then takes the interpreter lock back, also while the interpreter
+# finalises: that ends the thread from inside the wait. The handler is a C
+# function (srand, harmless) that the interpreter does not reset at exit, and
+# it does not restart what it interrupts.
+EXITING = textwrap.dedent("""
+    import ctypes, signal, sys, threading, _tidemark as t
+    root = sys.argv[1]
+    libc = ctypes.CDLL(None)
+    libc.signal.argtypes, libc.signal.restype = (ctypes.c_int, ctypes.c_void_p), ctypes.c_void_p
+    libc.signal(signal.SIGWINCH, ctypes.cast(libc.srand, ctypes.c_void_p).value)
+    libc.siginterrupt(signal.SIGWINCH, 1)
+    threading.Thread(target=lambda: t.register_binding(session_id='n', worktree=root, branch='main',
+                                                       main_worktree=root), daemon=True).start()
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGWINCH})
+    sys.stdin.readline()
+""")
+
+
+@pytest.mark.parametrize("python", [pytest.param(exe, id="%d.%d" % v) for v, exe in cpythons()])
+def test_exit_while_a_signalled_thread_waits_for_a_lock(repo, python):
+    lock = t.WorktreeBindingStore(main_worktree=repo).path + ".lock"
+    os.makedirs(os.path.dirname(lock), exist_ok=True)
+    holder = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, lock, str(CHILD_TIMEOUT)],
+                              stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "locked\n"
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(t.__file__))
+    caller = subprocess.Popen([python, "-c", EXITING, str(repo)], env=env, stdin=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + CHILD_TIMEOUT
+        while not waiting_for_flock(caller.pid):
+            assert time.monotonic() < deadline and caller.poll() is None, "the call never waited"
+            time.sleep(0.01)
+        caller.stdin.write("exit\n")
+        caller.stdin.close()
+        while caller.poll() is None and time.monotonic() < deadline:
+            os.kill(caller.pid, signal.SIGWINCH)
+            time.sleep(0.0005)
+        err = caller.stderr.read()
+    finally:
+        for child in (caller, holder):
+            child.kill()
+            child.wait()
+    assert (caller.returncode, err) == (0, "")
