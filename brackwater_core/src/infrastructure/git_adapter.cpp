@@ -189,6 +189,28 @@ class Child {
   bool reaped_ = false;
 };
 
+// Holds this thread's asynchronous signals for its lifetime; the wait lets
+// them in (ppoll with `outer()`), so one that arrives while the run is set up
+// or drained interrupts the next wait instead of slipping past it.
+// Synchronous fault signals are never held.
+class HeldSignals {
+ public:
+  HeldSignals() {
+    sigset_t held;
+    sigfillset(&held);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&held, sig);
+    ::pthread_sigmask(SIG_BLOCK, &held, &outer_);
+  }
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+  ~HeldSignals() { ::pthread_sigmask(SIG_SETMASK, &outer_, nullptr); }
+
+  const sigset_t* outer() const { return &outer_; }
+
+ private:
+  sigset_t outer_;
+};
+
 std::expected<std::string, GitInvokeError> decode(std::string_view name, Stream& stream) {
   if (stream.read_error != 0) {
     return std::unexpected(
@@ -246,6 +268,7 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
   for (auto& s : argv_store) argv.push_back(s.data());
   argv.push_back(nullptr);
 
+  const HeldSignals signals;
   auto out_pipe = make_pipe();
   if (!out_pipe) return std::unexpected(spawn_error(out_pipe.error()));
   auto err_pipe = make_pipe();
@@ -293,7 +316,9 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
       }
     }
 
-    const int ready = ::poll(fds, n, static_cast<int>(std::min<long long>(wait_ms, 1 << 30)));
+    const long long slice_ms = std::min<long long>(wait_ms, 1LL << 30);
+    const timespec slice{static_cast<time_t>(slice_ms / 1000), static_cast<long>(slice_ms % 1000) * 1000000L};
+    const int ready = ::ppoll(fds, n, &slice, signals.outer());
     if (ready < 0) {
       if (errno == EINTR) {
         if (support::may_go_on_after_signal()) continue;

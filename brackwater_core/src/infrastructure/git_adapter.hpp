@@ -10,9 +10,11 @@
 // leader of a process group of its own, and a run cut short (the limit, a
 // failed wait) kills that whole group, so nothing git started keeps running
 // or keeps the pipes open. A run that ends normally leaves the group alone.
-// git's group does not get the terminal's signals (Ctrl-C); a signal that
-// interrupts the wait asks the wait hook (support/wait_hook.hpp), and a stop
-// ends the run the way the limit does.
+// git's group does not get the terminal's signals (Ctrl-C); a signal sent to
+// this process interrupts the wait, which asks the wait hook
+// (support/wait_hook.hpp), and a stop ends the run the way the limit does.
+// The calling thread holds its signals for the run and lets them in only
+// while it waits, so none that arrives during the run slips past the wait.
 #pragma once
 
 #include <array>
