@@ -48,6 +48,7 @@
 #include "guard.hpp"
 #include "param_kinds.hpp"
 #include "py.hpp"
+#include "wait_hook.hpp"
 
 namespace tidemark {
 
@@ -255,28 +256,34 @@ template <const auto& T>
 
 // ---- entries made from a table ----------------------------------------------------
 // `Impl` is `PyObject* (PyObject* self, Args&)`; for constructors
-// `PyObject* (PyTypeObject*, Args&)`. Every entry runs inside the guard.
+// `PyObject* (PyTypeObject*, Args&)`. Every entry runs inside the guard, as
+// one interruptible call: when a signal handler ended one of its waits, the
+// entry raises that handler's exception whatever `Impl` made of the core's
+// answer (wait_hook.hpp).
 
 namespace detail {
 
 template <const auto& T, auto Impl>
 PyObject* fastcall_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  InterruptibleCall call;
   ArgsOf<decltype(T)> converted{};
   if (!parse_args<T>(args, nargs, kwnames, converted)) return nullptr;
-  return Impl(self, converted);
+  return call.finish(Impl(self, converted));
 }
 
 template <const auto& T, auto Impl>
 PyObject* noargs_body(PyObject* self, PyObject*) {
+  InterruptibleCall call;
   ArgsOf<decltype(T)> none{};
-  return Impl(self, none);
+  return call.finish(Impl(self, none));
 }
 
 template <const auto& T, auto Impl>
 PyObject* new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  InterruptibleCall call;
   ArgsOf<decltype(T)> converted{};
   if (!parse_args<T>(args, kwargs, converted)) return nullptr;
-  return Impl(type, converted);
+  return call.finish(Impl(type, converted));
 }
 
 }  // namespace detail

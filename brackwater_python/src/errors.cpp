@@ -67,7 +67,6 @@ PyObject* raise_project_error(const brackwater::infrastructure::ProjectResolveEr
 }
 
 PyObject* store_err(const brackwater::infrastructure::BindingStoreError& error) {
-  if (PyErr_Occurred() != nullptr) return nullptr;  // a handler raised and ended the lock wait
   set_error(PyExc_RuntimeError, error.display());
   return nullptr;
 }

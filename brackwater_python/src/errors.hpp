@@ -26,10 +26,8 @@ PyObject* raise_with_reason_code(PyObject* type, const std::string& message, con
 // Always returns nullptr.
 PyObject* raise_project_error(const brackwater::infrastructure::ProjectResolveError& error);
 
-// Raises RuntimeError with the store error's text (no reason_code), unless
-// a signal handler raised while the store waited for its lock: that
-// exception (KeyboardInterrupt for Ctrl-C) is left to propagate instead.
-// Always returns nullptr.
+// Raises RuntimeError with the store error's text (no reason_code). Always
+// returns nullptr.
 PyObject* store_err(const brackwater::infrastructure::BindingStoreError& error);
 
 // Raises RuntimeError "WORKTREE_CONFIG_UNREADABLE: {detail}" for an

@@ -1,6 +1,6 @@
 // record_event, read_records and reap_rotation_sentinel. All three keep the
 // interpreter lock, also while the writer waits for the live file's lock
-// (a wait that Ctrl-C can end: lock_wait_hook.hpp).
+// (a wait that Ctrl-C can end: wait_hook.hpp).
 #include "args.hpp"
 #include "convert.hpp"
 #include "functions.hpp"
@@ -54,9 +54,6 @@ PyObject* record_event_impl(PyObject*, RecordArgs& a) {
     if (!event.extra) return nullptr;
   }
   auto recorded = core::record_event(event);
-  // A signal handler that raised while the writer waited for the log's lock
-  // ended the call: its exception goes up whatever `strict` says.
-  if (!recorded && PyErr_Occurred() != nullptr) return nullptr;
   if (!recorded && a.strict) {
     set_error(PyExc_RuntimeError, std::string(core::kAuditWriteFailedCode) + ": " + recorded.error().display());
     return nullptr;

@@ -14,10 +14,10 @@
 #include "guard.hpp"
 #include "imports.hpp"
 #include "infrastructure/env_keys.hpp"
-#include "lock_wait_hook.hpp"
 #include "py.hpp"
 #include "support/simdjson_kernels.hpp"
 #include "types.hpp"
+#include "wait_hook.hpp"
 
 namespace tidemark {
 namespace {
@@ -158,7 +158,7 @@ int exec_module(PyObject* module) {
     PyErr_SetString(PyExc_TypeError, "expected a module object");
     return -1;
   }
-  install_lock_wait_hook();
+  install_wait_hook();
   brackwater::support::keep_simdjson_kernels_alive();
   for (const auto& entry : registrations()) {
     PyRef value = entry.def != nullptr ? make_function(module, entry.def) : entry.make();

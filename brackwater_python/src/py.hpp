@@ -119,30 +119,38 @@ std::string type_qualname(PyObject* value);
 
 // ---- the interpreter lock ---------------------------------------------------
 
-// Releases the interpreter lock for its lifetime, and marks the thread as
-// not holding it, so that a lock wait in the core on this thread leaves
-// Python alone (see holds_gil()).
+// Releases the interpreter lock for its lifetime. The saved thread state is
+// kept per thread, so that a wait in the core on this thread can take the
+// lock back for a moment (wait_hook.cpp) and give it up again.
 class GilReleased {
  public:
-  GilReleased() noexcept : state_(PyEval_SaveThread()), was_released_(std::exchange(released_here, true)) {}
+  GilReleased() noexcept : outer_(released_state) { released_state = PyEval_SaveThread(); }
   // Not noexcept: during finalisation PyEval_RestoreThread ends the thread
-  // with a forced unwind, which must pass through here (guard.hpp).
+  // with a forced unwind, which must pass through here (guard.hpp). When
+  // that unwind started in a wait that had taken the state back, there is
+  // no state left to restore.
   ~GilReleased() noexcept(false) {
-    PyEval_RestoreThread(state_);
-    released_here = was_released_;
+    if (PyThreadState* state = std::exchange(released_state, outer_)) PyEval_RestoreThread(state);
   }
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
 
   // Whether the calling thread is inside a module call that holds the
   // interpreter lock. Every thread the core sees comes from such a call,
-  // and only GilReleased gives the lock up on the way.
-  static bool holds_gil() noexcept { return !released_here; }
+  // and only GilReleased gives the lock up on the way. The thread-local
+  // mark is asked rather than PyGILState_Check, which answers "yes" for
+  // every thread once a sub-interpreter exists.
+  static bool holds_gil() noexcept { return released_state == nullptr; }
+
+  // Takes the interpreter lock back for the calling thread, which released
+  // it here; during finalisation this ends the thread (see above).
+  static void reacquire() { PyEval_RestoreThread(std::exchange(released_state, nullptr)); }
+  // Gives it up again after reacquire().
+  static void release_again() noexcept { released_state = PyEval_SaveThread(); }
 
  private:
-  inline static thread_local bool released_here = false;
-  PyThreadState* state_;
-  bool was_released_;
+  inline static thread_local PyThreadState* released_state = nullptr;
+  PyThreadState* outer_;
 };
 
 // Runs `work` with the interpreter lock released and returns its result.

@@ -50,7 +50,7 @@ bool is_audit_archive_name(std::string_view name) noexcept;
 // when missing) and exclusively locked; closing it releases the lock. Only a
 // regular file (symbolic links followed) is locked: anything else in its
 // place gives EISDIR or kAuditNotRegularFile. Any other error is an errno
-// value; EINTR only when the lock-wait hook stopped the wait.
+// value; EINTR only when the wait hook stopped the wait.
 [[nodiscard]] std::expected<support::FileLock, int> locked_append(const std::string& live_path);
 
 // Renames the live file into this month's archive and starts a new, empty

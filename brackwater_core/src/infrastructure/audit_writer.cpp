@@ -70,7 +70,7 @@ bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == 
 std::expected<bool, AuditWriteError> append_line(const std::string& live, std::string_view line) {
   auto file = locked_append(live);
   if (!file && file.error() == EINTR) {
-    // The lock-wait hook stopped the wait: the caller gave up on this event,
+    // The wait hook stopped the wait: the caller gave up on this event,
     // the log lost nothing, so there is no fail-open line to print.
     return std::unexpected(AuditWriteError{support::os_error_text(EINTR), kAuditStageLock});
   }

@@ -39,8 +39,8 @@ AuditWriteError report_failure_to_stderr(std::string_view stage, std::string mes
 // file as it was before it. An append that takes the live file past the
 // rotation threshold rotates it (only while the locked file still is the
 // one at the live path, so one crossing makes one archive) and then prunes
-// old archives. A wait for the lock that the lock-wait hook stopped
-// (support/file_lock.hpp) fails at stage "lock" with the text of EINTR and
+// old archives. A wait for the lock that the wait hook stopped
+// (support/wait_hook.hpp) fails at stage "lock" with the text of EINTR and
 // prints nothing: the caller interrupted it, no fault lost the event.
 [[nodiscard]] std::expected<void, AuditWriteError> record_event(const domain::AuditEvent& event);
 

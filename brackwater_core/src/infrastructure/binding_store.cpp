@@ -15,6 +15,7 @@
 #include "support/os_error.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
+#include "support/wait_hook.hpp"
 
 namespace brackwater::infrastructure {
 namespace {
@@ -100,6 +101,9 @@ std::expected<WorktreeBindingStore, BindingStoreError> WorktreeBindingStore::at_
 std::string WorktreeBindingStore::lock_path() const { return path_ + ".lock"; }
 
 std::expected<std::optional<support::FileLock>, BindingStoreError> WorktreeBindingStore::lock(bool create) const {
+  // A wait of this operation was stopped already (a git run cut short on
+  // the way here): the store's directory is not created either.
+  if (support::wait_stopped()) return std::unexpected(io_error(EINTR, lock_path()));
   const std::string dir = support::parent_dir(path_);
   if (!support::is_directory(dir)) {
     if (!create) return std::nullopt;

@@ -94,8 +94,9 @@ class WorktreeBindingStore {
   };
 
   std::string lock_path() const;
-  // A wait that the lock-wait hook stopped (support/file_lock.hpp) is an Io
-  // error of EINTR, before anything was read or written.
+  // A wait that the wait hook stopped (support/wait_hook.hpp), now or
+  // earlier in the operation, is an Io error of EINTR, before anything was
+  // created, read or written.
   // The held lock; nullopt when the store directory is missing and `create`
   // is false (nothing is created then).
   [[nodiscard]] std::expected<std::optional<support::FileLock>, BindingStoreError> lock(bool create) const;

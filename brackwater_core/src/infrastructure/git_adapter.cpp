@@ -18,6 +18,7 @@
 #include "support/os_error.hpp"
 #include "support/text.hpp"
 #include "support/unique_fd.hpp"
+#include "support/wait_hook.hpp"
 
 namespace brackwater::infrastructure {
 namespace {
@@ -188,6 +189,28 @@ class Child {
   bool reaped_ = false;
 };
 
+// Holds this thread's asynchronous signals for its lifetime; the wait lets
+// them in (ppoll with `outer()`), so one that arrives while the run is set up
+// or drained interrupts the next wait instead of slipping past it.
+// Synchronous fault signals are never held.
+class HeldSignals {
+ public:
+  HeldSignals() {
+    sigset_t held;
+    sigfillset(&held);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&held, sig);
+    ::pthread_sigmask(SIG_BLOCK, &held, &outer_);
+  }
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+  ~HeldSignals() { ::pthread_sigmask(SIG_SETMASK, &outer_, nullptr); }
+
+  const sigset_t* outer() const { return &outer_; }
+
+ private:
+  sigset_t outer_;
+};
+
 std::expected<std::string, GitInvokeError> decode(std::string_view name, Stream& stream) {
   if (stream.read_error != 0) {
     return std::unexpected(
@@ -212,6 +235,7 @@ std::string GitInvokeError::display() const {
     std::string operator()(const Timeout& t) const { return support::concat("git timed out after ", t.secs, "s"); }
     std::string operator()(const Spawn& s) const { return "failed to run git: " + s.text; }
     std::string operator()(const Utf8& u) const { return "git output is not valid UTF-8: " + u.text; }
+    std::string operator()(const Interrupted&) const { return "git interrupted by a signal"; }
     std::string operator()(const NonZeroExit& e) const {
       const auto trimmed = support::trim(e.stderr_text);
       if (trimmed.empty()) return support::concat("git exited ", e.code);
@@ -227,6 +251,7 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
   constexpr uint64_t kMaxTimeoutSecs = 100ULL * 365 * 24 * 3600;
   const auto deadline = Clock::now() + std::chrono::seconds(std::min(timeout_secs, kMaxTimeoutSecs));
 
+  if (support::wait_stopped()) return std::unexpected(GitInvokeError::Interrupted{});
   const std::string dir(cwd);
   std::vector<std::string> argv_store{"git"};
   for (auto a : args) argv_store.emplace_back(a);
@@ -243,6 +268,7 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
   for (auto& s : argv_store) argv.push_back(s.data());
   argv.push_back(nullptr);
 
+  const HeldSignals signals;
   auto out_pipe = make_pipe();
   if (!out_pipe) return std::unexpected(spawn_error(out_pipe.error()));
   auto err_pipe = make_pipe();
@@ -290,9 +316,15 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
       }
     }
 
-    const int ready = ::poll(fds, n, static_cast<int>(std::min<long long>(wait_ms, 1 << 30)));
+    const long long slice_ms = std::min<long long>(wait_ms, 1LL << 30);
+    const timespec slice{static_cast<time_t>(slice_ms / 1000), static_cast<long>(slice_ms % 1000) * 1000000L};
+    const int ready = ::ppoll(fds, n, &slice, signals.outer());
     if (ready < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        if (support::may_go_on_after_signal()) continue;
+        child.kill_and_reap();
+        return std::unexpected(GitInvokeError::Interrupted{});
+      }
       const int err = errno;
       child.kill_and_reap();
       return std::unexpected(GitInvokeError::Spawn{support::os_error_text(err)});

@@ -10,6 +10,11 @@
 // leader of a process group of its own, and a run cut short (the limit, a
 // failed wait) kills that whole group, so nothing git started keeps running
 // or keeps the pipes open. A run that ends normally leaves the group alone.
+// git's group does not get the terminal's signals (Ctrl-C); a signal sent to
+// this process interrupts the wait, which asks the wait hook
+// (support/wait_hook.hpp), and a stop ends the run the way the limit does.
+// The calling thread holds its signals for the run and lets them in only
+// while it waits, so none that arrives during the run slips past the wait.
 #pragma once
 
 #include <array>
@@ -49,11 +54,14 @@ struct GitInvokeErrorKinds {
     std::string stderr_text;
     int32_t code;
   };
+  // A signal interrupted the wait and the wait hook said stop (or had said
+  // so on this thread before: then git is not started).
+  struct Interrupted {};
 };
 class GitInvokeError : public GitInvokeErrorKinds,
                        public support::ErrorKinds<GitInvokeErrorKinds::NotFound, GitInvokeErrorKinds::Timeout,
                                                   GitInvokeErrorKinds::Spawn, GitInvokeErrorKinds::Utf8,
-                                                  GitInvokeErrorKinds::NonZeroExit> {
+                                                  GitInvokeErrorKinds::NonZeroExit, GitInvokeErrorKinds::Interrupted> {
  public:
   using ErrorKinds::ErrorKinds;
   // git ran and refused; every other kind means git could not be run or read.

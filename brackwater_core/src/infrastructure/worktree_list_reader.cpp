@@ -16,11 +16,11 @@ WorktreeListError from_invoke_error(const GitInvokeError& error, std::string_vie
   if (const auto* timeout = error.get<GitInvokeError::Timeout>()) {
     return fail(list_reason::kGitTimeout, support::concat(where, "timed out after ", timeout->secs, "s"));
   }
-  // A start failure or unreadable output: invoke_git reports an exit status
-  // in its output, never as an error.
-  const auto* spawn = error.get<GitInvokeError::Spawn>();
-  return fail(list_reason::kGitSpawn,
-              where + (spawn != nullptr ? spawn->text : std::get<GitInvokeError::Utf8>(error.value()).text));
+  // A start failure, unreadable output or a run its caller stopped:
+  // invoke_git reports an exit status in its output, never as an error.
+  if (const auto* spawn = error.get<GitInvokeError::Spawn>()) return fail(list_reason::kGitSpawn, where + spawn->text);
+  if (const auto* utf8 = error.get<GitInvokeError::Utf8>()) return fail(list_reason::kGitSpawn, where + utf8->text);
+  return fail(list_reason::kGitSpawn, where + error.display());
 }
 
 }  // namespace

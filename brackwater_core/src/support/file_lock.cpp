@@ -3,22 +3,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
-#include <atomic>
 #include <cerrno>
 
+#include "support/wait_hook.hpp"
+
 namespace brackwater::support {
-namespace {
-
-std::atomic<LockWaitHook> lock_wait_hook{nullptr};
-
-bool may_go_on() noexcept {
-  const LockWaitHook hook = lock_wait_hook.load(std::memory_order_acquire);
-  return hook == nullptr || hook();
-}
-
-}  // namespace
-
-void set_lock_wait_hook(LockWaitHook hook) noexcept { lock_wait_hook.store(hook, std::memory_order_release); }
 
 // Unlocking never waits: it is retried without asking the hook, which could
 // run a signal handler in the middle of a guard's destruction.
@@ -28,10 +17,11 @@ FileLock::~FileLock() {
   }
 }
 
-int flock_retrying(int fd, int operation) noexcept {
+int flock_retrying(int fd, int operation) {
+  if (wait_stopped()) return EINTR;
   while (::flock(fd, operation) != 0) {
     if (errno != EINTR) return errno;
-    if (!may_go_on()) return EINTR;
+    if (!may_go_on_after_signal()) return EINTR;
   }
   return 0;
 }

@@ -1,11 +1,8 @@
 // Exclusive advisory locks on a lock file (flock), held by a guard that
 // unlocks and closes on every path.
 //
-// The wait is unbounded. A signal handler installed without SA_RESTART (the
-// Python interpreter installs its own that way) makes flock return EINTR;
-// the wait then asks the process's interruption hook whether to go on, and
-// starts again unless it says stop. That is how an embedding runtime lets a
-// signal end the wait (Ctrl-C in Python) while others are simply retried.
+// The wait is unbounded, but a signal can end it: after each EINTR it asks
+// the process's wait hook (support/wait_hook.hpp) whether to go on.
 #pragma once
 
 #include <expected>
@@ -38,16 +35,9 @@ class FileLock {
 [[nodiscard]] std::expected<FileLock, int> lock_exclusive(const std::string& path);
 
 // flock(fd, operation) retried while it is interrupted by a signal and the
-// interruption hook lets it go on; 0, EINTR when the hook said stop, or the
-// errno of the failure.
-[[nodiscard]] int flock_retrying(int fd, int operation) noexcept;
-
-// Asked after each interrupted lock wait, on the waiting thread: true to go
-// on waiting, false to give up with EINTR. It must not throw.
-using LockWaitHook = bool (*)() noexcept;
-
-// Installs `hook` for every lock wait of the process (nullptr: always go on,
-// the default). Meant to be set once, before any wait.
-void set_lock_wait_hook(LockWaitHook hook) noexcept;
+// wait hook lets it go on; 0, EINTR when the hook said stop (or had said so
+// on this thread before: then flock is not even tried), or the errno of the
+// failure. Not noexcept: the hook may end the thread (wait_hook.hpp).
+[[nodiscard]] int flock_retrying(int fd, int operation);
 
 }  // namespace brackwater::support

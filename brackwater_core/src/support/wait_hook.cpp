@@ -1,0 +1,28 @@
+#include "support/wait_hook.hpp"
+
+#include <atomic>
+#include <utility>
+
+namespace brackwater::support {
+namespace {
+
+std::atomic<WaitHook> wait_hook{nullptr};
+thread_local bool stopped_here = false;
+
+}  // namespace
+
+void set_wait_hook(WaitHook hook) noexcept { wait_hook.store(hook, std::memory_order_release); }
+
+bool may_go_on_after_signal() {
+  if (stopped_here) return false;
+  const WaitHook hook = wait_hook.load(std::memory_order_acquire);
+  if (hook == nullptr || hook()) return true;
+  stopped_here = true;
+  return false;
+}
+
+bool wait_stopped() noexcept { return stopped_here; }
+
+bool exchange_wait_stopped(bool stopped) noexcept { return std::exchange(stopped_here, stopped); }
+
+}  // namespace brackwater::support

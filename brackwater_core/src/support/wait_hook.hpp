@@ -1,0 +1,37 @@
+// What a wait of the core asks when a signal interrupts it: whether to go on.
+//
+// A signal handler installed without SA_RESTART (the Python interpreter
+// installs its own that way) makes a blocking call (flock, poll) return
+// EINTR. The waits retry then, unless the process's hook says stop: that is
+// how an embedding runtime lets a signal end a wait (Ctrl-C in Python) while
+// others are simply retried. A stop sticks to the thread until the runtime
+// clears it, so the operation that was told to stop starts no further wait
+// (another lock, another git) on its way out, and writes nothing under them.
+#pragma once
+
+namespace brackwater::support {
+
+// Asked after each interrupted wait, on the waiting thread: true to go on,
+// false to stop. Not noexcept: a hook that reaches into its runtime may end
+// the thread with a forced unwind (pthread_exit), which must pass through
+// every frame of the wait.
+using WaitHook = bool (*)();
+
+// Installs `hook` for every wait of the process (nullptr: always go on, the
+// default). Meant to be set once, before any wait.
+void set_wait_hook(WaitHook hook) noexcept;
+
+// After a wait was interrupted: asks the hook, unless this thread was told to
+// stop already. False from here on until `exchange_wait_stopped(false)`.
+[[nodiscard]] bool may_go_on_after_signal();
+
+// Whether a wait on this thread was told to stop; waits check it before
+// they start.
+[[nodiscard]] bool wait_stopped() noexcept;
+
+// Sets this thread's stop mark and returns the previous one: the runtime
+// clears it at the start of each operation and puts the outer one back at
+// its end.
+bool exchange_wait_stopped(bool stopped) noexcept;
+
+}  // namespace brackwater::support
