@@ -17,10 +17,11 @@ test: core-test install py-test wheel-check
 deps:
 	bash scripts/install-deps.sh
 
-$(VENV)/.installed: requirements-dev.txt | deps
+# Every tool pip installs is pinned in constraints.txt.
+$(VENV)/.installed: requirements-dev.txt constraints.txt | deps
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q -r requirements-dev.txt
+	$(VPY) -m pip install -q -c constraints.txt --upgrade pip
+	$(VPY) -m pip install -q -c constraints.txt -r requirements-dev.txt
 	touch $@
 
 venv: $(VENV)/.installed
@@ -60,8 +61,12 @@ core-test: deps venv
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(CORE_BUILD) -j $(JOBS)
 	cd $(CORE_BUILD) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
 
+# The module tests run side by side in $(JOBS) processes (pytest-xdist); an
+# idle process takes tests queued for a busy one, so the slowest test, which
+# the suite's conftest.py starts first, overlaps the rest.
+PYTEST := -m pytest -q -p no:cacheprovider -n $(JOBS) --dist worksteal
 py-test: install
-	cd brackwater_python/tests && ../../$(VPY) -m pytest -q -p no:cacheprovider .
+	cd brackwater_python/tests && ../../$(VPY) $(PYTEST) .
 
 # The core tests and the module's tests again, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (the module is loaded from the build directory).
@@ -75,19 +80,20 @@ sanitize: deps venv
 	cd brackwater_python/tests && PYTHONPATH="$(CURDIR)/$(ASAN_BUILD)" TIDEMARK_TEST_PER_WRITER=50 \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  ../../$(VPY) -m pytest -q -p no:cacheprovider .
+	  ../../$(VPY) $(PYTEST) .
 
 # Static checks: every tracked C++ source is formatted as .clang-format says
 # (scripts/format.sh applies it) and passes the checks of .clang-tidy, run
 # over a compilation database that holds the core, the module, the tests, the
-# fuzz targets and the benchmarks (configured, not built).
+# fuzz targets and the benchmarks (configured, not built); scripts/lint.py
+# checks each file once and ends with one line that counts files and findings.
 LINT_BUILD := build/lint
 lint: deps venv
 	bash scripts/format.sh --check
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
 	  -DTIDEMARK_CORE_TESTS=ON -DTIDEMARK_FUZZ=ON -DTIDEMARK_BENCH=ON -DTIDEMARK_PYTHON_MODULE=ON \
 	  -DPython_EXECUTABLE="$(CURDIR)/$(VPY)" >/dev/null
-	run-clang-tidy-19 -p $(LINT_BUILD) -j $(JOBS) -quiet "$(CURDIR)/(brackwater_core|brackwater_python|fuzz|bench)/"
+	$(VPY) scripts/lint.py $(LINT_BUILD) $(JOBS) brackwater_core brackwater_python fuzz bench
 
 # Every fuzz target, built with clang and libFuzzer under AddressSanitizer and
 # UndefinedBehaviorSanitizer, run for a bounded time (scripts/fuzz.sh).
@@ -103,7 +109,7 @@ bench: install
 	  -DTIDEMARK_BENCH=ON -DTIDEMARK_PYTHON_MODULE=OFF -DCMAKE_BUILD_TYPE=Release
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BENCH_BUILD) -j $(JOBS)
 	for b in $(BENCH_BUILD)/bench_*; do [ -x "$$b" ] && "$$b"; done; true
-	$(VPY) -m pip install -q pyyaml orjson  # the plain-Python ways bench_config.py and bench_audit.py compare against
+	$(VPY) -m pip install -q -c constraints.txt pyyaml orjson  # the plain-Python ways bench_config.py and bench_audit.py compare against
 	for s in bench/*.py; do $(VPY) "$$s"; done
 
 clean:

@@ -2,7 +2,8 @@
 # Checks that the repaired wheel stands on its own:
 #   - auditwheel gives it a manylinux tag;
 #   - it installs in a fresh virtual environment of every CPython 3.11 or
-#     later on this machine (pyenv's and those on PATH), and the example runs
+#     later on this machine (pyenv's, those on PATH and the system's
+#     /usr/bin/python3), and the example runs
 #     there (hashing, Unicode and TOML all answer);
 #   - the loader finds no library outside the wheel but the C and C++
 #     runtimes every manylinux system has.
@@ -25,7 +26,8 @@ esac
 system_libs='^([^ ]*/)?(linux-vdso\.so|ld-linux-x86-64\.so|libc\.so|libm\.so|libdl\.so|librt\.so|libpthread\.so|libstdc\+\+\.so|libgcc_s\.so)'
 
 interpreters=()
-for py in "$HOME"/.pyenv/versions/3.*/bin/python3 $(compgen -c python3. | grep -E "^python3\.[0-9]+$" | sort -u); do
+for py in "$HOME"/.pyenv/versions/3.*/bin/python3 $(compgen -c python3. | grep -E "^python3\.[0-9]+$" | sort -u) \
+  /usr/bin/python3; do
   # The interpreter itself, not a wrapper (pyenv's shims) that picks one.
   real=$("$py" -c 'import os, sys; sys.version_info >= (3, 11) and print(os.path.realpath(sys.executable))' \
     2>/dev/null) || continue
@@ -37,10 +39,12 @@ mapfile -t interpreters < <(printf '%s\n' "${interpreters[@]}" | sort -u)
 rm -rf "$scratch"
 mkdir -p "$scratch"
 scratch=$(realpath "$scratch")
+n=0
 for py in "${interpreters[@]}"; do
   version=$("$py" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
-  env="$scratch/$version"
-  [ -d "$env" ] && continue
+  # Numbered: pyenv's and the system's interpreter may share a version.
+  n=$((n + 1))
+  env="$scratch/$n-$version"
   "$py" -m venv "$env"
   "$env/bin/python" -m pip install -q --no-index --no-deps "$wheel"
   # Imported from outside the source tree, so only the installed copy can answer.
@@ -54,5 +58,5 @@ for py in "${interpreters[@]}"; do
   fi
   (cd "$scratch" && "$env/bin/python" "$examples/demo.py" >"$env/demo.log" 2>&1) ||
     { cat "$env/demo.log" >&2; echo "wheel: the example fails on $version" >&2; exit 1; }
-  echo "wheel: installs, imports and runs the example on CPython $version"
+  echo "wheel: installs, imports and runs the example on CPython $version ($py)"
 done

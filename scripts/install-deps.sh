@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, skipping those already present.
+# python3-dev (Python.h) and python3-venv (python3 -m venv) are what a stock
+# Debian 12 whose only Python is /usr/bin/python3 lacks for `make demo`.
 # As root it installs them; otherwise it prints the apt-get line and fails.
 set -euo pipefail
 
 packages=(
   build-essential pkg-config git
+  python3-dev python3-venv
   nlohmann-json3-dev libsimdjson-dev libtomlplusplus-dev libyaml-dev
   libhowardhinnant-date-dev nettle-dev libutf8proc-dev
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -10,6 +10,17 @@ import pytest
 _OTHER_VARS = ("CI", "GITHUB_ACTIONS", "PLOWLINE_SHARED_DIR", "USERPROFILE")
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: waits out a time limit; runs first")
+
+
+def pytest_collection_modifyitems(items):
+    """Tests that wait out a time limit go first, so that in a parallel run
+    (pytest-xdist) the other processes work through the rest meanwhile
+    instead of waiting for them at the end."""
+    items.sort(key=lambda item: item.get_closest_marker("slow") is None)
+
+
 @pytest.fixture(autouse=True)
 def isolated_env(monkeypatch, tmp_path):
     """A private HOME and none of the variables that steer the module.

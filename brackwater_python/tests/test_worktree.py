@@ -256,6 +256,7 @@ def test_classes(world):
 # ---- git that hangs ---------------------------------------------------------------
 
 
+@pytest.mark.slow
 def test_hanging_git_is_stopped_at_each_limit_while_other_threads_run(world, real_tmp, monkeypatch):
     bindir = real_tmp / "bin"
     bindir.mkdir()

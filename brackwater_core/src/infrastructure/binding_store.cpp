@@ -90,10 +90,12 @@ std::expected<WorktreeBindingStore, BindingStoreError> WorktreeBindingStore::cre
 }
 
 std::expected<WorktreeBindingStore, BindingStoreError> WorktreeBindingStore::at_store_root(std::string root) {
-  auto project_id = resolve_project_id(root);
-  if (!project_id) return std::unexpected(BindingStoreError::Project{project_id.error()});
-  auto relative = store_relative_path(*project_id);
-  if (!relative) return std::unexpected(BindingStoreError::Project{relative.error()});
+  // The project id, then the store's path under the root. One error exit:
+  // with two, g++ 12 takes a string of the second for uninitialised
+  // (-Wmaybe-uninitialized).
+  auto relative = resolve_project_id(root);
+  if (relative) relative = store_relative_path(*relative);
+  if (!relative) return std::unexpected(BindingStoreError::Project{std::move(relative).error()});
   std::string path = support::join_path(root, *relative);
   return WorktreeBindingStore(std::move(root), std::move(path));
 }
