@@ -134,7 +134,7 @@ TEST(InvokeGit, TimeoutKillsTheChildAndWhatItStarted) {
   // pipes open: either way the limit ends all of it.
   TempDir cwd;
   const std::string pids = test_support::shell_quote(cwd / "pids");
-  for (const std::string& end : {"exec sleep 1000", "echo early; exit 0"}) {
+  for (const std::string_view end : {"exec sleep 1000", "echo early; exit 0"}) {
     std::filesystem::remove(cwd / "pids");
     FakeGit git(brackwater::support::concat("echo $$ >> ", pids, "; sleep 1000 & echo $! >> ", pids, "; ", end));
     const size_t fds = count_entries("/proc/self/fd");

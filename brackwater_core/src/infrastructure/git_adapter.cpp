@@ -222,6 +222,14 @@ std::expected<std::string, GitInvokeError> decode(std::string_view name, Stream&
   return std::move(stream.bytes);
 }
 
+// Every failed run leaves invoke_git through here. The error is built in
+// place: moving it through a std::unexpected at each of the many early
+// returns makes g++ 12 warn that alternatives it cannot see being set may be
+// used uninitialised.
+std::expected<CommandOutput, GitInvokeError> failed(GitInvokeError error) {
+  return std::expected<CommandOutput, GitInvokeError>(std::unexpect, std::move(error));
+}
+
 GitInvokeError spawn_error(int err) {
   if (err == ENOENT) return GitInvokeError::NotFound{};
   return GitInvokeError::Spawn{support::os_error_text(err)};
@@ -251,17 +259,17 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
   constexpr uint64_t kMaxTimeoutSecs = 100ULL * 365 * 24 * 3600;
   const auto deadline = Clock::now() + std::chrono::seconds(std::min(timeout_secs, kMaxTimeoutSecs));
 
-  if (support::wait_stopped()) return std::unexpected(GitInvokeError::Interrupted{});
+  if (support::wait_stopped()) return failed(GitInvokeError::Interrupted{});
   const std::string dir(cwd);
   std::vector<std::string> argv_store{"git"};
   for (auto a : args) argv_store.emplace_back(a);
   for (const auto& s : argv_store) {
     if (s.find('\0') != std::string::npos) {
-      return std::unexpected(GitInvokeError::Spawn{"nul byte found in provided data"});
+      return failed(GitInvokeError::Spawn{"nul byte found in provided data"});
     }
   }
   if (dir.find('\0') != std::string::npos) {
-    return std::unexpected(GitInvokeError::Spawn{"nul byte found in provided data"});
+    return failed(GitInvokeError::Spawn{"nul byte found in provided data"});
   }
   std::vector<char*> argv;
   argv.reserve(argv_store.size() + 1);
@@ -270,18 +278,18 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
 
   const HeldSignals signals;
   auto out_pipe = make_pipe();
-  if (!out_pipe) return std::unexpected(spawn_error(out_pipe.error()));
+  if (!out_pipe) return failed(spawn_error(out_pipe.error()));
   auto err_pipe = make_pipe();
-  if (!err_pipe) return std::unexpected(spawn_error(err_pipe.error()));
+  if (!err_pipe) return failed(spawn_error(err_pipe.error()));
 
   SpawnSetup setup;
   if (const int rc = setup.prepare(dir, out_pipe->write.get(), err_pipe->write.get()); rc != 0) {
-    return std::unexpected(GitInvokeError::Spawn{support::os_error_text(rc)});
+    return failed(GitInvokeError::Spawn{support::os_error_text(rc)});
   }
 
   pid_t pid = -1;
   const int rc = ::posix_spawnp(&pid, "git", setup.actions(), setup.attr(), argv.data(), environ);
-  if (rc != 0) return std::unexpected(spawn_error(rc));
+  if (rc != 0) return failed(spawn_error(rc));
 
   Child child(pid);
   out_pipe->write.reset();
@@ -294,7 +302,7 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
     const auto now = Clock::now();
     if (now >= deadline) {
       child.kill_and_reap();
-      return std::unexpected(GitInvokeError::Timeout{timeout_secs});
+      return failed(GitInvokeError::Timeout{timeout_secs});
     }
     auto wait_ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
 
@@ -323,11 +331,11 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
       if (errno == EINTR) {
         if (support::may_go_on_after_signal()) continue;
         child.kill_and_reap();
-        return std::unexpected(GitInvokeError::Interrupted{});
+        return failed(GitInvokeError::Interrupted{});
       }
       const int err = errno;
       child.kill_and_reap();
-      return std::unexpected(GitInvokeError::Spawn{support::os_error_text(err)});
+      return failed(GitInvokeError::Spawn{support::os_error_text(err)});
     }
     for (nfds_t i = 0; i < n; ++i) {
       if (fds[i].revents != 0 && slot[i] < 2) streams[slot[i]].drain();
@@ -335,7 +343,7 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
     if (!child.exited()) {
       if (const int err = child.check_exited(); err != 0) {
         child.kill_and_reap();
-        return std::unexpected(GitInvokeError::Spawn{support::os_error_text(err)});
+        return failed(GitInvokeError::Spawn{support::os_error_text(err)});
       }
     }
   }
@@ -344,9 +352,9 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
   CommandOutput output;
   output.code = child.code();
   auto out = decode("stdout", streams[0]);
-  if (!out) return std::unexpected(out.error());
+  if (!out) return failed(out.error());
   auto err = decode("stderr", streams[1]);
-  if (!err) return std::unexpected(err.error());
+  if (!err) return failed(err.error());
   output.stdout_text = *std::move(out);
   output.stderr_text = *std::move(err);
   return output;
