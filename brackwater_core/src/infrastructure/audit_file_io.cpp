@@ -17,6 +17,7 @@
 #include "support/atomic_file.hpp"
 #include "support/concat.hpp"
 #include "support/fd_io.hpp"
+#include "support/files.hpp"
 #include "support/os_error.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
@@ -105,20 +106,17 @@ bool is_audit_archive_name(std::string_view name) noexcept {
 }
 
 std::expected<support::FileLock, int> locked_append(const std::string& live_path) {
-  // O_NONBLOCK: a FIFO in the live file's place must not stall the open; it
-  // changes nothing for a regular file, the only kind written to.
-  support::UniqueFd fd(
-      ::open(live_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, kFileMode));
-  // ENXIO: a socket, or a device without its driver.
-  if (!fd) return std::unexpected(errno == ENXIO ? kAuditNotRegularFile : errno);
-  // A FIFO or a device would take the line and lose it while the call
-  // reports success.
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return std::unexpected(errno);
-  if (!S_ISREG(st.st_mode)) return std::unexpected(kAuditNotRegularFile);
-
-  if (const int err = support::flock_retrying(fd.get(), LOCK_EX); err != 0) return std::unexpected(err);
-  return support::FileLock(std::move(fd));
+  // Only a regular file: a FIFO or a device would take the line and lose it
+  // while the call reports success.
+  auto file = support::open_regular_file(live_path, O_RDWR | O_APPEND | O_CREAT, kFileMode);
+  if (!file) {
+    // ENXIO: a socket, or a device without its driver. kAuditNotRegularFile
+    // is the shared reader's own "not a regular file".
+    const int err = file.error().os_error;
+    return std::unexpected(err == ENXIO ? kAuditNotRegularFile : err);
+  }
+  if (const int err = support::flock_retrying(file->fd.get(), LOCK_EX); err != 0) return std::unexpected(err);
+  return support::FileLock(std::move(file->fd));
 }
 
 void maybe_rotate(const std::string& live_path) {

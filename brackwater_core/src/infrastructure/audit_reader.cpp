@@ -1,7 +1,6 @@
 #include "infrastructure/audit_reader.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,9 +13,9 @@
 #include "infrastructure/audit_dir.hpp"
 #include "infrastructure/audit_file_io.hpp"
 #include "infrastructure/audit_line_screen.hpp"
+#include "support/files.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
-#include "support/unique_fd.hpp"
 
 namespace brackwater::infrastructure {
 namespace {
@@ -68,17 +67,16 @@ std::string_view trim_line(std::string_view line) {
 }
 
 // A log file open for reading, or none when it cannot be opened or is not a
-// regular file. Opened without blocking, so a FIFO in a log file's place
-// cannot stall us.
+// regular file.
 struct LogFile {
-  support::UniqueFd fd;
-  struct stat st{};
+  std::optional<support::RegularFile> file;
 
-  explicit LogFile(const std::string& path) : fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)) {
-    if (fd && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) fd.reset();
+  explicit LogFile(const std::string& path) {
+    if (auto opened = support::open_regular_file(path, O_RDONLY)) file = *std::move(opened);
   }
   bool same_file(const LogFile& other) const noexcept {
-    return fd && other.fd && st.st_dev == other.st.st_dev && st.st_ino == other.st.st_ino;
+    return file && other.file && file->status.st_dev == other.file->status.st_dev &&
+           file->status.st_ino == other.file->status.st_ino;
   }
 };
 
@@ -95,9 +93,9 @@ class Collector {
 
   // Adds the records of one log file's usable lines, to the end of the file.
   void read_file(const LogFile& file) {
-    if (!file.fd) return;
+    if (!file.file) return;
     if (window_.capacity() == 0 && !window_.grow(0)) return;  // no memory to read with
-    read_lines(file.fd.get());
+    read_lines(file.file->fd.get());
   }
 
   // The records in stable order of their timestamp texts. A log is nearly

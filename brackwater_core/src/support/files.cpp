@@ -23,18 +23,25 @@ std::expected<std::string, ReadFileError> read_regular_file(std::string_view pat
   return bytes;
 }
 
-std::expected<void, ReadFileError> read_regular_file_into(std::string_view path, std::string& out, size_t spare) {
+std::expected<RegularFile, ReadFileError> open_regular_file(std::string_view path, int flags, mode_t mode) {
   const std::string p(path);
   if (p.find('\0') != std::string::npos) return std::unexpected(ReadFileError{EINVAL});
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-  UniqueFd fd(::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!fd) return std::unexpected(ReadFileError{errno});
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return std::unexpected(ReadFileError{errno});
-  if (S_ISDIR(st.st_mode)) return std::unexpected(ReadFileError{EISDIR});
-  if (!S_ISREG(st.st_mode)) return std::unexpected(ReadFileError{0});
-  const size_t hint = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-  if (auto read = read_all_into(fd.get(), out, hint, spare); !read) return std::unexpected(ReadFileError{read.error()});
+  RegularFile file{UniqueFd(::open(p.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode)), {}};
+  if (!file.fd) return std::unexpected(ReadFileError{errno});
+  if (::fstat(file.fd.get(), &file.status) != 0) return std::unexpected(ReadFileError{errno});
+  if (S_ISDIR(file.status.st_mode)) return std::unexpected(ReadFileError{EISDIR});
+  if (!S_ISREG(file.status.st_mode)) return std::unexpected(ReadFileError{0});
+  return file;
+}
+
+std::expected<void, ReadFileError> read_regular_file_into(std::string_view path, std::string& out, size_t spare) {
+  auto file = open_regular_file(path, O_RDONLY);
+  if (!file) return std::unexpected(file.error());
+  const size_t hint = file->status.st_size > 0 ? static_cast<size_t>(file->status.st_size) : 0;
+  if (auto read = read_all_into(file->fd.get(), out, hint, spare); !read) {
+    return std::unexpected(ReadFileError{read.error()});
+  }
   return {};
 }
 

@@ -3,10 +3,15 @@
 // once instead of blocking the caller or being read without end.
 #pragma once
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <cstddef>
 #include <expected>
 #include <string>
 #include <string_view>
+
+#include "support/unique_fd.hpp"
 
 namespace brackwater::support {
 
@@ -20,6 +25,20 @@ struct ReadFileError {
   // The OS error text (os_error.hpp), or "not a regular file".
   std::string text() const;
 };
+
+// A regular file, open, with the status read from the open descriptor.
+struct RegularFile {
+  UniqueFd fd;
+  struct stat status;
+};
+
+// Opens `path` with `flags` (and `mode` when they create it), close-on-exec
+// and without blocking, and keeps it only when it is a regular file
+// (symbolic links followed). The type is checked on the open descriptor, so
+// what is used is what was checked; O_NONBLOCK stays set, which changes
+// nothing for a regular file.
+[[nodiscard]] std::expected<RegularFile, ReadFileError> open_regular_file(std::string_view path, int flags,
+                                                                          mode_t mode = 0);
 
 // The bytes of the regular file at `path` (symbolic links followed). The
 // open never blocks (O_NONBLOCK) and the type is checked on the open
