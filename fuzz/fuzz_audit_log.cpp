@@ -2,8 +2,8 @@
 // file of an audit directory: the streaming reader's windowing, line
 // splitting and skipping, behind the line parser of fuzz_audit_line.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>

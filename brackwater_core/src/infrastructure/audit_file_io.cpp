@@ -105,17 +105,18 @@ bool is_audit_archive_name(std::string_view name) noexcept {
   return name.starts_with(kArchivePrefix) && name.ends_with(kArchiveSuffix) && name != kAuditLiveFileName;
 }
 
-std::expected<support::FileLock, int> locked_append(const std::string& live_path) {
+std::expected<support::FileLock, support::ReadFileError> locked_append(const std::string& live_path) {
   // Only a regular file: a FIFO or a device would take the line and lose it
   // while the call reports success.
   auto file = support::open_regular_file(live_path, O_RDWR | O_APPEND | O_CREAT, kFileMode);
   if (!file) {
-    // ENXIO: a socket, or a device without its driver. kAuditNotRegularFile
-    // is the shared reader's own "not a regular file".
-    const int err = file.error().os_error;
-    return std::unexpected(err == ENXIO ? kAuditNotRegularFile : err);
+    // ENXIO: a socket, or a device without its driver.
+    if (file.error().os_error == ENXIO) return std::unexpected(support::ReadFileError{0});
+    return std::unexpected(file.error());
   }
-  if (const int err = support::flock_retrying(file->fd.get(), LOCK_EX); err != 0) return std::unexpected(err);
+  if (const int err = support::flock_retrying(file->fd.get(), LOCK_EX); err != 0) {
+    return std::unexpected(support::ReadFileError{err});
+  }
   return support::FileLock(std::move(file->fd));
 }
 

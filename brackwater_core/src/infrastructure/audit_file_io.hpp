@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/file_lock.hpp"
+#include "support/files.hpp"
 
 namespace brackwater::infrastructure {
 
@@ -33,10 +34,6 @@ inline constexpr uint64_t kAuditPruneTotalBytes = 209'715'200;
 // backup), which would otherwise stay fresh for good. Less than that ahead
 // may be another host's clock on a shared directory.
 inline constexpr int64_t kAuditSentinelStaleSeconds = 60;
-// The error of locked_append when the live path holds something other than
-// a regular file or a directory (a directory gives EISDIR).
-inline constexpr int kAuditNotRegularFile = 0;
-inline constexpr std::string_view kAuditNotRegularFileText = "not a regular file";
 
 // Writes "[WORKTREE-AUDIT-FAILOPEN] <message>\n" to standard error as one
 // write; a failure to write it is ignored.
@@ -49,9 +46,10 @@ bool is_audit_archive_name(std::string_view name) noexcept;
 // The live file opened for appending (created, mode 0666 before the umask,
 // when missing) and exclusively locked; closing it releases the lock. Only a
 // regular file (symbolic links followed) is locked: anything else in its
-// place gives EISDIR or kAuditNotRegularFile. Any other error is an errno
-// value; EINTR only when the wait hook stopped the wait.
-[[nodiscard]] std::expected<support::FileLock, int> locked_append(const std::string& live_path);
+// place gives EISDIR or the reader's "not a regular file" (os_error 0), as
+// support::open_regular_file says. Any other error is the open's or the
+// lock's errno; EINTR only when the wait hook stopped the wait.
+[[nodiscard]] std::expected<support::FileLock, support::ReadFileError> locked_append(const std::string& live_path);
 
 // Renames the live file into this month's archive and starts a new, empty
 // live file, unless another rotation's sentinel exists. Call while holding

@@ -75,8 +75,7 @@ struct LogFile {
     if (auto opened = support::open_regular_file(path, O_RDONLY)) file = *std::move(opened);
   }
   bool same_file(const LogFile& other) const noexcept {
-    return file && other.file && file->status.st_dev == other.file->status.st_dev &&
-           file->status.st_ino == other.file->status.st_ino;
+    return file && other.file && support::same_file(file->status, other.file->status);
   }
 };
 

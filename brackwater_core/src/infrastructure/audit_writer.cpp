@@ -15,6 +15,7 @@
 #include "support/concat.hpp"
 #include "support/env.hpp"
 #include "support/fd_io.hpp"
+#include "support/files.hpp"
 #include "support/os_error.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
@@ -62,25 +63,23 @@ void warn_suspicious(const AuditEvent& event) {
   (void)support::write_all(STDERR_FILENO, line);
 }
 
-bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
 // Appends `line` under the live file's lock and rotates the file when the
 // append took it past the threshold; true when a rotation was attempted.
 // The lock is released on return.
 std::expected<bool, AuditWriteError> append_line(const std::string& live, std::string_view line) {
   auto file = locked_append(live);
-  if (!file && file.error() == EINTR) {
+  if (!file && file.error().os_error == EINTR) {
     // The wait hook stopped the wait: the caller gave up on this event,
     // the log lost nothing, so there is no fail-open line to print.
     return std::unexpected(AuditWriteError{support::os_error_text(EINTR), kAuditStageLock});
   }
   if (!file) {
-    const int err = file.error();
-    const bool not_regular = err == kAuditNotRegularFile || err == EISDIR;
-    std::string message =
-        err == kAuditNotRegularFile ? std::string(kAuditNotRegularFileText) : support::os_error_text(err);
+    // Something other than a regular file in the live file's place fails to
+    // open; any other failure is the open's or the lock's.
+    const int err = file.error().os_error;
+    const bool not_regular = err == 0 || err == EISDIR;
     return std::unexpected(
-        report_failure_to_stderr(not_regular ? kAuditStageOpen : kAuditStageLock, std::move(message)));
+        report_failure_to_stderr(not_regular ? kAuditStageOpen : kAuditStageLock, file.error().text()));
   }
 
   struct stat before;
@@ -103,7 +102,7 @@ std::expected<bool, AuditWriteError> append_line(const std::string& live, std::s
   // A file that a concurrent rotation already moved into an archive is not
   // the live file any more; rotating again would archive the new, small one.
   struct stat at_live;
-  if (::stat(live.c_str(), &at_live) != 0 || !same_file(held, at_live)) return false;
+  if (::stat(live.c_str(), &at_live) != 0 || !support::same_file(held, at_live)) return false;
   maybe_rotate(live);
   return true;
 }

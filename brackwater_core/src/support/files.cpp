@@ -23,6 +23,10 @@ std::expected<std::string, ReadFileError> read_regular_file(std::string_view pat
   return bytes;
 }
 
+bool same_file(const struct stat& a, const struct stat& b) noexcept {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 std::expected<RegularFile, ReadFileError> open_regular_file(std::string_view path, int flags, mode_t mode) {
   const std::string p(path);
   if (p.find('\0') != std::string::npos) return std::unexpected(ReadFileError{EINVAL});

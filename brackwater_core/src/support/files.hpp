@@ -32,6 +32,9 @@ struct RegularFile {
   struct stat status;
 };
 
+// Whether two statuses are of one file (device and inode).
+[[nodiscard]] bool same_file(const struct stat& a, const struct stat& b) noexcept;
+
 // Opens `path` with `flags` (and `mode` when they create it), close-on-exec
 // and without blocking, and keeps it only when it is a regular file
 // (symbolic links followed). The type is checked on the open descriptor, so
