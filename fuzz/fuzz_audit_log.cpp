@@ -2,7 +2,6 @@
 // file of an audit directory: the streaming reader's windowing, line
 // splitting and skipping, behind the line parser of fuzz_audit_line.
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
