@@ -265,25 +265,28 @@ namespace detail {
 
 template <const auto& T, auto Impl>
 PyObject* fastcall_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  InterruptibleCall call;
-  ArgsOf<decltype(T)> converted{};
-  if (!parse_args<T>(args, nargs, kwnames, converted)) return nullptr;
-  return call.finish(Impl(self, converted));
+  return interruptible_call([&]() -> PyObject* {
+    ArgsOf<decltype(T)> converted{};
+    if (!parse_args<T>(args, nargs, kwnames, converted)) return nullptr;
+    return Impl(self, converted);
+  });
 }
 
 template <const auto& T, auto Impl>
 PyObject* noargs_body(PyObject* self, PyObject*) {
-  InterruptibleCall call;
-  ArgsOf<decltype(T)> none{};
-  return call.finish(Impl(self, none));
+  return interruptible_call([&] {
+    ArgsOf<decltype(T)> none{};
+    return Impl(self, none);
+  });
 }
 
 template <const auto& T, auto Impl>
 PyObject* new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  InterruptibleCall call;
-  ArgsOf<decltype(T)> converted{};
-  if (!parse_args<T>(args, kwargs, converted)) return nullptr;
-  return call.finish(Impl(type, converted));
+  return interruptible_call([&]() -> PyObject* {
+    ArgsOf<decltype(T)> converted{};
+    if (!parse_args<T>(args, kwargs, converted)) return nullptr;
+    return Impl(type, converted);
+  });
 }
 
 }  // namespace detail

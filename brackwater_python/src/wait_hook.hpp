@@ -2,7 +2,7 @@
 // runs its signal handlers, and a handler that raises (Ctrl-C's
 // KeyboardInterrupt) ends the wait, as CPython's own fcntl.flock does. The
 // core then fails the operation (a lock wait with EINTR, a git run killed
-// with its process group), starts no further wait on the way out, and the
+// with its descendants), starts no further wait on the way out, and the
 // module call raises the handler's exception whatever the core answered.
 //
 // The exception is put aside between the handler and the end of the call, so
@@ -11,6 +11,9 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
+
+#include "guard.hpp"
 
 namespace tidemark {
 
@@ -46,5 +49,23 @@ class InterruptibleCall {
   bool outer_stopped_;
   PutAsideError outer_;
 };
+
+// Runs `body` (which returns a new reference, or nullptr with an exception
+// set) as one interruptible call. A C++ exception from the body becomes its
+// Python form here, inside the call, so that a handler's exception put aside
+// before it still wins and is never dropped.
+template <class Body>
+[[gnu::no_sanitize("null")]] PyObject* interruptible_call(Body&& body) {
+  InterruptibleCall call;
+  PyObject* result = nullptr;
+  try {
+    result = body();
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread ends at interpreter exit (guard.hpp)
+  } catch (...) {
+    set_error_from_current_exception();
+  }
+  return call.finish(result);
+}
 
 }  // namespace tidemark

@@ -6,15 +6,14 @@
 // its timeout, so a chatty child never blocks on a full pipe, the limit is
 // exact, and no reader thread is ever left blocked on a pipe that a
 // descendant of git keeps open. The whole call, including reading what
-// remains after the child exits, is bounded by the limit. git runs as the
-// leader of a process group of its own, and a run cut short (the limit, a
-// failed wait) kills that whole group, so nothing git started keeps running
-// or keeps the pipes open. A run that ends normally leaves the group alone.
-// git's group does not get the terminal's signals (Ctrl-C); a signal sent to
-// this process interrupts the wait, which asks the wait hook
-// (support/wait_hook.hpp), and a stop ends the run the way the limit does.
-// The calling thread holds its signals for the run and lets them in only
-// while it waits, so none that arrives during the run slips past the wait.
+// remains after the child exits, is bounded by the limit. git is a child as
+// the host program expects one (git_child.hpp): in the caller's process
+// group, with no signal mask changed, and with right answers when the host
+// reaps children itself or ignores SIGCHLD. A run cut short (the limit, a
+// failed wait, a stop) kills git with its descendants (process_tree.hpp).
+// The wait asks the wait hook (support/wait_hook.hpp) after a signal
+// interrupts it and every tenth of a second, and a stop ends the run the way
+// the limit does.
 #pragma once
 
 #include <array>
@@ -54,8 +53,8 @@ struct GitInvokeErrorKinds {
     std::string stderr_text;
     int32_t code;
   };
-  // A signal interrupted the wait and the wait hook said stop (or had said
-  // so on this thread before: then git is not started).
+  // The wait hook said stop during the wait (or had said so on this thread
+  // before: then git is not started).
   struct Interrupted {};
 };
 class GitInvokeError : public GitInvokeErrorKinds,
@@ -82,7 +81,10 @@ inline constexpr std::array<std::string_view, 7> kIdentity{
 // The listing as a caller's own runner is asked to produce it, in lines.
 inline constexpr std::array<std::string_view, 3> kWorktreeList{"worktree", "list", "--porcelain"};
 // The listing run here: NUL-ended attributes, so no path can forge a record.
+// A git older than 2.36 refuses -z with its usage status, kUsageExit; the
+// listing then falls back to the line form.
 inline constexpr std::array<std::string_view, 4> kWorktreeListNul{"worktree", "list", "--porcelain", "-z"};
+inline constexpr int32_t kUsageExit = 129;
 }  // namespace git_commands
 
 // Runs git with `args` in `cwd` (unchanged; not checked beforehand). A

@@ -19,9 +19,16 @@ FileLock::~FileLock() {
 
 int flock_retrying(int fd, int operation) {
   if (wait_stopped()) return EINTR;
+  // A signal that came before the wait interrupts no flock: the hook is
+  // asked once before the wait blocks, so such a Ctrl-C is not lost.
+  if ((operation & LOCK_NB) == 0) {
+    if (::flock(fd, operation | LOCK_NB) == 0) return 0;
+    if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+    if (!may_go_on()) return EINTR;
+  }
   while (::flock(fd, operation) != 0) {
     if (errno != EINTR) return errno;
-    if (!may_go_on_after_signal()) return EINTR;
+    if (!may_go_on()) return EINTR;
   }
   return 0;
 }

@@ -1,8 +1,9 @@
 // Exclusive advisory locks on a lock file (flock), held by a guard that
 // unlocks and closes on every path.
 //
-// The wait is unbounded, but a signal can end it: after each EINTR it asks
-// the process's wait hook (support/wait_hook.hpp) whether to go on.
+// The wait is unbounded, but a signal can end it: before it blocks and after
+// each EINTR it asks the process's wait hook (support/wait_hook.hpp) whether
+// to go on.
 #pragma once
 
 #include <expected>
@@ -35,7 +36,7 @@ class FileLock {
 [[nodiscard]] std::expected<FileLock, int> lock_exclusive(const std::string& path);
 
 // flock(fd, operation) retried while it is interrupted by a signal and the
-// wait hook lets it go on; 0, EINTR when the hook said stop (or had said so
+// wait hook lets it go on (asked first when the lock is held elsewhere); 0, EINTR when the hook said stop (or had said so
 // on this thread before: then flock is not even tried), or the errno of the
 // failure. Not noexcept: the hook may end the thread (wait_hook.hpp).
 [[nodiscard]] int flock_retrying(int fd, int operation);

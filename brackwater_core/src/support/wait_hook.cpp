@@ -13,7 +13,7 @@ thread_local bool stopped_here = false;
 
 void set_wait_hook(WaitHook hook) noexcept { wait_hook.store(hook, std::memory_order_release); }
 
-bool may_go_on_after_signal() {
+bool may_go_on() {
   if (stopped_here) return false;
   const WaitHook hook = wait_hook.load(std::memory_order_acquire);
   if (hook == nullptr || hook()) return true;

@@ -1,17 +1,20 @@
-// What a wait of the core asks when a signal interrupts it: whether to go on.
+// What a wait of the core asks when a signal may want it to end: whether to
+// go on.
 //
 // A signal handler installed without SA_RESTART (the Python interpreter
 // installs its own that way) makes a blocking call (flock, poll) return
 // EINTR. The waits retry then, unless the process's hook says stop: that is
 // how an embedding runtime lets a signal end a wait (Ctrl-C in Python) while
-// others are simply retried. A stop sticks to the thread until the runtime
+// others are simply retried. A signal can also come before the wait starts,
+// or reach another thread, interrupting nothing: so a lock wait asks before
+// it blocks, and the git wait asks every tenth of a second. A stop sticks to the thread until the runtime
 // clears it, so the operation that was told to stop starts no further wait
 // (another lock, another git) on its way out, and writes nothing under them.
 #pragma once
 
 namespace brackwater::support {
 
-// Asked after each interrupted wait, on the waiting thread: true to go on,
+// Asked by a wait, on the waiting thread: true to go on,
 // false to stop. Not noexcept: a hook that reaches into its runtime may end
 // the thread with a forced unwind (pthread_exit), which must pass through
 // every frame of the wait.
@@ -21,9 +24,9 @@ using WaitHook = bool (*)();
 // default). Meant to be set once, before any wait.
 void set_wait_hook(WaitHook hook) noexcept;
 
-// After a wait was interrupted: asks the hook, unless this thread was told to
-// stop already. False from here on until `exchange_wait_stopped(false)`.
-[[nodiscard]] bool may_go_on_after_signal();
+// Asks the hook, unless this thread was told to stop already. False from
+// here on until `exchange_wait_stopped(false)`.
+[[nodiscard]] bool may_go_on();
 
 // Whether a wait on this thread was told to stop; waits check it before
 // they start.
