@@ -15,6 +15,11 @@ from pythons import cpythons
 from test_hostile_files import CHILD_TIMEOUT, HOLD_LOCK
 
 LIVE = "worktree-events.ndjson"
+# Seconds into the call with the large `extra` when Ctrl-C comes: past the
+# interpreter's own json.dumps, in the core's work before the lock.
+BUILD_DELAY = 0.8
+
+
 
 # Prints its pid, then runs the statement sys.argv[2] against the root sys.argv[1].
 CALLER = textwrap.dedent("""
@@ -26,7 +31,8 @@ CALLER = textwrap.dedent("""
 
 REGISTER = "t.register_binding(session_id='n', worktree=root, branch='main', main_worktree=root)"
 
-# name: (statement, what it waits for when the signal comes)
+# name: (statement, what it waits for when the signal comes: a lock, a git,
+# or the line it builds before it takes the lock)
 CALLS = {
     "load_binding": ("t.load_binding('s', root)", "lock"),
     "list_bindings": ("t.list_bindings(root)", "lock"),
@@ -36,6 +42,8 @@ CALLS = {
     "store.remove": ("t.WorktreeBindingStore(main_worktree=root).remove('s')", "lock"),
     "record_event": ("t.record_event('k', 'b', '/w', 'i', 'o')", "lock"),
     "record_event-strict": ("t.record_event('k', 'b', '/w', 'i', 'o', strict=True)", "lock"),
+    "record_event-building": ("extra = {f'k{i}': 'v' * 20 for i in range(1_000_000)}; print(flush=True); "
+                              "t.record_event('k', 'b', '/w', 'i', 'o', extra=extra)", "build"),
     # These give the interpreter lock up while they wait.
     "register_binding": (REGISTER, "lock"),
     "validate_current_binding": ("t.validate_current_binding(main_worktree=root, session_id='s', cwd=root)", "lock"),
@@ -76,7 +84,7 @@ def test_ctrl_c_ends_a_wait_and_writes_nothing(repo, tmp_path, monkeypatch, call
 
     env = dict(os.environ)
     holder = None
-    if waits_for == "lock":
+    if waits_for != "git":
         holder = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, lock, str(CHILD_TIMEOUT)],
                                   stdout=subprocess.PIPE, text=True)
         assert holder.stdout.readline() == "locked\n"
@@ -89,8 +97,11 @@ def test_ctrl_c_ends_a_wait_and_writes_nothing(repo, tmp_path, monkeypatch, call
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         pid = int(caller.stdout.readline())
+        if waits_for == "build":
+            caller.stdout.readline()  # the call starts now, converts `extra` with json.dumps, then builds its line
+            time.sleep(BUILD_DELAY)
         deadline = time.monotonic() + CHILD_TIMEOUT
-        while not (waiting_for_flock(pid) if holder else git_pids.exists()):
+        while waits_for != "build" and not (waiting_for_flock(pid) if holder else git_pids.exists()):
             assert time.monotonic() < deadline and caller.poll() is None, "the call never waited"
             time.sleep(0.01)
         caller.send_signal(signal.SIGINT)
@@ -104,7 +115,7 @@ def test_ctrl_c_ends_a_wait_and_writes_nothing(repo, tmp_path, monkeypatch, call
     assert err.rstrip().endswith("\nKeyboardInterrupt"), err
     assert "RuntimeError" not in err and "[WORKTREE-AUDIT-FAILOPEN]" not in err, err
     assert open(target, "rb").read() == before
-    if holder is None:
+    if waits_for == "git":
         assert not any(alive(int(p)) for p in git_pids.read_text().split())
 
 

@@ -69,11 +69,19 @@ FLAGS = ("bare", "detached", "locked", "prunable")
     ("bare", 3, {"bare", "detached"}),
     ("master", 1, set()),
 ])
-def test_listing_matches_git_field_by_field(world, which, count, flags):
+def test_listing_matches_git_field_by_field(world, which, count, flags, real_tmp, monkeypatch):
     root = getattr(world, which)
     expected = git_records(root)
-    for entries in (t.list_worktrees(root), t.list_worktrees(str(root), run=None),
-                    t.list_worktrees(root, run=run_git)):
+    listings = [t.list_worktrees(root), t.list_worktrees(str(root), run=None), t.list_worktrees(root, run=run_git)]
+    # A git older than 2.36, which refuses -z as an unknown switch.
+    (real_tmp / "older").mkdir()
+    (real_tmp / "older" / "git").write_text(
+        '#!/bin/sh\nfor a; do [ "$a" = -z ] && { echo "error: unknown switch \\`z\'" >&2; exit 129; }; done\n'
+        f'exec {shutil.which("git")} "$@"\n')
+    (real_tmp / "older" / "git").chmod(0o755)
+    monkeypatch.setenv("PATH", f"{real_tmp / 'older'}{os.pathsep}{os.environ['PATH']}")
+    listings.append(t.list_worktrees(root))
+    for entries in listings:
         assert type(entries) is tuple and len(entries) == len(expected) == count
         for e, rec in zip(entries, expected):
             branch = rec["branch"].removeprefix("refs/heads/") if "branch" in rec and "bare" not in rec else None

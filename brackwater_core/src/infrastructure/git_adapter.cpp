@@ -122,8 +122,8 @@ std::expected<CommandOutput, GitInvokeError> run_once(const std::string& dir, ch
   err_pipe->write.reset();
   // git's standard output and error, and the shell's status pipe when git
   // runs under one.
-  Stream streams[3] = {{std::move(out_pipe->read), {}, 0}, {std::move(err_pipe->read), {}, 0},
-                       {child.take_status_pipe(), {}, 0}};
+  Stream streams[3] = {
+      {std::move(out_pipe->read), {}, 0}, {std::move(err_pipe->read), {}, 0}, {child.take_status_pipe(), {}, 0}};
 
   // Output still open after git has exited means a descendant holds the
   // pipes: it is waited for until the limit.

@@ -92,7 +92,7 @@ class SpawnSetup {
 
 // Whether the kernel reaps this process's children by itself.
 bool children_reaped_by_kernel() noexcept {
-  struct sigaction current {};
+  struct sigaction current{};
   if (::sigaction(SIGCHLD, nullptr, &current) != 0) return false;
   if ((current.sa_flags & SA_NOCLDWAIT) != 0) return true;
   return (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_IGN;

@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <csignal>
-#include <cerrno>
 #include <cstdio>
 #include <string_view>
 #include <vector>

@@ -36,9 +36,9 @@ class FileLock {
 [[nodiscard]] std::expected<FileLock, int> lock_exclusive(const std::string& path);
 
 // flock(fd, operation) retried while it is interrupted by a signal and the
-// wait hook lets it go on (asked first when the lock is held elsewhere); 0, EINTR when the hook said stop (or had said so
-// on this thread before: then flock is not even tried), or the errno of the
-// failure. Not noexcept: the hook may end the thread (wait_hook.hpp).
+// wait hook lets it go on (asked first when the lock is held elsewhere); 0, EINTR when the hook said stop (or had said
+// so on this thread before: then flock is not even tried), or the errno of the failure. Not noexcept: the hook may end
+// the thread (wait_hook.hpp).
 [[nodiscard]] int flock_retrying(int fd, int operation);
 
 }  // namespace brackwater::support
