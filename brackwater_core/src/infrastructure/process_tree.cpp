@@ -6,12 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <span>
 #include <string_view>
-#include <vector>
 
 #include "support/unique_fd.hpp"
 
@@ -46,26 +47,38 @@ pid_t parent_of(pid_t pid) noexcept {
   return parent;
 }
 
-// Stops every process whose parent is in `held` and is not held yet; true
+// The processes stopped so far, the root first. A fixed array: nothing on
+// this path allocates, and a tree larger than this is ended as far as it
+// fits (the rest escapes, as orphans do).
+class Held {
+ public:
+  bool has(pid_t pid) const noexcept { return std::ranges::find(pids(), pid) != pids().end(); }
+  bool full() const noexcept { return size_ == pids_.size(); }
+  void add(pid_t pid) noexcept { pids_[size_++] = pid; }
+  std::span<const pid_t> pids() const noexcept { return {pids_.data(), size_}; }
+
+ private:
+  std::array<pid_t, 1024> pids_{};
+  size_t size_ = 0;
+};
+
+// Stops every process whose parent is held and that is not held yet; true
 // when it found any.
-bool stop_children_of(std::vector<pid_t>& held) noexcept {
+bool stop_children_of(Held& held) noexcept {
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return false;
   bool found = false;
-  try {
-    while (const dirent* entry = ::readdir(proc)) {
-      const std::string_view name(entry->d_name);
-      pid_t pid = 0;
-      if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc{} || pid <= 0) continue;
-      if (std::find(held.begin(), held.end(), pid) != held.end()) continue;
-      const pid_t parent = parent_of(pid);
-      if (parent <= 0 || std::find(held.begin(), held.end(), parent) == held.end()) continue;
-      ::kill(pid, SIGSTOP);
-      held.push_back(pid);
-      found = true;
-    }
-  } catch (...) {
-    // Out of memory for the list: kill what was found.
+  while (const dirent* entry = ::readdir(proc)) {
+    if (held.full()) break;
+    const std::string_view name(entry->d_name);
+    pid_t pid = 0;
+    if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc{} || pid <= 0) continue;
+    if (held.has(pid)) continue;
+    const pid_t parent = parent_of(pid);
+    if (parent <= 0 || !held.has(parent)) continue;
+    ::kill(pid, SIGSTOP);
+    held.add(pid);
+    found = true;
   }
   ::closedir(proc);
   return found;
@@ -74,19 +87,16 @@ bool stop_children_of(std::vector<pid_t>& held) noexcept {
 }  // namespace
 
 void kill_process_tree(pid_t root, int root_pidfd) noexcept {
-  std::vector<pid_t> held;
+  Held held;
   if (signal_root(root, root_pidfd, SIGSTOP)) {
-    try {
-      held.push_back(root);
-    } catch (...) {
-    }
+    held.add(root);
     // Each pass finds one more generation, or children forked before
     // their parent stopped.
-    while (!held.empty() && stop_children_of(held)) {
+    while (stop_children_of(held)) {
     }
   }
   signal_root(root, root_pidfd, SIGKILL);
-  for (size_t i = 1; i < held.size(); ++i) ::kill(held[i], SIGKILL);
+  for (const pid_t pid : held.pids().subspan(held.pids().empty() ? 0 : 1)) ::kill(pid, SIGKILL);
 }
 
 }  // namespace brackwater::infrastructure
