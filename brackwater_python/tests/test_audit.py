@@ -204,9 +204,10 @@ def _fail_child(setup, strict):
     """Runs record_event in a child after `setup`; gives (stderr, exception text)."""
     script = textwrap.dedent(f"""
         import os, resource, sys, _tidemark as t
+        branch = "b"
         {setup}
         try:
-            t.record_event("k", "b", "w", "i", "o", strict={strict})
+            t.record_event("k", branch, "w", "i", "o", strict={strict})
             print("ok")
         except RuntimeError as e:
             print(e)
@@ -241,6 +242,9 @@ FAULTS = {
     "lock: no descriptor left": (
         lambda tmp, audit: audit.mkdir(parents=True) or _descriptors_left(0),
         "lock: Too many open files (os error 24)"),
+    # The cap leaves the branch whole: such a line would be written and never read.
+    "size: a 2 MiB branch": (lambda tmp, audit: audit.mkdir(parents=True) or "branch = 'x' * (2 << 20)",
+                             "size: line longer than 1048576 bytes, which readers skip"),
 }
 
 
