@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 import _tidemark as t
+from fuse_file import fuse_file
 
 LIVE = "worktree-events.ndjson"
 
@@ -258,6 +259,17 @@ def test_writer_fault_paths(audit, real_tmp, name, strict):
     assert err == f"[WORKTREE-AUDIT-FAILOPEN] {detail}\n"
     assert out == (f"WORKTREE_AUDIT_WRITE_FAILED: {detail}" if strict else "ok")
     assert _tree(audit) == before
+
+
+def test_an_open_a_signal_interrupts_is_retried(audit, real_tmp):
+    """A file system in user space or over a network answers an open with
+    EINTR when a signal comes in: that is no stop, and the event is written."""
+    with fuse_file(real_tmp / "mnt", failing_opens=1) as f:
+        audit.mkdir(parents=True)
+        (audit / LIVE).symlink_to(f.path)
+        assert _fail_child("", True) == ("", "ok")
+        assert f.opens_failed == 1
+        assert json.loads(f.data)["branch"] == "b"
 
 
 def test_a_link_to_a_file_yet_to_be_made_is_followed(audit, real_tmp):
