@@ -298,13 +298,10 @@ def sprinkled_archive(audit_dir, size=16 << 30, every=1 << 20):
     `every`, holes between; returns its path."""
     os.makedirs(audit_dir, exist_ok=True)
     path = os.path.join(audit_dir, "worktree-events.2026-01.ndjson")
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
-    try:
+    with open(path, "wb") as f:
+        f.truncate(size)
         for at in range(0, size, every):
-            os.pwrite(fd, b"{", at)
-        os.ftruncate(fd, size)
-    finally:
-        os.close(fd)
+            os.pwrite(f.fileno(), b"{", at)
     return path
 
 

@@ -38,13 +38,10 @@ def sparse(path, size):
 
 def sprinkled(path, size, every=1 << 20):
     """A sparse file of `size` bytes holding one byte (no newline) every `every`."""
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT)
-    try:
+    with open(path, "wb") as f:
+        f.truncate(size)
         for at in range(0, size, every):
-            os.pwrite(fd, b"{", at)
-        os.ftruncate(fd, size)
-    finally:
-        os.close(fd)
+            os.pwrite(f.fileno(), b"{", at)
 
 
 BOUND = 1 << 20  # the longest line read back, its ending not counted
