@@ -157,7 +157,7 @@ class Collector {
   void read_lines(int fd) {
     support::DataReader file(fd);
     size_t held = 0;       // bytes in the window: the start of a line not yet ended, no newline among them
-    bool passing = false;  // the line under way is unusable; held is 0
+    bool passing = false;  // the line under way is unusable: none of its bytes are kept
     for (;;) {
       if (held == window_.capacity() && (window_.full_size() || !window_.grow(held))) {
         passing = true;
