@@ -25,10 +25,11 @@ MNT_DETACH = 2
 
 
 class FuseFile:
-    def __init__(self, mountpoint, failing_opens):
+    def __init__(self, mountpoint, failing_opens, signal_opener):
         self.path = mountpoint / NAME
         self.data = bytearray()
         self.failing_opens = failing_opens  # opens still to be answered with EINTR
+        self.signal_opener = signal_opener  # sent to the opener first, as if it had interrupted the open
         self.opens_failed = 0
         self._fd = -1
 
@@ -38,8 +39,8 @@ class FuseFile:
         return ATTR.pack(FILE, len(self.data), (len(self.data) + 511) // 512, 0, 0, 0, 0, 0, 0, 0o100666, 1, 0, 0,
                          0, 4096, 0)
 
-    def _answer(self, opcode, node, body):
-        """(error, reply body) for one request."""
+    def _answer(self, opcode, node, pid, body):
+        """(error, reply body) for one request from process `pid`."""
         if opcode == INIT:
             major, minor = struct.unpack_from("<II", body)
             return 0, struct.pack("<IIIIHHIIHHI7I", 7, min(minor, 31), 0, 0, 1, 1, MAX_WRITE, 1, 0, 0, 0,
@@ -54,6 +55,8 @@ class FuseFile:
             if self.failing_opens > 0:
                 self.failing_opens -= 1
                 self.opens_failed += 1
+                if self.signal_opener is not None:
+                    os.kill(pid, self.signal_opener)
                 return -errno.EINTR, b""
             return 0, struct.pack("<QIi", 1, 0, 0)
         if opcode == READ:
@@ -76,10 +79,10 @@ class FuseFile:
                 if e.errno in (errno.EINTR, errno.ENOENT):  # ENOENT: a request its caller gave up on
                     continue
                 return  # ENODEV: unmounted
-            _, opcode, unique, node, *_ = IN_HEADER.unpack_from(request)
+            _, opcode, unique, node, _, _, pid, _, _ = IN_HEADER.unpack_from(request)
             if opcode in NO_REPLY:
                 continue
-            error, reply = self._answer(opcode, node, request[IN_HEADER.size:])
+            error, reply = self._answer(opcode, node, pid, request[IN_HEADER.size:])
             try:
                 os.write(self._fd, OUT_HEADER.pack(OUT_HEADER.size + len(reply), error, unique) + reply)
             except OSError:
@@ -108,7 +111,8 @@ class FuseFile:
             os.close(self._fd)
 
 
-def fuse_file(mountpoint, failing_opens=0):
+def fuse_file(mountpoint, failing_opens=0, signal_opener=None):
     """A context manager that mounts the file system at `mountpoint` and
-    gives the FuseFile; its first `failing_opens` opens fail with EINTR."""
-    return FuseFile(mountpoint, failing_opens).mounted()
+    gives the FuseFile; its first `failing_opens` opens fail with EINTR,
+    after `signal_opener` (a signal number) is sent to the opener."""
+    return FuseFile(mountpoint, failing_opens, signal_opener).mounted()

@@ -4,6 +4,7 @@ what the reader makes of bad files and lines."""
 import datetime as dt
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -212,6 +213,8 @@ def _fail_child(setup, strict):
             print("ok")
         except RuntimeError as e:
             print(e)
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt")
     """)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True, timeout=60)
     return done.stderr, done.stdout.strip()
@@ -261,15 +264,17 @@ def test_writer_fault_paths(audit, real_tmp, name, strict):
     assert _tree(audit) == before
 
 
-def test_an_open_a_signal_interrupts_is_retried(audit, real_tmp):
+@pytest.mark.parametrize("sig, out, lines", [(None, "ok", 1), (signal.SIGINT, "KeyboardInterrupt", 0)])
+def test_an_open_a_signal_interrupts_is_retried_unless_a_handler_raises(audit, real_tmp, sig, out, lines):
     """A file system in user space or over a network answers an open with
-    EINTR when a signal comes in: that is no stop, and the event is written."""
-    with fuse_file(real_tmp / "mnt", failing_opens=1) as f:
+    EINTR when a signal comes in: the open goes on, as Python's own open does,
+    unless the signal's handler raised; then nothing is written."""
+    with fuse_file(real_tmp / "mnt", failing_opens=1, signal_opener=sig) as f:
         audit.mkdir(parents=True)
         (audit / LIVE).symlink_to(f.path)
-        assert _fail_child("", True) == ("", "ok")
+        assert _fail_child("", True) == ("", out)
         assert f.opens_failed == 1
-        assert json.loads(f.data)["branch"] == "b"
+        assert [json.loads(x)["branch"] for x in f.data.splitlines()] == ["b"] * lines
 
 
 def test_a_link_to_a_file_yet_to_be_made_is_followed(audit, real_tmp):

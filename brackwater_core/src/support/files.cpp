@@ -8,6 +8,7 @@
 #include "support/fd_io.hpp"
 #include "support/os_error.hpp"
 #include "support/unique_fd.hpp"
+#include "support/wait_hook.hpp"
 
 namespace brackwater::support {
 
@@ -27,10 +28,14 @@ bool same_file(const struct stat& a, const struct stat& b) noexcept {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-UniqueFd open_retrying(const char* path, int flags, mode_t mode) noexcept {
+UniqueFd open_retrying(const char* path, int flags, mode_t mode) {
   for (;;) {
     UniqueFd fd(::open(path, flags, mode));
     if (fd || errno != EINTR) return fd;
+    if (!may_go_on()) {
+      errno = EINTR;
+      return fd;
+    }
   }
 }
 
