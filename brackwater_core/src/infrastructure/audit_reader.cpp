@@ -59,7 +59,7 @@ class Window {
 // no longer than a reader takes: the writer's bound, the same for either
 // ending. The window holds one byte more than such a line with its "\n".
 bool within_bound(const char* begin, const char* end, bool ends_in_newline) {
-  size_t length = static_cast<size_t>(end - begin);
+  auto length = static_cast<size_t>(end - begin);
   if (ends_in_newline && length > 0 && end[-1] == '\r') --length;
   return length <= domain::kAuditMaxLineBytes;
 }
@@ -86,26 +86,23 @@ struct LogFile {
 // records again.
 class FilesSeen {
  public:
-  explicit FilesSeen(size_t files) noexcept {
-    try {
-      seen_.reserve(files);
-    } catch (const std::bad_alloc&) {
-      // Without the memory to remember them, every name is read.
-    }
-  }
+  // Room for `files` files; without the memory for it, every name is read.
+  explicit FilesSeen(size_t files) noexcept : seen_(new(std::nothrow) struct stat[files]), room_(seen_ ? files : 0) {}
 
   // True the first time a file is offered.
   bool first_time(const LogFile& log) noexcept {
     if (!log.file) return false;
-    for (const auto& st : seen_) {
-      if (support::same_file(st, log.file->status)) return false;
+    for (size_t i = 0; i < count_; ++i) {
+      if (support::same_file(seen_[i], log.file->status)) return false;
     }
-    if (seen_.size() < seen_.capacity()) seen_.push_back(log.file->status);
+    if (count_ < room_) seen_[count_++] = log.file->status;
     return true;
   }
 
  private:
-  std::vector<struct stat> seen_;
+  std::unique_ptr<struct stat[]> seen_;
+  size_t room_;
+  size_t count_ = 0;
 };
 
 class Collector {
