@@ -12,7 +12,9 @@ read_records is set against a reader that json.loads each line, one that
 orjson.loads each line (both build one object per record, check the required
 fields and the timestamp, filter and sort), and against the floor of reading
 the files' bytes; then its peak memory over a 500 MiB log is measured in a
-fresh interpreter.
+fresh interpreter. Last, read_records over an archive of 16 GiB apparent size
+holding one byte every MiB and no newline (64 MiB on disk), against reading
+its data blocks and against reading it through.
 
 concurrent-log-handler and orjson come from PyPI; the comparisons that need
 them are skipped when they are not installed.
@@ -291,6 +293,58 @@ def bench_reader_memory(root, mib=500):
               f"({(peak - before) * 1024 / total:.2f} bytes per byte of log)")
 
 
+def sprinkled_archive(audit_dir, size=16 << 30, every=1 << 20):
+    """An archive of `size` bytes apparent size, one byte and no newline every
+    `every`, holes between; returns its path."""
+    os.makedirs(audit_dir, exist_ok=True)
+    path = os.path.join(audit_dir, "worktree-events.2026-01.ndjson")
+    with open(path, "wb") as f:
+        f.truncate(size)
+        for at in range(0, size, every):
+            os.pwrite(f.fileno(), b"{", at)
+    return path
+
+
+def read_data_blocks(path):
+    """The floor: every run of data read once, the holes stepped over."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        at = 0
+        while True:
+            try:
+                at = os.lseek(fd, at, os.SEEK_DATA)
+            except OSError as e:
+                if e.errno == errno.ENXIO:
+                    return
+                raise
+            end = os.lseek(fd, at, os.SEEK_HOLE)
+            at += len(os.pread(fd, end - at, at))
+    finally:
+        os.close(fd)
+
+
+def read_through(path):
+    with open(path, "rb", buffering=0) as f:
+        while f.read(1 << 20):
+            pass
+
+
+def bench_sprinkled_archive(root, size=16 << 30):
+    os.environ["PLOWLINE_SHARED_DIR"] = os.path.join(root, "shared")
+    path = sprinkled_archive(os.path.join(root, "shared", "audit"), size)
+    on_disk = os.stat(path).st_blocks * 512
+    header(f"read_records over a {size >> 30} GiB archive, a byte every MiB ({on_disk >> 20} MiB on disk)")
+    times = {}
+    for name, fn in (("floor (read the data blocks)", lambda: read_data_blocks(path)),
+                     ("read_records", _tidemark.read_records),
+                     ("read the file through (holes as zeros)", lambda: read_through(path))):
+        began = time.perf_counter()
+        fn()
+        times[name] = time.perf_counter() - began
+    for name, seconds in times.items():
+        print(f"{name:40} {seconds:9.3f} s {seconds / times['read_records']:8.2f}x read_records")
+
+
 if __name__ == "__main__":
     with tempfile.TemporaryDirectory() as root:
         bench_writer(os.path.join(root, "w"))
@@ -298,3 +352,5 @@ if __name__ == "__main__":
         bench_reader(os.path.join(root, "r"))
     with tempfile.TemporaryDirectory() as root:
         bench_reader_memory(os.path.join(root, "m"))
+    with tempfile.TemporaryDirectory() as root:
+        bench_sprinkled_archive(os.path.join(root, "s"))

@@ -29,6 +29,13 @@ inline constexpr std::array<const char*, 6> kAuditInvokers{"canonical_wrapper", 
                                                            "pending_cleanup_hook", "orphan_reaper", "unknown"};
 inline constexpr std::array<const char*, 4> kAuditOutcomes{"success", "failed", "refused", "attempted"};
 inline constexpr size_t kAuditLineCap = 4096;
+// The longest line the reader takes, its ending ("\n" or "\r\n") not
+// counted. Only texts the cap never shortens can take a line past
+// kAuditLineCap, so a longer line is damage or another program's: reading it
+// whole would let one line cost memory without bound (the parser needs about
+// fourteen times its length again). The writer refuses a longer line, so
+// that an event reported written can always be read back.
+inline constexpr size_t kAuditMaxLineBytes = size_t{1} << 20;
 
 // What happened, as the caller states it. Nothing here is validated; every
 // text is recorded unchanged.

@@ -47,7 +47,8 @@ bool exists(const std::string& path) {
 
 // Creates (or opens) a file and closes it at once; the error is an errno.
 int touch(const std::string& path, int flags) {
-  support::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | flags, kFileMode));
+  const support::UniqueFd fd =
+      support::open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | flags, kFileMode);
   return fd ? 0 : errno;
 }
 

@@ -48,7 +48,9 @@ bool is_audit_archive_name(std::string_view name) noexcept;
 // regular file (symbolic links followed) is locked: anything else in its
 // place gives EISDIR or the reader's "not a regular file" (os_error 0), as
 // support::open_regular_file says. Any other error is the open's or the
-// lock's errno; EINTR only when the wait hook stopped the wait.
+// lock's errno. An open or a lock wait that the wait hook stopped gives
+// EINTR and sets the thread's stop mark (support::wait_stopped): the mark,
+// not the errno, tells a stop from a fault.
 [[nodiscard]] std::expected<support::FileLock, support::ReadFileError> locked_append(const std::string& live_path);
 
 // Renames the live file into this month's archive and starts a new, empty

@@ -13,6 +13,7 @@
 #include "infrastructure/audit_dir.hpp"
 #include "infrastructure/audit_file_io.hpp"
 #include "infrastructure/audit_line_screen.hpp"
+#include "support/data_reader.hpp"
 #include "support/files.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
@@ -26,26 +27,19 @@ using domain::PackedAuditRecord;
 // that the bytes just read are still in cache when they are parsed.
 constexpr size_t kWindow = size_t{1} << 18;
 
-// The longest line worth reading, newline excluded. The writer's own lines
-// stay near kAuditLineCap (only texts it never shortens can take them past
-// it), so a line this long is damage or another program's; holding it whole
-// would let one line cost memory without bound, and the parser needs about
-// fourteen times its length again. Longer lines are passed over unread.
-constexpr size_t kMaxLineBytes = size_t{1} << 20;
-
-// A buffer of up to kMaxLineBytes + 1 bytes (a longest line and its
-// newline) with kAuditLinePadding spare bytes after its capacity, so that
+// A buffer of up to kAuditMaxLineBytes + 2 bytes (a longest line and its
+// "\r\n") with kAuditLinePadding spare bytes after its capacity, so that
 // every line inside can be parsed in place.
 class Window {
  public:
   char* data() noexcept { return bytes_.get(); }
   size_t capacity() const noexcept { return capacity_; }
-  bool full_size() const noexcept { return capacity_ > kMaxLineBytes; }
+  bool full_size() const noexcept { return capacity_ == kFullSize; }
 
   // Doubles the capacity (up to the bound), keeping the first `keep` bytes;
   // false, with nothing changed, when the memory is not there.
   bool grow(size_t keep) noexcept {
-    const size_t larger = capacity_ == 0 ? kWindow : std::min(capacity_ * 2, kMaxLineBytes + 1);
+    const size_t larger = capacity_ == 0 ? kWindow : std::min(capacity_ * 2, kFullSize);
     std::unique_ptr<char[]> bytes(new (std::nothrow) char[larger + domain::kAuditLinePadding]);
     if (!bytes) return false;
     if (keep > 0) std::memcpy(bytes.get(), bytes_.get(), keep);
@@ -55,9 +49,20 @@ class Window {
   }
 
  private:
+  static constexpr size_t kFullSize = domain::kAuditMaxLineBytes + 2;
+
   std::unique_ptr<char[]> bytes_;
   size_t capacity_ = 0;
 };
+
+// Whether the line [begin, end), without the "\r" of a "\r\n" ending, is
+// no longer than a reader takes: the writer's bound, the same for either
+// ending. The window holds one byte more than such a line with its "\n".
+bool within_bound(const char* begin, const char* end, bool ends_in_newline) {
+  auto length = static_cast<size_t>(end - begin);
+  if (ends_in_newline && length > 0 && end[-1] == '\r') --length;
+  return length <= domain::kAuditMaxLineBytes;
+}
 
 // `line` without Unicode white space at either end. Nearly every line
 // starts with "{" and ends with "}", which need no look-up.
@@ -74,9 +79,30 @@ struct LogFile {
   explicit LogFile(const std::string& path) {
     if (auto opened = support::open_regular_file(path, O_RDONLY)) file = *std::move(opened);
   }
-  bool same_file(const LogFile& other) const noexcept {
-    return file && other.file && support::same_file(file->status, other.file->status);
+};
+
+// The files read so far, by device and inode: a hard link or a symbolic link
+// gives one file several archive names, and each name would return its
+// records again.
+class FilesSeen {
+ public:
+  // Room for `files` files; without the memory for it, every name is read.
+  explicit FilesSeen(size_t files) noexcept : seen_(new(std::nothrow) struct stat[files]), room_(seen_ ? files : 0) {}
+
+  // True the first time a file is offered.
+  bool first_time(const LogFile& log) noexcept {
+    if (!log.file) return false;
+    for (size_t i = 0; i < count_; ++i) {
+      if (support::same_file(seen_[i], log.file->status)) return false;
+    }
+    if (count_ < room_) seen_[count_++] = log.file->status;
+    return true;
   }
+
+ private:
+  std::unique_ptr<struct stat[]> seen_;
+  size_t room_;
+  size_t count_ = 0;
 };
 
 class Collector {
@@ -122,54 +148,52 @@ class Collector {
 
  private:
   // Takes every whole line as soon as it is in the window; a read error
-  // ends the file where it happened.
+  // ends the file where it happened. A line too long for the window, or
+  // running into a hole (NUL bytes, which no record holds), is unusable: its
+  // bytes are passed over up to its newline, and the holes unread.
   void read_lines(int fd) {
-    size_t held = 0;  // bytes in the window: the start of a line not yet ended
+    support::DataReader file(fd);
+    size_t held = 0;       // bytes in the window: the start of a line not yet ended, no newline among them
+    bool passing = false;  // the line under way is unusable: none of its bytes are kept
     for (;;) {
       if (held == window_.capacity() && (window_.full_size() || !window_.grow(held))) {
-        if (!skip_line(fd, held)) return;
-        continue;
+        passing = true;
+        held = 0;
       }
-      const ssize_t n = ::read(fd, window_.data() + held, window_.capacity() - held);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        if (n == 0) take_lines(held);  // the last line may lack its newline
+      const support::DataRead got = file.read(window_.data() + held, window_.capacity() - held);
+      passing = passing || got.after_hole;
+      if (got.size == 0) {
+        if (got.error == 0 && !passing) take_lines(held, false);  // the last line may lack its newline
         return;
       }
-      held += static_cast<size_t>(n);
-      const void* last = ::memrchr(window_.data(), '\n', held);
+      size_t fresh = held;  // where a newline may be
+      if (passing) {
+        const char* begin = window_.data() + held;
+        const void* newline = std::memchr(begin, '\n', got.size);
+        held = 0;
+        if (newline == nullptr) continue;
+        const size_t past = static_cast<size_t>(static_cast<const char*>(newline) - begin) + 1;
+        std::memmove(window_.data(), begin + past, got.size - past);
+        held = got.size - past;
+        fresh = 0;
+        passing = false;
+      } else {
+        held += got.size;
+      }
+      const void* last = ::memrchr(window_.data() + fresh, '\n', held - fresh);
       if (last == nullptr) continue;
       const size_t whole = static_cast<size_t>(static_cast<const char*>(last) - window_.data()) + 1;
-      take_lines(whole - 1);
+      take_lines(whole - 1, true);
       std::memmove(window_.data(), window_.data() + whole, held - whole);
       held -= whole;
     }
   }
 
-  // Passes over the rest of a line too long for the window, through its
-  // newline; `held` becomes the count of bytes after it already in the
-  // window. False at the end of the file. Holes of a sparse file hold no
-  // newline and are stepped over unread.
-  bool skip_line(int fd, size_t& held) {
-    for (;;) {
-      const off_t here = ::lseek(fd, 0, SEEK_CUR);
-      if (here >= 0 && ::lseek(fd, here, SEEK_DATA) < 0 && errno == ENXIO) return false;  // only a hole is left
-      const ssize_t n = ::read(fd, window_.data(), window_.capacity());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      const void* newline = std::memchr(window_.data(), '\n', static_cast<size_t>(n));
-      if (newline == nullptr) continue;
-      const size_t past = static_cast<size_t>(static_cast<const char*>(newline) - window_.data()) + 1;
-      held = static_cast<size_t>(n) - past;
-      std::memmove(window_.data(), window_.data() + past, held);
-      return true;
-    }
-  }
-
-  // Takes the lines of the window's first `end` bytes. simdjson checks each
-  // line it parses as UTF-8, so a line that is not (one torn inside a
-  // character) is skipped like any that does not parse, and costs no other.
-  void take_lines(size_t end) {
+  // Takes the lines of the window's first `end` bytes, the last of them
+  // followed by a newline when `ended`. simdjson checks each line it parses
+  // as UTF-8, so a line that is not (one torn inside a character) is skipped
+  // like any that does not parse, and costs no other.
+  void take_lines(size_t end, bool ended) {
     const char* const begin = window_.data();
     const char* const stop = begin + end;
     branch_screen_.reset(stop);
@@ -177,7 +201,8 @@ class Collector {
     for (const char* pos = begin; pos <= stop;) {
       const char* newline = static_cast<const char*>(std::memchr(pos, '\n', static_cast<size_t>(stop - pos)));
       const char* line_end = newline != nullptr ? newline : stop;
-      if (branch_screen_.may_match(pos, line_end) && worktree_screen_.may_match(pos, line_end)) {
+      if (within_bound(pos, line_end, newline != nullptr || ended) && branch_screen_.may_match(pos, line_end) &&
+          worktree_screen_.may_match(pos, line_end)) {
         take_line(trim_line(std::string_view(pos, static_cast<size_t>(line_end - pos))));
       }
       pos = line_end + 1;
@@ -237,9 +262,12 @@ AuditRecords read_records(const std::optional<std::string>& branch, const std::o
   // (and that is skipped, being the file already open). Listed first, a
   // rotation in between would hide what the live file held.
   const LogFile live(support::join_path(*dir, kAuditLiveFileName));
-  for (const auto& path : archives_of(*dir)) {
+  const std::vector<std::string> archives = archives_of(*dir);
+  FilesSeen seen(archives.size() + 1);
+  (void)seen.first_time(live);  // read last, whatever archive names also reach it
+  for (const auto& path : archives) {
     const LogFile archive(path);
-    if (!live.same_file(archive)) collector.read_file(archive);
+    if (seen.first_time(archive)) collector.read_file(archive);
   }
   collector.read_file(live);
   return std::move(collector).take_sorted();

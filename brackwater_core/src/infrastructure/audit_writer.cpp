@@ -19,6 +19,7 @@
 #include "support/os_error.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
+#include "support/wait_hook.hpp"
 
 namespace brackwater::infrastructure {
 namespace {
@@ -68,9 +69,10 @@ void warn_suspicious(const AuditEvent& event) {
 // The lock is released on return.
 std::expected<bool, AuditWriteError> append_line(const std::string& live, std::string_view line) {
   auto file = locked_append(live);
-  if (!file && file.error().os_error == EINTR) {
+  if (!file && support::wait_stopped()) {
     // The wait hook stopped the wait: the caller gave up on this event,
-    // the log lost nothing, so there is no fail-open line to print.
+    // the log lost nothing, so there is no fail-open line to print. Only
+    // the stop mark says so; an EINTR alone is a fault like any other.
     return std::unexpected(AuditWriteError{support::os_error_text(EINTR), kAuditStageLock});
   }
   if (!file) {
@@ -87,7 +89,10 @@ std::expected<bool, AuditWriteError> append_line(const std::string& live, std::s
   if (auto written = support::write_all(file->fd(), line); !written) {
     // A partial line would glue itself to the next one and both would be
     // lost to the reader: put the file back as it was.
-    if (have_before) (void)::ftruncate(file->fd(), before.st_size);
+    if (have_before) {
+      while (::ftruncate(file->fd(), before.st_size) != 0 && errno == EINTR) {
+      }
+    }
     return std::unexpected(report_failure_to_stderr(kAuditStageWrite, support::os_error_text(written.error())));
   }
 
@@ -130,6 +135,11 @@ std::expected<void, AuditWriteError> record_event(const AuditEvent& event) {
   const bool suspicious = looks_secret(event, record);
   const std::string line = domain::serialize_with_cap(record);
   if (suspicious) warn_suspicious(event);
+  if (line.size() - 1 > domain::kAuditMaxLineBytes) {  // the newline is not counted
+    return std::unexpected(report_failure_to_stderr(
+        kAuditStageSize,
+        support::concat("line longer than ", domain::kAuditMaxLineBytes, " bytes, which readers skip")));
+  }
 
   auto rotated = append_line(live, line);
   if (!rotated) return std::unexpected(std::move(rotated).error());

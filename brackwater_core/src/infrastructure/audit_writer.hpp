@@ -17,6 +17,9 @@ inline constexpr std::string_view kAuditStageMkdir = "mkdir";
 // to it would be lost.
 inline constexpr std::string_view kAuditStageOpen = "open";
 inline constexpr std::string_view kAuditStageLock = "lock";
+// The line is longer than a reader takes (domain::kAuditMaxLineBytes): it
+// would be written and never read back.
+inline constexpr std::string_view kAuditStageSize = "size";
 inline constexpr std::string_view kAuditStageWrite = "write";
 // The code before a write failure's text where callers raise it.
 inline constexpr std::string_view kAuditWriteFailedCode = "WORKTREE_AUDIT_WRITE_FAILED";
@@ -35,13 +38,15 @@ AuditWriteError report_failure_to_stderr(std::string_view stage, std::string mes
 
 // Resolves and creates the audit directory, captures the process context,
 // renders the capped line, warns when `extra` looks like it holds secrets,
-// and appends the line under the live file's lock. A failed write leaves the
-// file as it was before it. An append that takes the live file past the
-// rotation threshold rotates it (only while the locked file still is the
-// one at the live path, so one crossing makes one archive) and then prunes
-// old archives. A wait for the lock that the wait hook stopped
-// (support/wait_hook.hpp) fails at stage "lock" with the text of EINTR and
-// prints nothing: the caller interrupted it, no fault lost the event.
+// refuses a line longer than the reader takes (the cap leaves the branch,
+// worktree and other texts whole), and appends the line under the live
+// file's lock. A failed write leaves the file as it was before it. An
+// append that takes the live file past the rotation threshold rotates it
+// (only while the locked file still is the one at the live path, so one
+// crossing makes one archive) and then prunes old archives. A wait for the
+// lock that the wait hook stopped (support/wait_hook.hpp) fails at stage
+// "lock" with the text of EINTR and prints nothing: the caller interrupted
+// it, no fault lost the event.
 [[nodiscard]] std::expected<void, AuditWriteError> record_event(const domain::AuditEvent& event);
 
 // Removes a stale rotation sentinel in the audit directory, if any. Creates

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/fd_io.hpp"
+#include "support/files.hpp"
 #include "support/path_components.hpp"
 #include "support/path_join.hpp"
 #include "support/unique_fd.hpp"
@@ -49,7 +50,7 @@ std::expected<void, int> replace_file_atomically(std::string_view dir, std::stri
     auto name = random_alnum(6);
     if (!name) return std::unexpected(name.error());
     temp = join_path(dir, ".tmp" + *name + ".tmp");
-    fd.reset(::open(temp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode));
+    fd = open_retrying(temp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode);
     if (!fd && errno != EEXIST) return std::unexpected(errno);
   }
   if (!fd) return std::unexpected(EEXIST);

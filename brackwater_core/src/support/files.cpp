@@ -8,6 +8,7 @@
 #include "support/fd_io.hpp"
 #include "support/os_error.hpp"
 #include "support/unique_fd.hpp"
+#include "support/wait_hook.hpp"
 
 namespace brackwater::support {
 
@@ -27,11 +28,22 @@ bool same_file(const struct stat& a, const struct stat& b) noexcept {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+UniqueFd open_retrying(const char* path, int flags, mode_t mode) {
+  for (;;) {
+    UniqueFd fd(::open(path, flags, mode));
+    if (fd || errno != EINTR) return fd;
+    if (!may_go_on()) {
+      errno = EINTR;
+      return fd;
+    }
+  }
+}
+
 std::expected<RegularFile, ReadFileError> open_regular_file(std::string_view path, int flags, mode_t mode) {
   const std::string p(path);
   if (p.find('\0') != std::string::npos) return std::unexpected(ReadFileError{EINVAL});
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-  RegularFile file{UniqueFd(::open(p.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode)), {}};
+  RegularFile file{open_retrying(p.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode), {}};
   if (!file.fd) return std::unexpected(ReadFileError{errno});
   if (::fstat(file.fd.get(), &file.status) != 0) return std::unexpected(ReadFileError{errno});
   if (S_ISDIR(file.status.st_mode)) return std::unexpected(ReadFileError{EISDIR});

@@ -35,6 +35,14 @@ struct RegularFile {
 // Whether two statuses are of one file (device and inode).
 [[nodiscard]] bool same_file(const struct stat& a, const struct stat& b) noexcept;
 
+// open(2) of `path` with exactly `flags` and `mode`, repeated while a signal
+// interrupts it and the wait hook lets it go on (wait_hook.hpp), as CPython's
+// os.open goes on unless a signal handler raised: a file system over a
+// network or in user space can be interrupted in an open. Invalid with errno
+// set on failure; EINTR only when the hook said stop, and then the thread's
+// stop mark is set. Not noexcept: the hook may end the thread.
+[[nodiscard]] UniqueFd open_retrying(const char* path, int flags, mode_t mode = 0);
+
 // Opens `path` with `flags` (and `mode` when they create it), close-on-exec
 // and without blocking, and keeps it only when it is a regular file
 // (symbolic links followed). The type is checked on the open descriptor, so
