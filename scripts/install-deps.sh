@@ -9,7 +9,7 @@ packages=(
   build-essential pkg-config git
   python3-dev python3-venv
   nlohmann-json3-dev libsimdjson-dev libtomlplusplus-dev libyaml-dev
-  libhowardhinnant-date-dev nettle-dev libutf8proc-dev
+  libhowardhinnant-date-dev libmd-dev libutf8proc-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-19 libclang-rt-19-dev clang-format-19 clang-tidy-19
 )
