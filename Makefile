@@ -28,10 +28,11 @@ test: core-test install py-test wheel-check
 
 # The Debian packages a target uses (scripts/install-deps.sh): building the
 # module and its wheel needs only the base set; the test, sanitizer, fuzzing,
-# lint and benchmark tools come with the targets that run them.
+# lint and benchmark tools come with the targets that run them, after the base
+# set, so that under make -j its apt-get run never overlaps theirs.
 deps:
 	bash scripts/install-deps.sh
-$(addprefix deps-,$(DEPS_GROUPS)): deps-%:
+$(addprefix deps-,$(DEPS_GROUPS)): deps-%: deps
 	bash scripts/install-deps.sh $*
 
 # Every tool pip installs is pinned in constraints.txt: those that build and
