@@ -85,7 +85,7 @@ def main():
                 print(note, file=sys.stderr)
             if code != 0:
                 failed.append(runs[run])
-            if done % step == 0 or done == len(files):
+            if done % step == 0 and done < len(files):
                 print(f"lint: {done}/{len(files)} files done, {len(seen)} findings,"
                       f" {time.monotonic() - started:.0f} s", flush=True)
     if failed and not seen:
