@@ -6,33 +6,61 @@ VPY    := $(VENV)/bin/python
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 CORE_BUILD := build/core
 BENCH_BUILD := build/bench
+DEPS_GROUPS := tests sanitize fuzz lint bench
 
-.PHONY: demo test deps venv wheel install wheel-check core-test py-test sanitize lint fuzz bench clean
+.PHONY: demo test deps $(addprefix deps-,$(DEPS_GROUPS)) venv test-venv wheel install wheel-check core-test \
+  py-test sanitize lint fuzz bench clean
+
+# The interpreter is checked before anything is made: one that cannot make the
+# virtual environment stops make with one line that says why, and a .venv made
+# by one that is no longer fit is removed to be made again.
+ifneq ($(filter-out clean,$(or $(MAKECMDGOALS),demo)),)
+PYTHON_UNFIT := $(shell bash scripts/check-python.sh '$(PYTHON)' '$(VENV)')
+ifneq ($(PYTHON_UNFIT),)
+$(error $(PYTHON_UNFIT))
+endif
+endif
 
 demo: install
 	$(VPY) examples/demo.py
 
 test: core-test install py-test wheel-check
 
+# The Debian packages a target uses (scripts/install-deps.sh): building the
+# module and its wheel needs only the base set; the test, sanitizer, fuzzing,
+# lint and benchmark tools come with the targets that run them, after the base
+# set, so that under make -j its apt-get run never overlaps theirs.
 deps:
 	bash scripts/install-deps.sh
+$(addprefix deps-,$(DEPS_GROUPS)): deps-%: deps
+	bash scripts/install-deps.sh $*
 
-# Every tool pip installs is pinned in constraints.txt.
-$(VENV)/.installed: requirements-dev.txt constraints.txt | deps
-	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q -c constraints.txt --upgrade pip
-	$(VPY) -m pip install -q -c constraints.txt -r requirements-dev.txt
+# Every tool pip installs is pinned in constraints.txt: those that build and
+# check the wheel, then those that run the module's tests. A failed install
+# removes the half-made environment, so the next run starts afresh.
+$(VENV)/.installed: requirements-build.txt constraints.txt | deps
+	$(PYTHON) -m venv $(VENV) && \
+	  $(VPY) -m pip install -q -c constraints.txt --upgrade pip && \
+	  $(VPY) -m pip install -q -c constraints.txt -r requirements-build.txt || { rm -rf $(VENV); exit 1; }
+	touch $@
+
+$(VENV)/.test-installed: requirements-test.txt constraints.txt $(VENV)/.installed
+	$(VPY) -m pip install -q -c constraints.txt -r requirements-test.txt
 	touch $@
 
 venv: $(VENV)/.installed
+test-venv: $(VENV)/.test-installed
 
 # The abi3 wheel, refused when it uses anything outside the stable ABI, then
 # repaired into a manylinux wheel that carries the shared libraries it needs.
 # A file target: rebuilt only when a source changed.
 WHEEL_STAMP  := dist/.built
 WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md \
-  $(shell find brackwater_core/src brackwater_python/src -type f 2>/dev/null)
+  $(shell find brackwater_core/src brackwater_python/src third-party -type f 2>/dev/null)
 $(WHEEL_STAMP): $(WHEEL_INPUTS) $(VENV)/.installed
+	@echo "wheel: building the cp311-abi3 wheel of _tidemark (CMake Release build in build/wheel, about 20 s)," \
+	  "then checking it against the stable ABI and repairing it into a manylinux wheel in dist/"
+	bash scripts/third-party-licenses.sh --check
 	rm -rf dist build/raw-wheel
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VPY) -m pip wheel . --no-build-isolation --no-deps -w build/raw-wheel -q
 	COLUMNS=200 $(VENV)/bin/abi3audit --strict --summary build/raw-wheel/tidemark-*.whl
@@ -55,7 +83,7 @@ install: $(INSTALL_STAMP)
 wheel-check: wheel
 	bash scripts/check-wheel.sh dist/tidemark-*.whl build/wheel-check
 
-core-test: deps venv
+core-test: deps-tests venv
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(CORE_BUILD) -G Ninja \
 	  -DTIDEMARK_CORE_TESTS=ON -DTIDEMARK_PYTHON_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(CORE_BUILD) -j $(JOBS)
@@ -65,13 +93,13 @@ core-test: deps venv
 # idle process takes tests queued for a busy one, so the slowest test, which
 # the suite's conftest.py starts first, overlaps the rest.
 PYTEST := -m pytest -q -p no:cacheprovider -n $(JOBS) --dist worksteal
-py-test: install
+py-test: install test-venv
 	cd brackwater_python/tests && ../../$(VPY) $(PYTEST) .
 
 # The core tests and the module's tests again, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (the module is loaded from the build directory).
 ASAN_BUILD := build/asan
-sanitize: deps venv
+sanitize: deps-sanitize test-venv
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTIDEMARK_SANITIZE=ON -DTIDEMARK_CORE_TESTS=ON -DTIDEMARK_FUZZ=ON -DTIDEMARK_PYTHON_MODULE=ON \
 	  -DPython_EXECUTABLE="$(CURDIR)/$(VPY)"
@@ -88,7 +116,7 @@ sanitize: deps venv
 # fuzz targets and the benchmarks (configured, not built); scripts/lint.py
 # checks each file once and ends with one line that counts files and findings.
 LINT_BUILD := build/lint
-lint: deps venv
+lint: deps-lint venv
 	bash scripts/format.sh --check
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
 	  -DTIDEMARK_CORE_TESTS=ON -DTIDEMARK_FUZZ=ON -DTIDEMARK_BENCH=ON -DTIDEMARK_PYTHON_MODULE=ON \
@@ -98,13 +126,13 @@ lint: deps venv
 # Every fuzz target, built with clang and libFuzzer under AddressSanitizer and
 # UndefinedBehaviorSanitizer, run for a bounded time (scripts/fuzz.sh).
 FUZZ_BUILD := build/fuzz
-fuzz: deps venv
+fuzz: deps-fuzz venv
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=clang++-19 -DTIDEMARK_SANITIZE=ON -DTIDEMARK_FUZZ=ON -DTIDEMARK_PYTHON_MODULE=OFF
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	bash scripts/fuzz.sh $(FUZZ_BUILD)
 
-bench: install
+bench: deps-bench install
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(BENCH_BUILD) -G Ninja \
 	  -DTIDEMARK_BENCH=ON -DTIDEMARK_PYTHON_MODULE=OFF -DCMAKE_BUILD_TYPE=Release
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BENCH_BUILD) -j $(JOBS)

@@ -15,6 +15,16 @@ import _tidemark as tm
 
 PROJECT_ID = "demo-project"
 
+# The variables whose values change what the module answers, as the README's
+# table lists them. TESSARY_STATE_DIR and UV_PROJECT, which BRACKWATER_ENV_VARS
+# also names, are only ever written (by set_tessary_project_root_for_worktree);
+# TESSARY_WORKTREE and TESSARY_BRANCH are read only from the env map given to
+# the validation functions.
+ANSWER_CHANGING_ENV = (
+    "TESSARY_REPO_ROOT", "TESSARY_PROJECT_ROOT", "PLOWLINE_SHARED_DIR", "TESSARY_SHARED_DIR",
+    "CI", "GITHUB_ACTIONS", "TESSARY_WORKTREE_BASE", "HOME", "USERPROFILE", "PATH",
+)
+
 
 def section(title):
     print(f"\n== {title}")
@@ -47,7 +57,8 @@ def vocabulary():
     show("names exported", len(tm.__all__))
     show("default project id", tm.LEGACY_PROJECT_ID)
     show("main branches", ", ".join(sorted(tm.MAIN_BRANCHES)))
-    show("environment variables", ", ".join(tm.brackwater_env_vars()))
+    show("environment that changes answers", ", ".join(ANSWER_CHANGING_ENV))
+    show("read only from a given env map", ", ".join(tm.worktree_identity_env_vars()))
 
 
 def paths(base: Path):

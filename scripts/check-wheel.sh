@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Checks that the repaired wheel stands on its own:
 #   - auditwheel gives it a manylinux tag;
+#   - the repair kept the licence texts of third-party/ in its .dist-info,
+#     each listed in its metadata;
 #   - it installs in a fresh virtual environment of every CPython 3.11 or
 #     later on this machine (pyenv's, those on PATH and the system's
 #     /usr/bin/python3), and the example runs
@@ -21,6 +23,28 @@ case "$tag" in
   *manylinux*) echo "wheel: $(basename "$wheel"): $tag" ;;
   *) echo "wheel: auditwheel gives no manylinux tag ($tag)" >&2; exit 1 ;;
 esac
+
+# Every licence text of third-party/, byte for byte, in .dist-info/licenses/
+# and named by a License-File line of the metadata.
+"$venv_bin/python" - "$wheel" "$(dirname "$0")/../third-party" <<'EOF'
+import email, pathlib, sys, zipfile
+
+wheel, kept = zipfile.ZipFile(sys.argv[1]), pathlib.Path(sys.argv[2])
+dist_info = next(n.split("/")[0] for n in wheel.namelist() if n.endswith(".dist-info/METADATA"))
+listed = set(email.message_from_bytes(wheel.read(f"{dist_info}/METADATA")).get_all("License-File", []))
+wrong = []
+for text in sorted(p for p in kept.rglob("*") if p.is_file()):
+    name = f"third-party/{text.relative_to(kept).as_posix()}"
+    try:
+        same = wheel.read(f"{dist_info}/licenses/{name}") == text.read_bytes()
+    except KeyError:
+        same = False
+    if not same or name not in listed:
+        wrong.append(name)
+if wrong:
+    sys.exit(f"wheel: licence texts missing, changed or unlisted: {', '.join(wrong)}")
+print(f"wheel: carries {len(listed)} licence files ({', '.join(sorted(listed))})")
+EOF
 
 # What a manylinux system provides itself.
 system_libs='^([^ ]*/)?(linux-vdso\.so|ld-linux-x86-64\.so|libc\.so|libm\.so|libdl\.so|librt\.so|libpthread\.so|libstdc\+\+\.so|libgcc_s\.so)'

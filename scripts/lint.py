@@ -4,8 +4,10 @@ counts files and findings.
 
     python scripts/lint.py BUILD_DIR JOBS DIR...
 
-Findings are printed in full; a finding in a header that several files
-include is printed and counted once. clang-tidy's "N warnings generated."
+The run takes minutes, so it says how far it is: a line each time another
+tenth of the files is done. Findings are printed in full as soon as the file
+that shows them is done; a finding in a header that several files include is
+printed and counted once. clang-tidy's "N warnings generated."
 (diagnostics it suppressed in code that is not ours) is dropped; anything
 else it says on standard error is kept. Exits non-zero on any finding or
 when clang-tidy fails.
@@ -16,7 +18,8 @@ import os
 import re
 import subprocess
 import sys
-from concurrent.futures import ThreadPoolExecutor
+import time
+from concurrent.futures import ThreadPoolExecutor, as_completed
 
 CLANG_TIDY = os.environ.get("CLANG_TIDY", "clang-tidy-19")
 SUPPRESSED_COUNT = re.compile(r"^\d+ warnings? generated\.$")
@@ -66,21 +69,27 @@ def main():
     # the analyser's paths through the fuzz driver's loops): started first,
     # they run beside the many short files instead of after them.
     files.sort(key=lambda path: ("/tests/" not in path and "/fuzz/" not in path, path))
-    with ThreadPoolExecutor(max_workers=max(jobs, 1)) as pool:
-        results = list(pool.map(lambda path: (path, *tidy(build_dir, path)), files))
-
+    print(f"lint: clang-tidy over {len(files)} files, {jobs} at a time", flush=True)
+    started = time.monotonic()
+    step = max(len(files) // 10, 1)
     seen, failed = set(), []
-    for path, code, output, notes in results:
-        for finding in findings(output):
-            if finding not in seen:
-                seen.add(finding)
-                print(finding)
-        for note in notes:
-            print(note, file=sys.stderr)
-        if code != 0:
-            failed.append(path)
+    with ThreadPoolExecutor(max_workers=max(jobs, 1)) as pool:
+        runs = {pool.submit(tidy, build_dir, path): path for path in files}
+        for done, run in enumerate(as_completed(runs), start=1):
+            code, output, notes = run.result()
+            for finding in findings(output):
+                if finding not in seen:
+                    seen.add(finding)
+                    print(finding)
+            for note in notes:
+                print(note, file=sys.stderr)
+            if code != 0:
+                failed.append(runs[run])
+            if done % step == 0 and done < len(files):
+                print(f"lint: {done}/{len(files)} files done, {len(seen)} findings,"
+                      f" {time.monotonic() - started:.0f} s", flush=True)
     if failed and not seen:
-        print(f"lint: clang-tidy failed on {', '.join(failed)}", file=sys.stderr)
+        print(f"lint: clang-tidy failed on {', '.join(sorted(failed))}", file=sys.stderr)
     print(f"lint: {len(files)} files, {len(seen)} findings")
     return 1 if failed or seen else 0
 

@@ -1,7 +1,11 @@
 #include "domain/paths.hpp"
 
-#include <nettle/sha1.h>
+#include <sha1.h>
 #include <sys/stat.h>
+
+#include <array>
+#include <cstdint>
+#include <span>
 
 #include "domain/path_resolver.hpp"
 #include "support/concat.hpp"
@@ -31,16 +35,16 @@ bool paths_equal(std::string_view a, std::string_view b) { return normalize_path
 
 std::string path_fingerprint(std::string_view path) {
   const std::string normalized = normalize_path(path);
-  // nettle writes only as much of the digest as is asked for.
+  SHA1_CTX ctx;
+  SHA1Init(&ctx);
+  SHA1Update(&ctx, reinterpret_cast<const uint8_t*>(normalized.data()), normalized.size());
+  std::array<uint8_t, SHA1_DIGEST_LENGTH> digest;
+  SHA1Final(digest.data(), &ctx);
+  // The fingerprint is the first six bytes of the digest, in hex.
   constexpr size_t kFingerprintBytes = 6;
-  sha1_ctx ctx;
-  sha1_init(&ctx);
-  sha1_update(&ctx, normalized.size(), reinterpret_cast<const uint8_t*>(normalized.data()));
-  uint8_t digest[kFingerprintBytes];
-  sha1_digest(&ctx, kFingerprintBytes, digest);
   std::string hex;
   hex.reserve(2 * kFingerprintBytes);
-  for (const uint8_t byte : digest) hex += support::hex_lower(byte, 2);
+  for (const uint8_t byte : std::span(digest).first<kFingerprintBytes>()) hex += support::hex_lower(byte, 2);
   return hex;
 }
 
