@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "support/files.hpp"
 #include "support/wait_hook.hpp"
 
 namespace brackwater::support {
@@ -35,7 +36,7 @@ int flock_retrying(int fd, int operation) {
 
 std::expected<FileLock, int> lock_exclusive(const std::string& path) {
   if (path.find('\0') != std::string::npos) return std::unexpected(EINVAL);
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
+  UniqueFd fd = open_retrying(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
   if (!fd) return std::unexpected(errno);
   if (const int err = flock_retrying(fd.get(), LOCK_EX); err != 0) return std::unexpected(err);
   return FileLock(std::move(fd));
