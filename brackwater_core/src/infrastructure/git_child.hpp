@@ -77,8 +77,11 @@ class GitChild {
   // waitid on the child (its pidfd where the kernel takes one); 0 or errno.
   int wait(siginfo_t& info, int options) noexcept;
   void set_status(int wait_status) noexcept;
-  // Whether this process may still reap the child (no one else did).
-  bool ours() const noexcept { return !relayed_ && !taken_; }
+  // Whether this process may still wait for the child: no one else reaped
+  // it, and the shell (whose pid the kernel may have reaped and given away)
+  // is waited for only through its pidfd. Waiting for a shell the kernel
+  // reaped ends at once.
+  bool ours() const noexcept { return !taken_ && (!relayed_ || pidfd_.valid()); }
 
   pid_t pid_;
   support::UniqueFd pidfd_;
