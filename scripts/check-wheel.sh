@@ -63,12 +63,9 @@ mapfile -t interpreters < <(printf '%s\n' "${interpreters[@]}" | sort -u)
 rm -rf "$scratch"
 mkdir -p "$scratch"
 scratch=$(realpath "$scratch")
-n=0
-for py in "${interpreters[@]}"; do
-  version=$("$py" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
-  # Numbered: pyenv's and the system's interpreter may share a version.
-  n=$((n + 1))
-  env="$scratch/$n-$version"
+# One interpreter's check; its lines go to $env/check.log.
+check_on() {
+  local py=$1 env=$2 version=$3 module unresolved outside
   "$py" -m venv "$env"
   "$env/bin/python" -m pip install -q --no-index --no-deps "$wheel"
   # Imported from outside the source tree, so only the installed copy can answer.
@@ -76,11 +73,36 @@ for py in "${interpreters[@]}"; do
   unresolved=$(ldd "$module" | grep 'not found' || true)
   outside=$(ldd "$module" | awk '{print $1, $3}' | grep -Ev "$system_libs" | grep -v '/tidemark\.libs/' || true)
   if [ -n "$unresolved$outside" ]; then
-    echo "wheel: on $version the module needs libraries from outside the wheel:" >&2
-    echo "$unresolved$outside" >&2
-    exit 1
+    echo "wheel: on $version the module needs libraries from outside the wheel:"
+    echo "$unresolved$outside"
+    return 1
   fi
   (cd "$scratch" && "$env/bin/python" "$examples/demo.py" >"$env/demo.log" 2>&1) ||
-    { cat "$env/demo.log" >&2; echo "wheel: the example fails on $version" >&2; exit 1; }
+    { cat "$env/demo.log"; echo "wheel: the example fails on $version"; return 1; }
   echo "wheel: installs, imports and runs the example on CPython $version ($py)"
+}
+
+# Every interpreter at once; each reports in order when all are done.
+n=0
+pids=()
+envs=()
+for py in "${interpreters[@]}"; do
+  version=$("$py" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
+  # Numbered: pyenv's and the system's interpreter may share a version.
+  n=$((n + 1))
+  env="$scratch/$n-$version"
+  mkdir -p "$env"
+  check_on "$py" "$env" "$version" >"$scratch/$n.log" 2>&1 &
+  pids+=($!)
+  envs+=("$scratch/$n.log")
 done
+failed=0
+for i in "${!pids[@]}"; do
+  if wait "${pids[$i]}"; then
+    cat "${envs[$i]}"
+  else
+    cat "${envs[$i]}" >&2
+    failed=1
+  fi
+done
+exit "$failed"

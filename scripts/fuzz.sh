@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Runs every fuzz target listed in fuzz/targets.txt for a bounded time, side
-# by side (at most one per core), each from a scratch copy of its seed corpus
+# Runs every fuzz target listed in fuzz/targets.txt for a bounded time, all
+# side by side, each from a scratch copy of its seed corpus
 # so the run never writes into the repository's corpus.
 #
 #   scripts/fuzz.sh BUILD_DIR        (targets built with clang and libFuzzer)
 #
-# FUZZ_SECONDS (default 45) bounds each target's run; FUZZ_JOBS (default: the
-# number of cores) bounds how many run at once; FUZZ_EXCLUDE is a regular
+# FUZZ_SECONDS (default 45) bounds each target's run; FUZZ_JOBS (default: all
+# of them; with more targets than cores, each gets a share of the cores for
+# the whole time rather than a second round) bounds how many run at once; FUZZ_EXCLUDE is a regular
 # expression of seed file names to leave out of the scratch corpus.
 # A crash, leak, timeout or out-of-memory fails the run; the input that caused
 # it is kept as fuzz/crashes/<name>/<kind>-<sha1>: add it to fuzz/corpus/<name>/
@@ -16,7 +17,7 @@ cd "$(dirname "$0")/.."
 
 build=${1:?usage: scripts/fuzz.sh BUILD_DIR}
 seconds=${FUZZ_SECONDS:-45}
-jobs=${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}
+jobs=${FUZZ_JOBS:-$(grep -cvE '^[[:space:]]*(#|$)' fuzz/targets.txt)}
 exclude=${FUZZ_EXCLUDE:-}
 scratch="$build/fuzz-run"
 

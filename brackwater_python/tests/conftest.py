@@ -11,11 +11,11 @@ _OTHER_VARS = ("CI", "GITHUB_ACTIONS", "PLOWLINE_SHARED_DIR", "USERPROFILE")
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "slow: waits out a time limit; runs first")
+    config.addinivalue_line("markers", "slow: takes seconds (waits out a time limit, or repeats a call many times); runs first")
 
 
 def pytest_collection_modifyitems(items):
-    """Tests that wait out a time limit go first, so that in a parallel run
+    """Tests that take seconds go first, so that in a parallel run
     (pytest-xdist) the other processes work through the rest meanwhile
     instead of waiting for them at the end."""
     items.sort(key=lambda item: item.get_closest_marker("slow") is None)

@@ -116,6 +116,7 @@ REAPING_HOST = textwrap.dedent("""
 """)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("host", ["reap", "ignore"])
 def test_a_host_that_reaps_or_ignores_its_children_gets_right_answers(real_tmp, host):
     root = committed_repo(real_tmp / "configured", '[tool.plowline]\nproject_id = "configured"\n')

@@ -183,6 +183,7 @@ FORK_WHILE_RESOLVING = textwrap.dedent("""
 """)
 
 
+@pytest.mark.slow
 def test_fork_while_another_thread_resolves_a_project_id(real_tmp):
     big = real_tmp / "big.toml"
     big.write_text("".join(f"key{i} = {i}\n" for i in range(200_000)))

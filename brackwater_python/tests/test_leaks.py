@@ -184,6 +184,7 @@ def c(real_tmp, outside, monkeypatch):
     return c
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("case", list(LEAK_CASES))
 def test_repeated_calls_do_not_leak(c, case):
     fn, calls = LEAK_CASES[case]
