@@ -1,6 +1,5 @@
 #include "infrastructure/git_adapter.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -23,29 +22,6 @@ namespace {
 using support::UniqueFd;
 using Clock = std::chrono::steady_clock;
 constexpr std::string_view kLogTarget = "brackwater::infrastructure::git_adapter";
-
-struct Pipe {
-  UniqueFd read;
-  UniqueFd write;
-};
-
-// A close-on-exec pipe whose read end does not block (the child's end
-// stays blocking, as a child expects of its standard output). Both ends lie
-// above the standard descriptors, which the child's are made from: a host
-// that closed its standard output must not see a pipe end overwritten there.
-std::expected<Pipe, int> make_pipe() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(errno);
-  Pipe p{UniqueFd(fds[0]), UniqueFd(fds[1])};
-  for (UniqueFd* end : {&p.read, &p.write}) {
-    if (end->get() > STDERR_FILENO) continue;
-    end->reset(::fcntl(end->get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
-    if (!*end) return std::unexpected(errno);
-  }
-  const int flags = ::fcntl(p.read.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(p.read.get(), F_SETFL, flags | O_NONBLOCK) != 0) return std::unexpected(errno);
-  return p;
-}
 
 // One output stream of the child while it is being drained.
 struct Stream {
@@ -111,9 +87,9 @@ constexpr int kTickMs = 100;
 std::expected<CommandOutput, GitInvokeError> run_once(const std::string& dir, char* const* argv,
                                                       Clock::time_point deadline, uint64_t timeout_secs,
                                                       bool& status_lost) {
-  auto out_pipe = make_pipe();
+  auto out_pipe = make_child_pipe();
   if (!out_pipe) return failed(spawn_error(out_pipe.error()));
-  auto err_pipe = make_pipe();
+  auto err_pipe = make_child_pipe();
   if (!err_pipe) return failed(spawn_error(err_pipe.error()));
   auto started = GitChild::start(dir, argv, out_pipe->write.get(), err_pipe->write.get());
   if (!started) return failed(spawn_error(started.error()));

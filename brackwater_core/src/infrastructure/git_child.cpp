@@ -100,25 +100,30 @@ bool children_reaped_by_kernel() noexcept {
 
 }  // namespace
 
+std::expected<ChildPipe, int> make_child_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(errno);
+  ChildPipe p{UniqueFd(fds[0]), UniqueFd(fds[1])};
+  for (UniqueFd* end : {&p.read, &p.write}) {
+    if (end->get() > kStatusFd) continue;
+    end->reset(::fcntl(end->get(), F_DUPFD_CLOEXEC, kStatusFd + 1));
+    if (!*end) return std::unexpected(errno);
+  }
+  const int flags = ::fcntl(p.read.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(p.read.get(), F_SETFL, flags | O_NONBLOCK) != 0) return std::unexpected(errno);
+  return p;
+}
+
 std::expected<GitChild, int> GitChild::start(const std::string& dir, char* const* argv, int out_fd, int err_fd) {
   const bool relayed = children_reaped_by_kernel();
-  UniqueFd status_read, status_write;
+  ChildPipe status;
   if (relayed) {
-    // Non-blocking at both ends: ours is drained like git's output, and the
-    // shell's takes one short line.
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return std::unexpected(errno);
-    status_read.reset(fds[0]);
-    status_write.reset(fds[1]);
-    // Above the descriptors the child's own are made from, so that making
-    // them cannot overwrite it.
-    if (status_write.get() <= kStatusFd) {
-      status_write.reset(::fcntl(status_write.get(), F_DUPFD_CLOEXEC, kStatusFd + 1));
-      if (!status_write) return std::unexpected(errno);
-    }
+    auto made = make_child_pipe();
+    if (!made) return std::unexpected(made.error());
+    status = *std::move(made);
   }
   SpawnSetup setup;
-  if (const int rc = setup.prepare(dir, out_fd, err_fd, status_write.get()); rc != 0) return std::unexpected(rc);
+  if (const int rc = setup.prepare(dir, out_fd, err_fd, status.write.get()); rc != 0) return std::unexpected(rc);
 
   pid_t pid = -1;
   int rc;
@@ -132,7 +137,7 @@ std::expected<GitChild, int> GitChild::start(const std::string& dir, char* const
     rc = ::posix_spawnp(&pid, argv[0], setup.actions(), setup.attr(), argv, environ);
   }
   if (rc != 0) return std::unexpected(rc);
-  return GitChild(pid, relayed, std::move(status_read));
+  return GitChild(pid, relayed, std::move(status.read));
 }
 
 GitChild::GitChild(pid_t pid, bool relayed, UniqueFd status_pipe) noexcept

@@ -28,6 +28,19 @@
 
 namespace brackwater::infrastructure {
 
+// A pipe between us and the child.
+struct ChildPipe {
+  support::UniqueFd read;
+  support::UniqueFd write;
+};
+
+// A close-on-exec pipe whose read end (ours) does not block; the child's end
+// stays blocking, as a child expects of its output. Both ends lie above the
+// descriptors the child's own are made from (0 to 3), so that making those
+// cannot overwrite them, even in a host that closed its standard streams.
+// The error is an errno.
+[[nodiscard]] std::expected<ChildPipe, int> make_child_pipe();
+
 class GitChild {
  public:
   enum class State : uint8_t { kRunning, kExited, kStatusLost };
