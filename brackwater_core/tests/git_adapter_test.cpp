@@ -8,6 +8,7 @@
 #include <csignal>
 #include <fstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/concat.hpp"
@@ -54,14 +55,41 @@ std::string outcome(const std::expected<std::string, GitInvokeError>& r) {
   return r ? "ok:" + *r : "err:" + r.error().display();
 }
 
+// Each table runs against git started directly, and under the relay that a
+// host ignoring SIGCHLD gets, which must answer the same.
+enum class Host { kPlain, kIgnoresChildren };
+
+class GitRuns : public testing::TestWithParam<Host> {
+ protected:
+  void SetUp() override {
+    if (GetParam() != Host::kIgnoresChildren) return;
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGCHLD, &ignore, &saved_), 0);
+  }
+  void TearDown() override {
+    if (GetParam() == Host::kIgnoresChildren) ::sigaction(SIGCHLD, &saved_, nullptr);
+  }
+  bool relayed() const { return GetParam() == Host::kIgnoresChildren; }
+
+ private:
+  struct sigaction saved_{};
+};
+
+INSTANTIATE_TEST_SUITE_P(Hosts, GitRuns, testing::Values(Host::kPlain, Host::kIgnoresChildren),
+                         [](const auto& info) { return info.param == Host::kPlain ? "Plain" : "IgnoresSigchld"; });
+
 struct ScriptCase {
   std::string script;
   std::string expected;
   bool prefix_only = false;
 };
 
-TEST(GitOutput, FakeGitOutcomes) {
+TEST_P(GitRuns, FakeGitOutcomes) {
   TempDir cwd;
+  // A descriptor the host left inheritable stays with the host.
+  const int inheritable = ::dup2(STDIN_FILENO, 99);
+  ASSERT_EQ(inheritable, 99);
   const ScriptCase cases[] = {
       {R"(printf '  /some path\n')", "ok:/some path"},
       {R"(printf '\343\200\200/p\302\240\n')", "ok:/p"},  // Unicode white space is trimmed too
@@ -75,17 +103,29 @@ TEST(GitOutput, FakeGitOutcomes) {
       {R"(printf '\377'; exit 3)", "err:git output is not valid UTF-8: stdout:", true},
       {R"(printf ok; printf '\377' >&2)", "err:git output is not valid UTF-8: stderr:", true},
       {R"(printf '\377'; printf '\377' >&2)", "err:git output is not valid UTF-8: stdout:", true},
+      // git's own 126 and 127 are exit statuses, never a start failure
+      {"echo 'no such command' >&2; exit 127", "err:git exited 127: no such command"},
+      {"echo 'cannot run' >&2; exit 126", "err:git exited 126: cannot run"},
+      // nothing but git's words: no shell adds its own about a crash
+      {"echo 'about to crash' >&2; kill -SEGV $$", "err:git exited %d: about to crash"},
+      {"[ -e /proc/$$/fd/99 ] && echo leaked || echo closed", "ok:closed"},
   };
   for (const auto& c : cases) {
     FakeGit git(c.script);
     const std::string got = outcome(git_output(cwd.path(), kArgs));
+    std::string expected = c.expected;
+    // The relay reports a git ended by signal N as 128 + N.
+    if (const size_t at = expected.find("%d"); at != std::string::npos) {
+      expected.replace(at, 2, relayed() ? "139" : "1");
+    }
     if (c.prefix_only) {
-      EXPECT_TRUE(got.starts_with(c.expected)) << c.script << " gave " << got;
-      EXPECT_GT(got.size(), c.expected.size()) << "no description of the bad bytes";
+      EXPECT_TRUE(got.starts_with(expected)) << c.script << " gave " << got;
+      EXPECT_GT(got.size(), expected.size()) << "no description of the bad bytes";
     } else {
-      EXPECT_EQ(got, c.expected) << c.script;
+      EXPECT_EQ(got, expected) << c.script;
     }
   }
+  ::close(inheritable);
 }
 
 TEST(GitOutput, NonZeroExitKeepsStderrUntrimmed) {
@@ -100,18 +140,19 @@ TEST(GitOutput, NonZeroExitKeepsStderrUntrimmed) {
   EXPECT_TRUE(r.error().is_nonzero_exit());
 }
 
-TEST(InvokeGit, ExitCodes) {
+TEST_P(GitRuns, ExitCodes) {
   TempDir cwd;
-  const std::pair<std::string, int> cases[] = {
-      {"printf partial; exit 7", 7},
-      {"printf partial; kill -KILL $$", 1},
-      {"printf partial; kill -TERM $$", 1},
+  // The relay reports a git ended by signal N as 128 + N.
+  const std::tuple<std::string, int, int> cases[] = {
+      {"printf partial; exit 7", 7, 7},
+      {"printf partial; kill -KILL $$", 1, 137},
+      {"printf partial; kill -TERM $$", 1, 143},
   };
-  for (const auto& [script, code] : cases) {
+  for (const auto& [script, code, relayed_code] : cases) {
     FakeGit git(script);
     auto r = invoke_git(cwd.path(), kArgs, 5);
     ASSERT_TRUE(r) << script << ": " << r.error().display();
-    EXPECT_EQ(r->code, code) << script;
+    EXPECT_EQ(r->code, relayed() ? relayed_code : code) << script;
     EXPECT_EQ(r->stdout_text, "partial") << script;
   }
 }
@@ -130,7 +171,7 @@ TEST(InvokeGit, CapturesLargeOutputOnBothStreams) {
   EXPECT_EQ(r->code, 0);
 }
 
-TEST(InvokeGit, TimeoutKillsTheChildAndWhatItStarted) {
+TEST_P(GitRuns, TimeoutKillsTheChildAndWhatItStarted) {
   // git hangs with a child of its own: the limit ends both. Or git has
   // exited while something it started keeps the pipes open: that orphan
   // belongs to init now, out of reach, but the limit still ends the call.
@@ -163,7 +204,7 @@ TEST(InvokeGit, TimeoutKillsTheChildAndWhatItStarted) {
   }
 }
 
-TEST(InvokeGit, StartFailures) {
+TEST_P(GitRuns, StartFailures) {
   TempDir cwd;
   {
     FakeGit git("exit 0", 0644, /*only=*/true);  // root may read it, but exec still wants an x bit
@@ -186,7 +227,7 @@ TEST(InvokeGit, StartFailures) {
   EXPECT_TRUE(no_children_left());
 }
 
-TEST(InvokeGit, ManyRunsLeakNoDescriptorOrThread) {
+TEST_P(GitRuns, ManyRunsLeakNoDescriptorOrThread) {
   TempDir cwd;
   FakeGit git(R"(case "$1" in bad) printf '\377';; fail) echo no >&2; exit 3;; esac; echo ok)");
   const size_t fds = count_entries("/proc/self/fd");

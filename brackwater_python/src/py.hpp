@@ -119,17 +119,30 @@ std::string type_qualname(PyObject* value);
 
 // ---- the interpreter lock ---------------------------------------------------
 
+// Whether the interpreter may run its signal handlers on the calling thread,
+// which holds the interpreter lock: the main thread of the main interpreter,
+// wherever the host started it, as the interpreter itself tells it. Where it
+// cannot be told (threading not imported yet, before 3.13), and on the
+// process's first thread, the answer is yes: asking PyErr_CheckSignals
+// there costs a moment and runs nothing on any other thread.
+bool runs_signal_handlers() noexcept;
+
 // Releases the interpreter lock for its lifetime. The saved thread state is
 // kept per thread, so that a wait in the core on this thread can take the
-// lock back for a moment (wait_hook.cpp) and give it up again.
+// lock back for a moment (wait_hook.cpp) and give it up again; so is whether
+// that is worth it, which is known only while the lock is held.
 class GilReleased {
  public:
-  GilReleased() noexcept : outer_(released_state) { released_state = PyEval_SaveThread(); }
+  GilReleased() noexcept : outer_(released_state), outer_handlers_(handlers_here) {
+    handlers_here = runs_signal_handlers();
+    released_state = PyEval_SaveThread();
+  }
   // Not noexcept: during finalisation PyEval_RestoreThread ends the thread
   // with a forced unwind, which must pass through here (guard.hpp). When
   // that unwind started in a wait that had taken the state back, there is
   // no state left to restore.
   ~GilReleased() noexcept(false) {
+    handlers_here = outer_handlers_;
     if (PyThreadState* state = std::exchange(released_state, outer_)) PyEval_RestoreThread(state);
   }
   GilReleased(const GilReleased&) = delete;
@@ -141,6 +154,9 @@ class GilReleased {
   // mark is asked rather than PyGILState_Check, which answers "yes" for
   // every thread once a sub-interpreter exists.
   static bool holds_gil() noexcept { return released_state == nullptr; }
+  // Whether the thread that released the lock may run signal handlers
+  // (runs_signal_handlers, asked as it released it).
+  static bool handlers_may_run() noexcept { return handlers_here; }
 
   // Takes the interpreter lock back for the calling thread, which released
   // it here; during finalisation this ends the thread (see above).
@@ -150,7 +166,9 @@ class GilReleased {
 
  private:
   inline static thread_local PyThreadState* released_state = nullptr;
+  inline static thread_local bool handlers_here = false;
   PyThreadState* outer_;
+  bool outer_handlers_;
 };
 
 // Runs `work` with the interpreter lock released and returns its result.

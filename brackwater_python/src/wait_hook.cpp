@@ -1,8 +1,5 @@
 #include "wait_hook.hpp"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <utility>
 
 #include "py.hpp"
@@ -13,10 +10,6 @@ namespace {
 
 thread_local PutAsideError put_aside{};
 
-// Only the interpreter's main thread runs signal handlers, and in a program
-// that thread is the process's first one. Asked without the interpreter lock.
-bool may_run_handlers() noexcept { return ::syscall(SYS_gettid) == ::getpid(); }
-
 // Runs the handlers with the interpreter lock: the thread's own when it holds
 // it, else taken back for the moment from GilReleased (register_binding, a
 // git run of list_worktrees, ...), but only on the thread that runs them, so
@@ -25,7 +18,7 @@ bool may_run_handlers() noexcept { return ::syscall(SYS_gettid) == ::getpid(); }
 // up to the module's entry guard; nothing on that path is noexcept.
 bool go_on_after_signal() {
   const bool released = !GilReleased::holds_gil();
-  if (released && !may_run_handlers()) return true;
+  if (released && !GilReleased::handlers_may_run()) return true;
   if (released) GilReleased::reacquire();
   const bool go_on = PyErr_CheckSignals() == 0;
   if (!go_on) {

@@ -78,39 +78,47 @@ GitInvokeError spawn_error(int err) {
   return GitInvokeError::Spawn{support::os_error_text(err)};
 }
 
-// Asked between polls of a long wait: a signal that reached another thread
-// interrupts no poll of ours, yet its handler may want the call to end.
-constexpr int kTickMs = 100;
+GitInvokeError start_error(const StartError& failure) {
+  if (failure.program.empty()) return spawn_error(failure.err);
+  return GitInvokeError::Spawn{support::concat(failure.program, ": ", support::os_error_text(failure.err))};
+}
 
-// One run of git. `status_lost` is set when someone else reaped git and its
-// status could not be learnt: the result is then an error to run again.
+// How often a wait asks the wait hook, whatever else wakes it: a signal that
+// reached another thread interrupts no poll of ours, yet its handler may
+// want the call to end.
+constexpr auto kHookInterval = std::chrono::milliseconds(100);
+// How often a child without a pidfd is looked at.
+constexpr long long kLookMs = 10;
+constexpr long long kLookSoonMs = 1;
+
+// One run of git, directly or under the relay. `status_lost` is set when
+// someone else reaped a direct git and its status could not be learnt: the
+// result is then an error to run again under the relay.
 std::expected<CommandOutput, GitInvokeError> run_once(const std::string& dir, char* const* argv,
-                                                      Clock::time_point deadline, uint64_t timeout_secs,
-                                                      bool& status_lost) {
+                                                      const GitDeadline& limit, bool relayed, bool& status_lost) {
   auto out_pipe = make_child_pipe();
   if (!out_pipe) return failed(spawn_error(out_pipe.error()));
   auto err_pipe = make_child_pipe();
   if (!err_pipe) return failed(spawn_error(err_pipe.error()));
-  auto started = GitChild::start(dir, argv, out_pipe->write.get(), err_pipe->write.get());
-  if (!started) return failed(spawn_error(started.error()));
+  auto started = GitChild::start(dir, argv, out_pipe->write.get(), err_pipe->write.get(), relayed);
+  if (!started) return failed(start_error(started.error()));
   GitChild& child = *started;
   out_pipe->write.reset();
   err_pipe->write.reset();
-  // git's standard output and error, and the shell's status pipe when git
-  // runs under one.
+  // git's standard output and error, and the relay's status pipe.
   Stream streams[3] = {
       {std::move(out_pipe->read), {}, 0}, {std::move(err_pipe->read), {}, 0}, {child.take_status_pipe(), {}, 0}};
 
+  auto next_ask = Clock::now() + kHookInterval;
   // Output still open after git has exited means a descendant holds the
   // pipes: it is waited for until the limit.
   while (streams[0].open() || streams[1].open() || streams[2].open() || !child.exited()) {
-    const auto now = Clock::now();
-    if (now >= deadline) {
+    auto now = Clock::now();
+    if (now >= limit.at) {
       child.kill_and_reap();
-      return failed(GitInvokeError::Timeout{timeout_secs});
+      return failed(GitInvokeError::Timeout{limit.secs});
     }
-    long long wait_ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-    wait_ms = std::min<long long>(wait_ms, kTickMs);
+    long long wait_ms = std::chrono::ceil<std::chrono::milliseconds>(std::min(limit.at, next_ask) - now).count();
 
     pollfd fds[4];
     nfds_t n = 0;
@@ -126,23 +134,30 @@ std::expected<CommandOutput, GitInvokeError> run_once(const std::string& dir, ch
         fds[n] = {child.pidfd(), POLLIN, 0};
         slot[n++] = 3;
       } else {
-        wait_ms = std::min<long long>(wait_ms, 10);  // no pidfd: look at the child now and then
+        // Looked at now and then; often once git closed its output, since
+        // it is then most likely exiting.
+        wait_ms = std::min(wait_ms, streams[0].open() || streams[1].open() ? kLookMs : kLookSoonMs);
       }
     }
 
-    const int ready = ::poll(fds, n, static_cast<int>(wait_ms));
+    const int ready = ::poll(fds, n, static_cast<int>(std::max(wait_ms, 0LL)));
     if (ready < 0 && errno != EINTR) {
       const int err = errno;
       child.kill_and_reap();
       return failed(GitInvokeError::Spawn{support::os_error_text(err)});
     }
-    if (ready <= 0 && !support::may_go_on()) {
-      child.kill_and_reap();
-      return failed(GitInvokeError::Interrupted{});
+    now = Clock::now();
+    if (ready < 0 || now >= next_ask) {
+      next_ask = now + kHookInterval;
+      if (!support::may_go_on()) {
+        child.kill_and_reap();
+        return failed(GitInvokeError::Interrupted{});
+      }
     }
     for (nfds_t i = 0; i < n && ready > 0; ++i) {
       if (fds[i].revents != 0 && slot[i] < 3) streams[slot[i]].drain();
     }
+    if (child.relayed() && !streams[2].open()) child.relay_ended();
     if (!child.exited()) {
       auto state = child.look();
       if (!state) {
@@ -157,9 +172,7 @@ std::expected<CommandOutput, GitInvokeError> run_once(const std::string& dir, ch
     }
   }
 
-  if (auto reported = child.take_reported_status(streams[2].bytes); !reported) {
-    return failed(spawn_error(reported.error()));
-  }
+  child.take_reported_status(streams[2].bytes);
   child.reap();
   // A git ended by a signal was most likely hit by the terminal's Ctrl-C,
   // which this process got too: its handler may want the call to end.
@@ -193,12 +206,19 @@ std::string GitInvokeError::display() const {
   return std::visit(Visitor{}, value());
 }
 
+GitDeadline GitDeadline::after(uint64_t secs) {
+  // Capped so that any limit, however large, stays a valid time point.
+  constexpr uint64_t kMaxSecs = 100ULL * 365 * 24 * 3600;
+  return {std::chrono::steady_clock::now() + std::chrono::seconds(std::min(secs, kMaxSecs)), secs};
+}
+
 std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, std::span<const std::string_view> args,
                                                         uint64_t timeout_secs) {
-  // Capped so that any limit, however large, stays a valid time point.
-  constexpr uint64_t kMaxTimeoutSecs = 100ULL * 365 * 24 * 3600;
-  const auto deadline = Clock::now() + std::chrono::seconds(std::min(timeout_secs, kMaxTimeoutSecs));
+  return invoke_git(cwd, args, GitDeadline::after(timeout_secs));
+}
 
+std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, std::span<const std::string_view> args,
+                                                        const GitDeadline& limit) {
   if (support::wait_stopped()) return failed(GitInvokeError::Interrupted{});
   const std::string dir(cwd);
   std::vector<std::string> argv_store{"git"};
@@ -217,12 +237,12 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
   argv.push_back(nullptr);
 
   // Every command is a read-only query, so a run whose exit status the host
-  // took (and the kernel no longer tells) is simply run again.
-  for (;;) {
-    bool status_lost = false;
-    auto run = run_once(dir, argv.data(), deadline, timeout_secs, status_lost);
-    if (!status_lost || Clock::now() >= deadline) return run;
-  }
+  // took (and the kernel no longer tells) is run once more, under the relay,
+  // whose status no reaper can take.
+  bool status_lost = false;
+  auto run = run_once(dir, argv.data(), limit, false, status_lost);
+  if (!status_lost) return run;
+  return run_once(dir, argv.data(), limit, true, status_lost);
 }
 
 std::expected<std::string, GitInvokeError> git_output(std::string_view cwd, std::span<const std::string_view> args) {

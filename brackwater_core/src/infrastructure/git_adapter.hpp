@@ -9,14 +9,16 @@
 // remains after the child exits, is bounded by the limit. git is a child as
 // the host program expects one (git_child.hpp): in the caller's process
 // group, with no signal mask changed, and with right answers when the host
-// reaps children itself or ignores SIGCHLD. A run cut short (the limit, a
-// failed wait, a stop) kills git with its descendants (process_tree.hpp).
-// The wait asks the wait hook (support/wait_hook.hpp) after a signal
-// interrupts it and every tenth of a second, and a stop ends the run the way
-// the limit does.
+// reaps children itself or ignores SIGCHLD: a run whose status the host
+// took is run once more under a relay that cannot lose it. A run cut short
+// (the limit, a failed wait, a stop) kills git with its descendants
+// (process_tree.hpp). The wait asks the wait hook (support/wait_hook.hpp)
+// after a signal interrupts it and at least every tenth of a second, however
+// much git writes, and a stop ends the run the way the limit does.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <concepts>
 #include <cstdint>
 #include <expected>
@@ -87,11 +89,24 @@ inline constexpr std::array<std::string_view, 4> kWorktreeListNul{"worktree", "l
 inline constexpr int32_t kUsageExit = 129;
 }  // namespace git_commands
 
+// A time limit that several runs can share: a call that runs git twice
+// (the listing's fallback) still ends at its one limit. `secs` is the limit
+// a timeout reports.
+struct GitDeadline {
+  std::chrono::steady_clock::time_point at;
+  uint64_t secs;
+
+  static GitDeadline after(uint64_t secs);
+};
+
 // Runs git with `args` in `cwd` (unchanged; not checked beforehand). A
 // non-zero exit status is not an error here: it comes back in `code`.
 [[nodiscard]] std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd,
                                                                       std::span<const std::string_view> args,
                                                                       uint64_t timeout_secs);
+[[nodiscard]] std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd,
+                                                                      std::span<const std::string_view> args,
+                                                                      const GitDeadline& limit);
 
 // `invoke_git` with the 10-second limit; exit 0 gives the trimmed standard
 // output, any other status `NonZeroExit` with the untrimmed standard error.

@@ -10,21 +10,13 @@
 #include <cerrno>
 #include <charconv>
 #include <csignal>
-#include <vector>
 
 #include "infrastructure/process_tree.hpp"
-#include "support/text.hpp"
 
 namespace brackwater::infrastructure {
 namespace {
 
 using support::UniqueFd;
-
-// Runs git and writes its exit status on descriptor 3, which git itself does
-// not get. A shell that cannot run git exits 127 (not found) or 126 (found
-// but not runnable), as execvp's ENOENT and EACCES.
-constexpr const char* kRelayScript = "git \"$@\" 3>&-; echo $? >&3";
-constexpr int kStatusFd = 3;
 
 // The exit information a pidfd keeps once its process was reaped (kernel
 // 6.15 and later); the layout of the kernel's struct pidfd_info.
@@ -50,11 +42,12 @@ class SpawnSetup {
     if (attr_ready_) posix_spawnattr_destroy(&attr_);
   }
 
-  // The child runs in `dir` with standard input from /dev/null, its output
-  // on the two pipes (and the status pipe on descriptor 3 when one is
-  // given), no signal blocked, and SIGPIPE, SIGXFSZ (which Python ignores)
-  // and SIGCHLD at their defaults. 0, or the error of the first call that
-  // failed.
+  // The child runs in `dir` with standard input from /dev/null and no
+  // signal blocked, SIGPIPE, SIGXFSZ (which Python ignores) and SIGCHLD at
+  // their defaults, and no descriptor above the ones made here. git gets
+  // its output on the two pipes; the relay's shell gets the null device for
+  // its own and git's pipes and the status pipe above it (git_relay.hpp).
+  // 0, or the error of the first call that failed.
   int prepare(const std::string& dir, int out_fd, int err_fd, int status_fd) {
     if (int rc = posix_spawn_file_actions_init(&actions_); rc != 0) return rc;
     actions_ready_ = true;
@@ -64,12 +57,19 @@ class SpawnSetup {
     sigemptyset(&empty);
     sigemptyset(&defaults);
     for (int sig : {SIGPIPE, SIGXFSZ, SIGCHLD}) sigaddset(&defaults, sig);
+    const bool relayed = status_fd >= 0;
     const int results[] = {
         posix_spawn_file_actions_addchdir_np(&actions_, dir.c_str()),
         posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0),
-        posix_spawn_file_actions_adddup2(&actions_, out_fd, STDOUT_FILENO),
-        posix_spawn_file_actions_adddup2(&actions_, err_fd, STDERR_FILENO),
-        status_fd < 0 ? 0 : posix_spawn_file_actions_adddup2(&actions_, status_fd, kStatusFd),
+        relayed ? posix_spawn_file_actions_addopen(&actions_, STDOUT_FILENO, "/dev/null", O_WRONLY, 0)
+                : posix_spawn_file_actions_adddup2(&actions_, out_fd, STDOUT_FILENO),
+        posix_spawn_file_actions_adddup2(&actions_, relayed ? STDOUT_FILENO : err_fd, STDERR_FILENO),
+        relayed ? posix_spawn_file_actions_adddup2(&actions_, status_fd, kRelayStatusFd) : 0,
+        relayed ? posix_spawn_file_actions_adddup2(&actions_, out_fd, kRelayOutFd) : 0,
+        relayed ? posix_spawn_file_actions_adddup2(&actions_, err_fd, kRelayErrFd) : 0,
+        // What the host left inheritable stays with the host, as
+        // subprocess's close_fds does.
+        posix_spawn_file_actions_addclosefrom_np(&actions_, relayed ? kRelayErrFd + 1 : STDERR_FILENO + 1),
         posix_spawnattr_setsigmask(&attr_, &empty),
         posix_spawnattr_setsigdefault(&attr_, &defaults),
         posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF),
@@ -105,8 +105,8 @@ std::expected<ChildPipe, int> make_child_pipe() {
   if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(errno);
   ChildPipe p{UniqueFd(fds[0]), UniqueFd(fds[1])};
   for (UniqueFd* end : {&p.read, &p.write}) {
-    if (end->get() > kStatusFd) continue;
-    end->reset(::fcntl(end->get(), F_DUPFD_CLOEXEC, kStatusFd + 1));
+    if (end->get() > kRelayErrFd) continue;
+    end->reset(::fcntl(end->get(), F_DUPFD_CLOEXEC, kRelayErrFd + 1));
     if (!*end) return std::unexpected(errno);
   }
   const int flags = ::fcntl(p.read.get(), F_GETFL);
@@ -114,29 +114,35 @@ std::expected<ChildPipe, int> make_child_pipe() {
   return p;
 }
 
-std::expected<GitChild, int> GitChild::start(const std::string& dir, char* const* argv, int out_fd, int err_fd) {
-  const bool relayed = children_reaped_by_kernel();
+std::expected<GitChild, StartError> GitChild::start(const std::string& dir, char* const* argv, int out_fd,
+                                                    int err_fd, bool relayed) {
+  relayed = relayed || children_reaped_by_kernel();
   ChildPipe status;
+  std::expected<RelayCommand, StartError> relay;
   if (relayed) {
+    relay = relay_command(dir, argv);
+    if (!relay) return std::unexpected(relay.error());
     auto made = make_child_pipe();
-    if (!made) return std::unexpected(made.error());
+    if (!made) return std::unexpected(StartError{made.error(), {}});
     status = *std::move(made);
   }
   SpawnSetup setup;
-  if (const int rc = setup.prepare(dir, out_fd, err_fd, status.write.get()); rc != 0) return std::unexpected(rc);
+  if (const int rc = setup.prepare(dir, out_fd, err_fd, relayed ? status.write.get() : -1); rc != 0) {
+    return std::unexpected(StartError{rc, {}});
+  }
 
   pid_t pid = -1;
-  int rc;
   if (relayed) {
-    std::vector<char*> relay{const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(kRelayScript),
-                             const_cast<char*>("sh")};
-    for (char* const* arg = argv + 1; *arg != nullptr; ++arg) relay.push_back(*arg);
-    relay.push_back(nullptr);
-    rc = ::posix_spawn(&pid, "/bin/sh", setup.actions(), setup.attr(), relay.data(), environ);
-  } else {
-    rc = ::posix_spawnp(&pid, argv[0], setup.actions(), setup.attr(), argv, environ);
+    // The shell starts with an empty environment: git gets the caller's
+    // through env(1).
+    char* const no_environment[] = {nullptr};
+    if (const int rc = ::posix_spawn(&pid, kRelayShell, setup.actions(), setup.attr(), relay->argv(), no_environment);
+        rc != 0) {
+      return std::unexpected(StartError{rc, kRelayShell});
+    }
+  } else if (const int rc = ::posix_spawnp(&pid, argv[0], setup.actions(), setup.attr(), argv, environ); rc != 0) {
+    return std::unexpected(StartError{rc, {}});
   }
-  if (rc != 0) return std::unexpected(rc);
   return GitChild(pid, relayed, std::move(status.read));
 }
 
@@ -145,6 +151,7 @@ GitChild::GitChild(pid_t pid, bool relayed, UniqueFd status_pipe) noexcept
       pidfd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))),
       status_pipe_(std::move(status_pipe)),
       relayed_(relayed),
+      relay_open_(relayed),
       exited_(relayed) {}
 
 GitChild::GitChild(GitChild&& other) noexcept
@@ -152,6 +159,7 @@ GitChild::GitChild(GitChild&& other) noexcept
       pidfd_(std::move(other.pidfd_)),
       status_pipe_(std::move(other.status_pipe_)),
       relayed_(other.relayed_),
+      relay_open_(other.relay_open_),
       code_(other.code_),
       signalled_(other.signalled_),
       exited_(other.exited_),
@@ -200,36 +208,40 @@ std::expected<GitChild::State, int> GitChild::look() {
   }
 }
 
-std::expected<void, int> GitChild::take_reported_status(std::string_view reported) {
-  if (!relayed_) return {};
-  const auto text = support::trim(reported);
+void GitChild::take_reported_status(std::string_view reported) noexcept {
+  if (!relayed_) return;
   int32_t status = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), status);
-  if (text.empty() || ec != std::errc{} || end != text.data() + text.size()) {
+  const auto [end, ec] = std::from_chars(reported.data(), reported.data() + reported.size(), status);
+  if (ec != std::errc{} || std::string_view(end, reported.data() + reported.size()) != "\n") {
     signalled_ = true;  // the shell was ended before it could write
     code_ = 1;
-    return {};
+    return;
   }
-  if (status == 127) return std::unexpected(ENOENT);
-  if (status == 126) return std::unexpected(EACCES);
   // A shell reports a git ended by signal N as 128 + N, which cannot be
   // told from git's own exit 128 + N: it stays the exit status.
   code_ = status;
-  return {};
 }
 
 void GitChild::kill_and_reap() noexcept {
   if (done_) return;
-  // Without a pidfd the pid may only be signalled while it is surely ours.
-  if (pidfd_ || ours()) kill_process_tree(pid_, pidfd_.get());
+  // A direct child that someone else reaped is gone, and what it left
+  // behind belongs to init; the relay's shell that closed its status pipe
+  // has ended after git.
+  if (pid_is_ours()) kill_process_tree(pid_, pidfd_.get());
   reap();
 }
 
 void GitChild::reap() noexcept {
   if (done_) return;
   done_ = true;
-  if (!ours()) return;
   siginfo_t info{};
+  if (relayed_) {
+    // The shell is ending, or was killed: wait for it unless the kernel
+    // reaps it (by the pidfd, that wait ends at once when someone did).
+    if (!pidfd_ && children_reaped_by_kernel()) return;
+  } else if (taken_) {
+    return;
+  }
   while (wait(info, WEXITED) == EINTR) {
   }
   pidfd_.reset();

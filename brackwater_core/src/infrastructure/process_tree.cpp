@@ -1,6 +1,5 @@
 #include "infrastructure/process_tree.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -62,25 +62,45 @@ class Held {
   size_t size_ = 0;
 };
 
+// The numeric entries of /proc, read with getdents64 into a buffer on the
+// stack: opendir would allocate.
+template <class Visit>
+void for_each_process(Visit&& visit) noexcept {
+  const support::UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!proc) return;
+  alignas(8) char buf[8192];
+  for (;;) {
+    const long n = ::syscall(SYS_getdents64, proc.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    for (long at = 0; at < n;) {
+      // struct linux_dirent64: inode, offset, record length, type, name.
+      unsigned short length;
+      std::memcpy(&length, buf + at + 16, sizeof length);
+      const std::string_view name(buf + at + 19);
+      at += length;
+      pid_t pid = 0;
+      const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
+      if (ec == std::errc{} && end == name.data() + name.size() && pid > 0 && !visit(pid)) return;
+    }
+  }
+}
+
 // Stops every process whose parent is held and that is not held yet; true
-// when it found any.
+// when it stopped any. One that cannot be stopped has exited (its children
+// went to init) or is not ours to stop: it is not held, so neither is
+// anything below it.
 bool stop_children_of(Held& held) noexcept {
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return false;
   bool found = false;
-  while (const dirent* entry = ::readdir(proc)) {
-    if (held.full()) break;
-    const std::string_view name(entry->d_name);
-    pid_t pid = 0;
-    if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc{} || pid <= 0) continue;
-    if (held.has(pid)) continue;
+  for_each_process([&](pid_t pid) {
+    if (held.full()) return false;
+    if (held.has(pid)) return true;
     const pid_t parent = parent_of(pid);
-    if (parent <= 0 || !held.has(parent)) continue;
-    ::kill(pid, SIGSTOP);
+    if (parent <= 0 || !held.has(parent) || ::kill(pid, SIGSTOP) != 0) return true;
     held.add(pid);
     found = true;
-  }
-  ::closedir(proc);
+    return true;
+  });
   return found;
 }
 

@@ -26,14 +26,16 @@ WorktreeListError from_invoke_error(const GitInvokeError& error, std::string_vie
 }  // namespace
 
 std::expected<WorktreeList, WorktreeListError> list_worktrees(std::string_view repo) {
-  auto run = invoke_git(repo, git_commands::kWorktreeListNul, git_commands::kListTimeoutSecs);
+  const auto limit = GitDeadline::after(git_commands::kListTimeoutSecs);
+  auto run = invoke_git(repo, git_commands::kWorktreeListNul, limit);
   if (!run) return std::unexpected(from_invoke_error(run.error(), repo));
   if (run->code != git_commands::kUsageExit) {
     return list_worktrees_from_output(*run, repo, domain::PorcelainFraming::kNul);
   }
   // A git older than 2.36 knows no -z: the line form, in which a path that
-  // holds a line feed cannot be told from the attributes after it.
-  run = invoke_git(repo, git_commands::kWorktreeList, git_commands::kListTimeoutSecs);
+  // holds a line feed cannot be told from the attributes after it. Both
+  // runs share the call's one limit.
+  run = invoke_git(repo, git_commands::kWorktreeList, limit);
   if (!run) return std::unexpected(from_invoke_error(run.error(), repo));
   return list_worktrees_from_output(*run, repo, domain::PorcelainFraming::kLines);
 }
