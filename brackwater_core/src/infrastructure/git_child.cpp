@@ -234,14 +234,12 @@ void GitChild::kill_and_reap() noexcept {
 void GitChild::reap() noexcept {
   if (done_) return;
   done_ = true;
+  // A direct child someone else reaped is gone. The relay's shell has
+  // closed its status pipe, or was killed: it is ending, and is waited for
+  // even when the kernel reaps it, so that the call ends after it does (the
+  // wait then ends with ECHILD).
+  if (!relayed_ && taken_) return;
   siginfo_t info{};
-  if (relayed_) {
-    // The shell is ending, or was killed: wait for it unless the kernel
-    // reaps it (by the pidfd, that wait ends at once when someone did).
-    if (!pidfd_ && children_reaped_by_kernel()) return;
-  } else if (taken_) {
-    return;
-  }
   while (wait(info, WEXITED) == EINTR) {
   }
   pidfd_.reset();
