@@ -38,10 +38,10 @@ constexpr uint32_t kArch = AUDIT_ARCH_AARCH64;
 #error "no seccomp architecture for this target"
 #endif
 
-struct PidfdInfo {
-  uint64_t fields[8];
-};
-constexpr uint32_t kPidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
+// PIDFD_GET_INFO whatever the size of the structure it is given, which has
+// grown from kernel to kernel.
+constexpr uint32_t kPidfdGetInfo = _IOC(_IOC_READ | _IOC_WRITE, 0xFF, 11, 0);
+constexpr uint32_t kIoctlSizeBits = _IOC_SIZEMASK << _IOC_SIZESHIFT;
 
 bool listed(const char* list, const char* word) {
   const size_t n = std::strlen(word);
@@ -69,8 +69,10 @@ void refuse(const char* list) {
   if (listed(list, "close_range")) refuse_call(SYS_close_range, ENOSYS);
   if (listed(list, "pidfd_info")) {
     // ioctl(fd, PIDFD_GET_INFO, ...): the request is the second argument.
-    f.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_ioctl, 0, 3));
+    // Last, since it leaves the request, not the call's number, loaded.
+    f.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_ioctl, 0, 4));
     f.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])));
+    f.push_back(stmt(BPF_ALU | BPF_AND | BPF_K, ~kIoctlSizeBits));
     f.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, kPidfdGetInfo, 0, 1));
     f.push_back(stmt(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOTTY));
   }
