@@ -4,16 +4,19 @@ the program and git with it, handlers see the program's own signal mask, and
 a host that reaps its children itself, or ignores SIGCHLD, still gets the
 right answers."""
 
+import glob
 import os
 import shutil
 import signal
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import time
 
 import pytest
 
+import _tidemark as t
 from gitrepo import committed_repo, slow_git
 from old_kernel import old_kernel  # noqa: F401 (a fixture)
 from test_interrupted_lock_waits import CALLER, HUNG_GIT
@@ -146,3 +149,140 @@ def test_a_host_that_reaps_or_ignores_its_children_gets_right_answers(real_tmp, 
                          capture_output=True, text=True, timeout=300)
     wrong, most = map(int, out.stdout.split("\n")[1].split())
     assert (wrong, most <= 2) == (0, True), out
+
+
+# git writes to standard error every 30 ms for some seconds, so no wait for it
+# times out, and SIGINT is handled on another thread, so it interrupts no wait
+# of the call: only the hook, asked every tenth of a second whatever wakes the
+# wait, can end the call before git finishes. Without pidfds and with SIGCHLD
+# ignored, git runs under the relay's shell, which must be killed with it.
+CHATTY_GIT = ('#!/bin/sh\necho $$ >> "$0.pids"\n'
+              'i=0; while [ $i -lt 300 ]; do echo progress >&2; sleep 0.03; i=$((i + 1)); done\n'
+              'echo $$ >> "$0.finished"\n')
+INTERRUPTED_ELSEWHERE = textwrap.dedent("""
+    import signal, threading, time
+    from pathlib import Path
+    if IGNORE:
+        signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+    pids = Path(os.environ["GIT_PIDS"])
+    def interrupt():
+        while not pids.exists():
+            time.sleep(0.01)
+        signal.pthread_kill(threading.get_ident(), signal.SIGINT)
+    threading.Thread(target=interrupt).start()
+    try:
+        t.list_worktrees(root)
+    except KeyboardInterrupt:
+        print("interrupted")
+""")
+
+
+@pytest.mark.parametrize("host", ["plain", "SIGCHLD ignored, no pidfds"])
+def test_ctrl_c_on_another_thread_ends_a_call_whose_git_keeps_writing(repo, tmp_path, host, old_kernel):
+    env = fake_git(tmp_path, CHATTY_GIT)
+    git_pids = tmp_path / "git.pids"
+    env = old_kernel(["pidfd_open", "pidfd_info"] if host != "plain" else [], base=dict(env, GIT_PIDS=str(git_pids)))
+    statement = INTERRUPTED_ELSEWHERE.replace("IGNORE", str(host != "plain"))
+    out = subprocess.run([sys.executable, "-c", CALLER, str(repo), statement], env=env,
+                         capture_output=True, text=True, timeout=60)  # git's own limit is 30 s
+    assert out.stdout.split("\n")[1:] == ["interrupted", ""], out
+    assert not (tmp_path / "git.finished").exists()
+    assert not [pid for pid in git_pids.read_text().split() if still_running(int(pid))]
+
+
+# A program that starts the interpreter on a thread of its own, as an
+# application embedding Python may: that thread, not the process's first,
+# is where the interpreter runs its signal handlers.
+EMBEDDING = r"""
+#include <Python.h>
+#include <pthread.h>
+#include <stdint.h>
+
+static void* run(void* code) {
+  Py_InitializeEx(1);
+  int rc = PyRun_SimpleString((const char*)code);
+  Py_FinalizeEx();
+  return (void*)(intptr_t)rc;
+}
+
+int main(int argc, char** argv) {
+  pthread_t thread;
+  void* rc;
+  if (argc != 2 || pthread_create(&thread, NULL, run, argv[1]) != 0) return 2;
+  pthread_join(thread, &rc);
+  return (int)(intptr_t)rc;
+}
+"""
+
+
+def embedding_program(tmp_path):
+    include, libdir = sysconfig.get_paths()["include"], sysconfig.get_config_var("LIBDIR")
+    library = f"python{sysconfig.get_config_var('LDVERSION')}"
+    if not shutil.which("gcc") or not os.path.exists(os.path.join(include, "Python.h")) or not glob.glob(
+            os.path.join(libdir or "/nonexistent", f"lib{library}.so*")):
+        pytest.skip("embedding needs gcc, Python's headers and its shared library")
+    (tmp_path / "embed.c").write_text(EMBEDDING)
+    program = tmp_path / "embed"
+    subprocess.run(["gcc", "-o", str(program), str(tmp_path / "embed.c"), f"-I{include}", f"-L{libdir}",
+                    f"-Wl,-rpath,{libdir}", f"-l{library}", "-lpthread"], check=True)
+    return program
+
+
+def test_an_interpreter_on_a_second_thread_runs_its_handlers_during_a_wait(repo, tmp_path):
+    program = embedding_program(tmp_path)
+    env = dict(fake_git(tmp_path, HUNG_GIT), PYTHONHOME=sys.base_prefix, PYTHONPATH=os.path.dirname(t.__file__))
+    code = textwrap.dedent(f"""
+        import os, _tidemark as t
+        print(os.getpid(), flush=True)
+        try:
+            t.list_worktrees({str(repo)!r})
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+    """)
+    caller = subprocess.Popen([str(program), code], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    git_pids = tmp_path / "git.pids"
+    try:
+        pid = int(caller.stdout.readline())
+        while not git_pids.exists():
+            assert caller.poll() is None, caller.stderr.read()
+            time.sleep(0.01)
+        os.kill(pid, signal.SIGINT)
+        out, err = caller.communicate(timeout=60)  # git's own limit is 30 s
+    finally:
+        caller.kill()
+        caller.wait()
+    assert (out, caller.returncode) == ("interrupted\n", 0), err
+    assert not [pid for pid in git_pids.read_text().split() if still_running(int(pid))]
+
+
+# With bash as /bin/sh (a private mount namespace makes it so, where one can
+# be made), no variable of the caller's may change what the relay's shell
+# does: options that end it early or trace it into git's error text, a file
+# it would run first. git, an old one that refuses -z, gets them unchanged.
+STEERING_SHELLS = textwrap.dedent("""
+    import signal
+    if IGNORE:
+        signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+    print([e.worktree for e in t.list_worktrees(root)])
+    try:
+        t.list_worktrees(os.environ["OUTSIDE"])
+    except t.WorktreeListError as e:
+        print(e.reason_code, e)
+""")
+OLD_GIT = '#!/bin/sh\ncase "$*" in *-z*) echo "error: unknown switch \\`z\'" >&2; exit 129;; esac\nexec {git} "$@"\n'
+
+
+def test_the_relay_answers_as_git_does_whatever_the_environment_says_to_a_shell(repo, tmp_path, outside):
+    bash_env = tmp_path / "bash_env"
+    bash_env.write_text("echo from BASH_ENV >&2\n")
+    env = dict(fake_git(tmp_path, OLD_GIT.format(git=shutil.which("git"))), OUTSIDE=str(outside),
+               SHELLOPTS="errexit:xtrace", PS4="+ traced ", BASH_ENV=str(bash_env), ENV=str(bash_env))
+    as_bash = ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+               'mount --bind /usr/bin/bash "$(readlink -f /bin/sh)" && exec "$@"', "sh"]
+    if subprocess.run([*as_bash, "/bin/sh", "-c", '[ -n "$BASH_VERSION" ]'], capture_output=True).returncode:
+        pytest.skip("no private mount namespace with bash as /bin/sh")
+    answers = [subprocess.run([*as_bash, sys.executable, "-c", CALLER, str(repo),
+                               STEERING_SHELLS.replace("IGNORE", str(ignore))],
+                              env=env, capture_output=True, text=True, timeout=60) for ignore in (False, True)]
+    assert answers[0].returncode == 0 and f"[PosixPath('{repo}')]" in answers[0].stdout, answers[0]
+    assert answers[1].stdout.split("\n")[1:] == answers[0].stdout.split("\n")[1:], answers

@@ -114,8 +114,8 @@ std::expected<ChildPipe, int> make_child_pipe() {
   return p;
 }
 
-std::expected<GitChild, StartError> GitChild::start(const std::string& dir, char* const* argv, int out_fd,
-                                                    int err_fd, bool relayed) {
+std::expected<GitChild, StartError> GitChild::start(const std::string& dir, char* const* argv, int out_fd, int err_fd,
+                                                    bool relayed) {
   relayed = relayed || children_reaped_by_kernel();
   ChildPipe status;
   std::expected<RelayCommand, StartError> relay;

@@ -57,8 +57,8 @@ class GitChild {
   // `err_fd`; under the relay when `relayed` is asked for or SIGCHLD is
   // ignored. The error is the start's: ENOENT for a git missing from PATH
   // or a missing directory.
-  [[nodiscard]] static std::expected<GitChild, StartError> start(const std::string& dir, char* const* argv,
-                                                                 int out_fd, int err_fd, bool relayed);
+  [[nodiscard]] static std::expected<GitChild, StartError> start(const std::string& dir, char* const* argv, int out_fd,
+                                                                 int err_fd, bool relayed);
 
   GitChild(GitChild&&) noexcept;
   GitChild& operator=(GitChild&&) = delete;
