@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <fstream>
 #include <thread>
 #include <tuple>
@@ -57,7 +58,7 @@ std::string outcome(const std::expected<std::string, GitInvokeError>& r) {
 
 // Each table runs against git started directly, and under the relay that a
 // host ignoring SIGCHLD gets, which must answer the same.
-enum class Host { kPlain, kIgnoresChildren };
+enum class Host : uint8_t { kPlain, kIgnoresChildren };
 
 class GitRuns : public testing::TestWithParam<Host> {
  protected:

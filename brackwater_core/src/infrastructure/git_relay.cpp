@@ -12,8 +12,6 @@
 #include "support/concat.hpp"
 #include "support/unique_fd.hpp"
 
-extern char** environ;
-
 namespace brackwater::infrastructure {
 namespace {
 
@@ -70,7 +68,7 @@ std::expected<RelayCommand, StartError> relay_command(const std::string& dir, ch
   // env(1) would search PATH for a bare name, and takes any word with '='
   // before the command for a variable.
   if (git->find('/') == std::string::npos) git->insert(0, "./");
-  const auto env_tool = std::ranges::find_if(kEnvTools, [](const char* p) { return ::access(p, X_OK) == 0; });
+  const auto* const env_tool = std::ranges::find_if(kEnvTools, [](const char* p) { return ::access(p, X_OK) == 0; });
   if (env_tool == std::end(kEnvTools)) return std::unexpected(StartError{ENOENT, kEnvTools[0]});
   if (git->find('=') != std::string::npos) return std::unexpected(StartError{EINVAL, *env_tool});
 

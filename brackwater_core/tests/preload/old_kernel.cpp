@@ -12,16 +12,16 @@
 //
 // The refusals are a seccomp filter, so they hold for every caller of the
 // system call, and for the children, as on such a kernel.
-#include <errno.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
