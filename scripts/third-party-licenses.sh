@@ -85,4 +85,4 @@ if [ -n "${CI:-}" ]; then
   exit 1
 fi
 echo "licenses: warning: third-party/ differs from this machine's copyright files ($list); the wheel" \
-  "carries the kept texts; bash scripts/third-party-licenses.sh rewrites them from this machine's (CI stops on this)" >&2
+  "carries the kept texts; to carry this machine's, rewrite them: bash scripts/third-party-licenses.sh (under CI this stops the build)" >&2
