@@ -14,8 +14,9 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 # pip's --log file holds its debug lines, among them each index page it
-# could not fetch and why; the console keeps what -q lets through.
-"$python" -m pip install -q --log "$scratch/debug.log" "$@" >"$scratch/console.log" 2>&1
+# could not fetch and why; the console keeps what -q lets through (the
+# progress bar aside, which a log file would otherwise turn on).
+"$python" -m pip install -q --progress-bar off --log "$scratch/debug.log" "$@" >"$scratch/console.log" 2>&1
 status=$?
 unreachable=$(grep -m1 -E 'Could not fetch URL [^ ]+: (connection error|timed out|There was a problem confirming the ssl certificate)' \
   "$scratch/debug.log" 2>/dev/null)
@@ -27,5 +28,11 @@ if [ "$status" -ne 0 ] && [ -n "$unreachable" ]; then
     "come from one: connect this machine, or name a reachable index or wheel folder in PIP_INDEX_URL or PIP_FIND_LINKS" >&2
   exit "$status"
 fi
-cat "$scratch/console.log" >&2
+# A configured index or wheel folder that has no entry for a package is
+# worth knowing only when something could not be found.
+if [ "$status" -eq 0 ]; then
+  grep -v -E "^WARNING: Location '[^']*' is ignored: it is neither a file nor a directory\.$" "$scratch/console.log" >&2
+else
+  cat "$scratch/console.log" >&2
+fi
 exit "$status"
