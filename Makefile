@@ -35,17 +35,20 @@ deps:
 $(addprefix deps-,$(DEPS_GROUPS)): deps-%: deps
 	bash scripts/install-deps.sh $*
 
-# Every tool pip installs is pinned in constraints.txt: those that build and
-# check the wheel, then those that run the module's tests. A failed install
-# removes the half-made environment, so the next run starts afresh.
+# Every tool pip installs is pinned in constraints.txt (pip itself too, which
+# the pin alone moves to its version): those that build and check the wheel,
+# then those that run the module's tests. A failed install removes the
+# half-made environment, so the next run starts afresh; scripts/pip-install.sh
+# says when no package index could be reached.
+PIP_INSTALL := bash scripts/pip-install.sh $(VPY) -c constraints.txt
 $(VENV)/.installed: requirements-build.txt constraints.txt | deps
 	$(PYTHON) -m venv $(VENV) && \
-	  $(VPY) -m pip install -q -c constraints.txt --upgrade pip && \
-	  $(VPY) -m pip install -q -c constraints.txt -r requirements-build.txt || { rm -rf $(VENV); exit 1; }
+	  $(PIP_INSTALL) pip && \
+	  $(PIP_INSTALL) -r requirements-build.txt || { rm -rf $(VENV); exit 1; }
 	touch $@
 
 $(VENV)/.test-installed: requirements-test.txt constraints.txt $(VENV)/.installed
-	$(VPY) -m pip install -q -c constraints.txt -r requirements-test.txt
+	$(PIP_INSTALL) -r requirements-test.txt
 	touch $@
 
 venv: $(VENV)/.installed
@@ -63,7 +66,8 @@ $(WHEEL_STAMP): $(WHEEL_INPUTS) $(VENV)/.installed
 	bash scripts/third-party-licenses.sh --check
 	rm -rf dist build/raw-wheel
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VPY) -m pip wheel . --no-build-isolation --no-deps -w build/raw-wheel -q
-	COLUMNS=200 $(VENV)/bin/abi3audit --strict --summary build/raw-wheel/tidemark-*.whl
+	COLUMNS=200 $(VENV)/bin/abi3audit --strict --summary build/raw-wheel/tidemark-*.whl >build/raw-wheel/abi3audit.log 2>&1; \
+	  status=$$?; sed 's/ *$$//' build/raw-wheel/abi3audit.log; exit $$status
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/raw-wheel/tidemark-*.whl \
 	  >build/raw-wheel/repair.log 2>&1 || { cat build/raw-wheel/repair.log; exit 1; }
 	@ls dist/tidemark-*.whl
@@ -83,16 +87,26 @@ install: $(INSTALL_STAMP)
 wheel-check: wheel
 	bash scripts/check-wheel.sh dist/tidemark-*.whl build/wheel-check
 
+# A build or a test run that goes well says so in a line or two: CMake only
+# warns, ninja prints only what its commands print (a compiler's warnings and
+# errors), and ctest's log is shown whole only when a test fails.
+CMAKE := PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --log-level=NOTICE
+CMAKE_BUILD := PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build
+NINJA_QUIET := -j $(JOBS) -- --quiet
+ctest_in = cd $(1) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-failure -j $(JOBS) >ctest.log 2>&1 \
+  && sed -n '/tests passed/,$$p' ctest.log || { cat ctest.log; exit 1; }
+
 core-test: deps-tests venv
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(CORE_BUILD) -G Ninja \
+	@echo "core: building the core library and its GoogleTest suite in $(CORE_BUILD), then running it"
+	$(CMAKE) -S . -B $(CORE_BUILD) -G Ninja \
 	  -DTIDEMARK_CORE_TESTS=ON -DTIDEMARK_PYTHON_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(CORE_BUILD) -j $(JOBS)
-	cd $(CORE_BUILD) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
+	$(CMAKE_BUILD) $(CORE_BUILD) $(NINJA_QUIET)
+	$(call ctest_in,$(CORE_BUILD))
 
 # The module tests run side by side in $(JOBS) processes (pytest-xdist); an
 # idle process takes tests queued for a busy one, so the slowest test, which
 # the suite's conftest.py starts first, overlaps the rest.
-PYTEST := -m pytest -q -p no:cacheprovider -n $(JOBS) --dist worksteal
+PYTEST := -m pytest --no-header -rfEs -p no:cacheprovider -n $(JOBS) --dist worksteal
 py-test: install test-venv
 	cd brackwater_python/tests && ../../$(VPY) $(PYTEST) .
 
@@ -100,11 +114,11 @@ py-test: install test-venv
 # UndefinedBehaviorSanitizer (the module is loaded from the build directory).
 ASAN_BUILD := build/asan
 sanitize: deps-sanitize test-venv
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTIDEMARK_SANITIZE=ON -DTIDEMARK_CORE_TESTS=ON -DTIDEMARK_FUZZ=ON -DTIDEMARK_PYTHON_MODULE=ON \
 	  -DPython_EXECUTABLE="$(CURDIR)/$(VPY)"
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
+	$(CMAKE_BUILD) $(ASAN_BUILD) $(NINJA_QUIET)
+	$(call ctest_in,$(ASAN_BUILD))
 	cd brackwater_python/tests && PYTHONPATH="$(CURDIR)/$(ASAN_BUILD)" TIDEMARK_TEST_PER_WRITER=50 \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
@@ -127,17 +141,17 @@ lint: deps-lint venv
 # UndefinedBehaviorSanitizer, run for a bounded time (scripts/fuzz.sh).
 FUZZ_BUILD := build/fuzz
 fuzz: deps-fuzz venv
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	$(CMAKE) -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=clang++-19 -DTIDEMARK_SANITIZE=ON -DTIDEMARK_FUZZ=ON -DTIDEMARK_PYTHON_MODULE=OFF
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	$(CMAKE_BUILD) $(FUZZ_BUILD) $(NINJA_QUIET)
 	bash scripts/fuzz.sh $(FUZZ_BUILD)
 
 bench: deps-bench install
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(BENCH_BUILD) -G Ninja \
+	$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja \
 	  -DTIDEMARK_BENCH=ON -DTIDEMARK_PYTHON_MODULE=OFF -DCMAKE_BUILD_TYPE=Release
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BENCH_BUILD) -j $(JOBS)
+	$(CMAKE_BUILD) $(BENCH_BUILD) $(NINJA_QUIET)
 	for b in $(BENCH_BUILD)/bench_*; do [ -x "$$b" ] && "$$b"; done; true
-	$(VPY) -m pip install -q -c constraints.txt pyyaml orjson  # the plain-Python ways bench_config.py and bench_audit.py compare against
+	$(PIP_INSTALL) pyyaml orjson  # the plain-Python ways bench_config.py and bench_audit.py compare against
 	for s in bench/*.py; do $(VPY) "$$s"; done
 
 clean:

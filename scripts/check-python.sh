@@ -11,7 +11,10 @@ set -uo pipefail
 
 python=${1:?usage: scripts/check-python.sh PYTHON VENV}
 venv=${2:?usage: scripts/check-python.sh PYTHON VENV}
-need="tidemark needs CPython 3.11 or newer: put one first on PATH or name it, as in make PYTHON=python3.11"
+# What to do about it, for the bare Debian or Ubuntu a newcomer starts from.
+need="tidemark needs CPython 3.11 or newer: on Debian 12 or Ubuntu 24.04 and later, apt-get install python3 (as root)\
+ gives one; elsewhere install one (pyenv, or your release's python3.11 with its -venv and -dev packages), put it\
+ first on PATH or name it, as in make PYTHON=python3.11"
 
 # "implementation version fit" of an interpreter, or nothing when it does not run.
 describe() {

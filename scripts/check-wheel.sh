@@ -4,8 +4,8 @@
 #   - the repair kept the licence texts of third-party/ in its .dist-info,
 #     each listed in its metadata;
 #   - it installs in a fresh virtual environment of every CPython 3.11 or
-#     later on this machine (pyenv's, those on PATH and the system's
-#     /usr/bin/python3), and the example runs
+#     later on this machine (pyenv's under $PYENV_ROOT or ~/.pyenv, those
+#     on PATH and the system's /usr/bin/python3), and the example runs
 #     there (hashing, Unicode and TOML all answer);
 #   - the loader finds no library outside the wheel but the C and C++
 #     runtimes every manylinux system has.
@@ -50,8 +50,9 @@ EOF
 system_libs='^([^ ]*/)?(linux-vdso\.so|ld-linux-x86-64\.so|libc\.so|libm\.so|libdl\.so|librt\.so|libpthread\.so|libstdc\+\+\.so|libgcc_s\.so)'
 
 interpreters=()
-for py in "$HOME"/.pyenv/versions/3.*/bin/python3 $(compgen -c python3. | grep -E "^python3\.[0-9]+$" | sort -u) \
-  /usr/bin/python3; do
+# pyenv keeps its interpreters under PYENV_ROOT, by default ~/.pyenv.
+for py in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.*/bin/python3 "$HOME"/.pyenv/versions/3.*/bin/python3 \
+  $(compgen -c python3. | grep -E "^python3\.[0-9]+$" | sort -u) /usr/bin/python3; do
   # The interpreter itself, not a wrapper (pyenv's shims) that picks one.
   real=$("$py" -c 'import os, sys; sys.version_info >= (3, 11) and print(os.path.realpath(sys.executable))' \
     2>/dev/null) || continue

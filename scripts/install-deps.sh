@@ -57,13 +57,21 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-line="apt-get install -y --no-install-recommends ${missing[*]}"
+install=(install -y --no-install-recommends "${missing[@]}")
+line="apt-get ${install[*]}"
 if [ "$(id -u)" -ne 0 ]; then
   echo "missing system packages: ${missing[*]}" >&2
   echo "run as root: apt-get update && $line" >&2
   exit 1
 fi
 
-echo "installing: ${missing[*]}"
-apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $line
+# apt's progress and debconf's notes go to a log, shown only when it fails.
+echo "installing: ${missing[*]} (apt-get)"
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+export DEBIAN_FRONTEND=noninteractive
+if ! { apt-get -qq update && apt-get -qq "${install[@]}"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "install-deps: $line failed" >&2
+  exit 1
+fi

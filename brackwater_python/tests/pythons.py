@@ -6,9 +6,11 @@ import shutil
 import subprocess
 import sys
 
-# Looked for at import, before the fixtures give each test its own HOME.
+# Looked for at import, before the fixtures give each test its own HOME;
+# pyenv keeps its interpreters under PYENV_ROOT, by default ~/.pyenv.
 CANDIDATES = [sys.executable, shutil.which("python3.13"), shutil.which("python3.12"),
-              *glob.glob(os.path.expanduser("~/.pyenv/versions/3.1[1-9]*/bin/python3"))]
+              *(py for root in (os.environ.get("PYENV_ROOT"), os.path.expanduser("~/.pyenv")) if root
+                for py in glob.glob(os.path.join(root, "versions/3.1[1-9]*/bin/python3")))]
 
 
 def cpythons(oldest=(3, 11)):

@@ -2,8 +2,9 @@
 
 import importlib
 import inspect
+import re
 import sys
-from pathlib import PurePosixPath
+from pathlib import Path, PurePosixPath
 
 import pytest
 
@@ -277,3 +278,38 @@ def test_reimport_makes_new_module_sharing_exception_types(monkeypatch):
     assert new.normalize_path.__self__ is new
     with pytest.raises(old.ProjectIdInvalidError):
         new.resolve_state_dir_name("Bad")
+
+
+CLASS_METHOD = type(dict.__dict__["fromkeys"])
+
+
+def reference():
+    """The README's reference as the module itself gives it: functions, then
+    classes with their methods and attributes, then exceptions and constants."""
+    def sig(obj, bound=False):
+        s = inspect.signature(obj)
+        return str(s.replace(parameters=list(s.parameters.values())[1:]) if bound else s)
+
+    functions, classes, exceptions, constants = [], [], [], []
+    for name in t.__all__:
+        obj = getattr(t, name)
+        if isinstance(obj, type) and issubclass(obj, BaseException):
+            exceptions.append(f"exception {name}({obj.__base__.__name__})")
+        elif isinstance(obj, type):
+            members = {k: v for k, v in vars(obj).items() if not k.startswith("_")}
+            classes.append(f"class {name}{sig(obj) if obj.__text_signature__ else ''}")
+            classes += [f"    .{k}{sig(v, bound=True)}{'  (class method)' if isinstance(v, CLASS_METHOD) else ''}"
+                        for k, v in members.items() if callable(v)]
+            classes.append("    attributes: " + ", ".join(k for k, v in members.items() if not callable(v)))
+        elif callable(obj):
+            functions.append(f"{name}{sig(obj)}")
+        else:
+            constants.append(name)
+    return "\n".join([*functions, "", *classes, "", *exceptions, "", "constants: " + ", ".join(constants)])
+
+
+def test_readme_reference_is_the_modules_own():
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+    block = re.search(r"^## Reference\n.*?^```\n(.*?)^```$", readme, re.M | re.S)
+    assert block, "README.md has no ## Reference section with a code block"
+    assert block.group(1).rstrip("\n") == reference(), f"README.md's reference should read:\n{reference()}"
