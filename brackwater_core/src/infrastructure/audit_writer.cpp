@@ -64,6 +64,17 @@ void warn_suspicious(const AuditEvent& event) {
   (void)support::write_all(STDERR_FILENO, line);
 }
 
+// Whether the last of the file's `size` bytes is a line feed. A byte that
+// cannot be read counts as none: a needless line feed costs the reader a
+// blank line, a missing one costs it the event glued to the fragment.
+bool ends_in_line_feed(int fd, off_t size) noexcept {
+  char last = 0;
+  ssize_t n = 0;
+  while ((n = ::pread(fd, &last, 1, size - 1)) < 0 && errno == EINTR) {
+  }
+  return n == 1 && last == '\n';
+}
+
 // Appends `line` under the live file's lock and rotates the file when the
 // append took it past the threshold; true when a rotation was attempted.
 // The lock is released on return.
@@ -86,9 +97,23 @@ std::expected<bool, AuditWriteError> append_line(const std::string& live, std::s
 
   struct stat before;
   const bool have_before = ::fstat(file->fd(), &before) == 0;
+  // A writer killed in the middle of its line leaves a fragment without a
+  // line feed, and a line appended to it would be one unparsable line with
+  // it: the event lost, though reported written. The fragment is closed off
+  // by a line feed that goes out with the line, in the same write, rather
+  // than cut back: that destroys no byte someone may still want to look at,
+  // and the reader skips the fragment as it skips any torn line. A file of
+  // unknown size is closed off too, for the same reason.
+  std::string closed_off;
+  if (!have_before || (before.st_size > 0 && !ends_in_line_feed(file->fd(), before.st_size))) {
+    closed_off.reserve(line.size() + 1);
+    closed_off += '\n';
+    closed_off += line;
+    line = closed_off;
+  }
   if (auto written = support::write_all(file->fd(), line); !written) {
-    // A partial line would glue itself to the next one and both would be
-    // lost to the reader: put the file back as it was.
+    // The line is reported unwritten, so no part of it stays: the file goes
+    // back to what it was, a torn tail before it included.
     if (have_before) {
       while (::ftruncate(file->fd(), before.st_size) != 0 && errno == EINTR) {
       }
@@ -97,7 +122,8 @@ std::expected<bool, AuditWriteError> append_line(const std::string& live, std::s
   }
 
   // While we hold the lock no one else appends to this file, so its size is
-  // the size before plus our line.
+  // the size before plus what we wrote (any line feed that closed off a torn
+  // tail included).
   struct stat held = before;
   if (!have_before && ::fstat(file->fd(), &held) != 0) return false;
   const uint64_t size =

@@ -40,7 +40,8 @@ AuditWriteError report_failure_to_stderr(std::string_view stage, std::string mes
 // renders the capped line, warns when `extra` looks like it holds secrets,
 // refuses a line longer than the reader takes (the cap leaves the branch,
 // worktree and other texts whole), and appends the line under the live
-// file's lock. A failed write leaves the file as it was before it. An
+// file's lock, after a line feed when the file ends in a torn line (a
+// writer killed mid-line). A failed write leaves the file as it was. An
 // append that takes the live file past the rotation threshold rotates it
 // (only while the locked file still is the one at the live path, so one
 // crossing makes one archive) and then prunes old archives. A wait for the
