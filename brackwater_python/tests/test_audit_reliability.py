@@ -1,6 +1,6 @@
 """The audit log under real processes: concurrent writers across a rotation,
 a writer killed while it holds the lock, a write cut short by a file-size
-limit."""
+limit, the torn tail a writer killed mid-line leaves."""
 
 import fcntl
 import json
@@ -103,6 +103,35 @@ def test_a_write_cut_short_leaves_no_partial_line(audit):
     assert (audit / LIVE).stat().st_size == size
     t.record_event("k", "b", "/w", "i", "o", correlation_id="next", strict=True)
     assert [r.correlation_id for r in t.read_records()] == ["before", "next"]
+
+
+TAILS = {
+    # name: (where the live file is cut, in two whole lines whose second holds "é"s; what is read back after)
+    "empty": (lambda data: 0, ["next"]),
+    "ending in a line feed": (len, ["kept", "torn", "next"]),
+    "torn between characters": (lambda data: data.rindex("é".encode()), ["kept", "next"]),
+    "torn inside a character": (lambda data: data.rindex("é".encode()) + 1, ["kept", "next"]),
+}
+
+
+@pytest.mark.parametrize("name", list(TAILS))
+def test_an_event_after_a_torn_tail_is_read_back(audit, name):
+    """A writer killed mid-line leaves a fragment without a line feed: the
+    next line is set apart from it, every whole line before it is kept byte
+    for byte, and a file without a fragment gets the line and nothing else."""
+    cut, expected = TAILS[name]
+    for cid, note in (("kept", "a"), ("torn", "é" * 9)):
+        t.record_event("k", "b", "/w", "i", "o", correlation_id=cid, extra={"note": note}, strict=True)
+    data = (audit / LIVE).read_bytes()
+    left = data[:cut(data)]
+    (audit / LIVE).write_bytes(left)
+    t.record_event("k", "b", "/w", "i", "o", correlation_id="next", strict=True)
+    after = (audit / LIVE).read_bytes()
+    whole = left[:left.rfind(b"\n") + 1]
+    assert after.startswith(whole)
+    if whole == left:
+        assert after[len(left):].count(b"\n") == 1
+    assert [r.correlation_id for r in t.read_records()] == expected
 
 
 FILLER = textwrap.dedent("""

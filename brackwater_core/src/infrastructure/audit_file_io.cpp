@@ -108,8 +108,9 @@ bool is_audit_archive_name(std::string_view name) noexcept {
 
 std::expected<support::FileLock, support::ReadFileError> locked_append(const std::string& live_path) {
   // Only a regular file: a FIFO or a device would take the line and lose it
-  // while the call reports success.
-  auto file = support::open_regular_file(live_path, O_RDWR | O_APPEND | O_CREAT, kFileMode);
+  // while the call reports success. No O_APPEND: the writer places its line
+  // at the end it finds under the lock (audit_writer.cpp says why).
+  auto file = support::open_regular_file(live_path, O_RDWR | O_CREAT, kFileMode);
   if (!file) {
     // ENXIO: a socket, or a device without its driver.
     if (file.error().os_error == ENXIO) return std::unexpected(support::ReadFileError{0});

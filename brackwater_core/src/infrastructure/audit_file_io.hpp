@@ -43,8 +43,9 @@ void write_failopen_line(std::string_view message) noexcept;
 // ".ndjson", other than the live file itself.
 bool is_audit_archive_name(std::string_view name) noexcept;
 
-// The live file opened for appending (created, mode 0666 before the umask,
-// when missing) and exclusively locked; closing it releases the lock. Only a
+// The live file opened read-write, not in append mode (created, mode 0666
+// before the umask, when missing), and exclusively locked; closing it
+// releases the lock. Only a
 // regular file (symbolic links followed) is locked: anything else in its
 // place gives EISDIR or the reader's "not a regular file" (os_error 0), as
 // support::open_regular_file says. Any other error is the open's or the

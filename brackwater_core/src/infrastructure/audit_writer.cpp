@@ -85,29 +85,46 @@ std::expected<bool, AuditWriteError> append_line(const std::string& live, std::s
   }
 
   struct stat before;
-  const bool have_before = ::fstat(file->fd(), &before) == 0;
-  if (auto written = support::write_all(file->fd(), line); !written) {
-    // A partial line would glue itself to the next one and both would be
-    // lost to the reader: put the file back as it was.
-    if (have_before) {
-      while (::ftruncate(file->fd(), before.st_size) != 0 && errno == EINTR) {
-      }
+  if (::fstat(file->fd(), &before) != 0) {
+    return std::unexpected(report_failure_to_stderr(kAuditStageWrite, support::os_error_text(errno)));
+  }
+  // A writer killed in the middle of its line leaves a fragment without a
+  // line feed, and a line appended to it would make one unparsable line
+  // with it: an event lost, though reported written. So the line goes out
+  // after a line feed that takes the place of the file's last byte: a line
+  // feed there is written over with itself, and a fragment's last byte is
+  // replaced, which closes the fragment off (the reader skips it as any
+  // torn line). Reading the last byte first would cost every append a read
+  // and, under relatime, an update of the file's access time; writing over
+  // it costs nothing. The file is not opened O_APPEND, or pwrite would
+  // append all the same; under the lock no one else writes to it.
+  std::string placed;
+  off_t at = before.st_size;
+  if (at > 0) {
+    placed.reserve(line.size() + 1);
+    placed += '\n';
+    placed += line;
+    line = placed;
+    --at;
+  }
+  if (auto written = support::pwrite_all(file->fd(), line, at); !written) {
+    // The line is reported unwritten, so no part of it stays: the file is
+    // cut back to its size before (a torn tail's last byte may stay a line
+    // feed, which closes it off all the same).
+    while (::ftruncate(file->fd(), before.st_size) != 0 && errno == EINTR) {
     }
     return std::unexpected(report_failure_to_stderr(kAuditStageWrite, support::os_error_text(written.error())));
   }
 
-  // While we hold the lock no one else appends to this file, so its size is
-  // the size before plus our line.
-  struct stat held = before;
-  if (!have_before && ::fstat(file->fd(), &held) != 0) return false;
-  const uint64_t size =
-      have_before ? static_cast<uint64_t>(before.st_size) + line.size() : static_cast<uint64_t>(held.st_size);
+  // While we hold the lock no one else writes to this file, so its size is
+  // where the line began plus the line.
+  const uint64_t size = static_cast<uint64_t>(at) + line.size();
   if (size <= kAuditRotateThreshold) return false;
 
   // A file that a concurrent rotation already moved into an archive is not
   // the live file any more; rotating again would archive the new, small one.
   struct stat at_live;
-  if (::stat(live.c_str(), &at_live) != 0 || !support::same_file(held, at_live)) return false;
+  if (::stat(live.c_str(), &at_live) != 0 || !support::same_file(before, at_live)) return false;
   maybe_rotate(live);
   return true;
 }

@@ -40,13 +40,14 @@ AuditWriteError report_failure_to_stderr(std::string_view stage, std::string mes
 // renders the capped line, warns when `extra` looks like it holds secrets,
 // refuses a line longer than the reader takes (the cap leaves the branch,
 // worktree and other texts whole), and appends the line under the live
-// file's lock. A failed write leaves the file as it was before it. An
-// append that takes the live file past the rotation threshold rotates it
-// (only while the locked file still is the one at the live path, so one
-// crossing makes one archive) and then prunes old archives. A wait for the
-// lock that the wait hook stopped (support/wait_hook.hpp) fails at stage
-// "lock" with the text of EINTR and prints nothing: the caller interrupted
-// it, no fault lost the event.
+// file's lock, after a line feed written over the file's last byte, which
+// closes off a torn line that a writer killed mid-line left. A failed write
+// cuts the file back to its size before. An append that takes the live file
+// past the rotation threshold rotates it (only while the locked file still
+// is the one at the live path, so one crossing makes one archive) and then
+// prunes old archives. A wait for the lock that the wait hook stopped
+// (support/wait_hook.hpp) fails at stage "lock" with the text of EINTR and
+// prints nothing: the caller interrupted it, no fault lost the event.
 [[nodiscard]] std::expected<void, AuditWriteError> record_event(const domain::AuditEvent& event);
 
 // Removes a stale rotation sentinel in the audit directory, if any. Creates

@@ -7,6 +7,26 @@
 
 namespace brackwater::support {
 
+namespace {
+
+// Calls `write_some` on what is left of `bytes` until nothing is.
+template <class WriteSome>
+std::expected<void, int> write_whole(std::string_view bytes, WriteSome write_some) noexcept {
+  while (!bytes.empty()) {
+    const ssize_t n = write_some(bytes);
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+    } else if (n == 0) {
+      return std::unexpected(EIO);
+    } else if (errno != EINTR) {
+      return std::unexpected(errno);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 std::expected<std::string, int> read_all(int fd) {
   std::string bytes;
   if (auto read = read_all_into(fd, bytes, 0, 0); !read) return std::unexpected(read.error());
@@ -34,17 +54,15 @@ std::expected<void, int> read_all_into(int fd, std::string& out, size_t size_hin
 }
 
 std::expected<void, int> write_all(int fd, std::string_view bytes) noexcept {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<size_t>(n));
-    } else if (n == 0) {
-      return std::unexpected(EIO);
-    } else if (errno != EINTR) {
-      return std::unexpected(errno);
-    }
-  }
-  return {};
+  return write_whole(bytes, [fd](std::string_view rest) noexcept { return ::write(fd, rest.data(), rest.size()); });
+}
+
+std::expected<void, int> pwrite_all(int fd, std::string_view bytes, off_t offset) noexcept {
+  return write_whole(bytes, [fd, &offset](std::string_view rest) noexcept {
+    const ssize_t n = ::pwrite(fd, rest.data(), rest.size(), offset);
+    if (n > 0) offset += n;
+    return n;
+  });
 }
 
 }  // namespace brackwater::support

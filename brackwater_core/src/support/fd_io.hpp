@@ -1,7 +1,9 @@
-// Whole reads and writes on an open descriptor. Every loop over read(2) or
-// write(2) in the system is one of these two: a call interrupted by a signal
-// is retried, a short write is continued.
+// Whole reads and writes on an open descriptor. Every loop over read(2),
+// write(2) or pwrite(2) in the system is one of these: a call interrupted
+// by a signal is retried, a short write is continued.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <expected>
@@ -23,5 +25,9 @@ namespace brackwater::support {
 // All of `bytes`, however many calls that takes. The error is an errno
 // value; a write that stores nothing without an error counts as EIO.
 [[nodiscard]] std::expected<void, int> write_all(int fd, std::string_view bytes) noexcept;
+
+// The same, from `offset` on, whatever the descriptor's position. Linux
+// appends instead on a descriptor opened with O_APPEND.
+[[nodiscard]] std::expected<void, int> pwrite_all(int fd, std::string_view bytes, off_t offset) noexcept;
 
 }  // namespace brackwater::support
