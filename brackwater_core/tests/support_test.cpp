@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <future>
@@ -19,6 +20,7 @@
 #include "support/path_components.hpp"
 #include "support/text.hpp"
 #include "support/text_position.hpp"
+#include "support/wait_hook.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -72,6 +74,33 @@ TEST(SupportFileLock, OpenFailuresComeBackAsErrno) {
   const int other = ::open((tmp / "lock").c_str(), O_RDWR | O_CLOEXEC);
   EXPECT_EQ(flock_retrying(other, LOCK_EX | LOCK_NB), EWOULDBLOCK);
   ::close(other);
+}
+
+// A lock wait on a thread where a signal may not land asks the hook in
+// slices, so that a stop the hook learns of elsewhere ends it.
+std::atomic<int> asked{0};
+std::atomic<bool> stop{false};
+
+TEST(SupportFileLock, AWaitThatNoSignalReachesAsksTheHookInSlices) {
+  TempDir tmp;
+  auto held = lock_exclusive(tmp / "lock");
+  ASSERT_TRUE(held);
+  set_wait_hook(
+      [] {
+        ++asked;
+        return !stop.load();
+      },
+      [] { return true; });
+  auto waiting = std::async(std::launch::async, [&] { return lock_exclusive(tmp / "lock"); });
+  for (int i = 0; i < 30'000 && asked < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const bool sliced = asked >= 3;
+  stop = true;
+  if (!sliced) held = std::unexpected(0);  // let a blocked wait have the lock, so that it ends
+  auto got = waiting.get();
+  set_wait_hook(nullptr);
+  ASSERT_TRUE(sliced) << "the wait blocked without asking again";
+  ASSERT_FALSE(got);
+  EXPECT_EQ(got.error(), EINTR);
 }
 
 TEST(SupportConfigFile, StagesOfFailure) {

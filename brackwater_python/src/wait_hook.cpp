@@ -1,5 +1,8 @@
 #include "wait_hook.hpp"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <utility>
 
 #include "py.hpp"
@@ -28,9 +31,17 @@ bool go_on_after_signal() {
   return go_on;
 }
 
+// A signal sent to the process lands on its first thread unless that thread
+// blocks it; a wait on any other thread where handlers run (an interpreter
+// that a host started on a thread of its own) is interrupted by none.
+bool signals_land_elsewhere() {
+  if (::syscall(SYS_gettid) == ::getpid()) return false;
+  return GilReleased::holds_gil() ? runs_signal_handlers() : GilReleased::handlers_may_run();
+}
+
 }  // namespace
 
-void install_wait_hook() noexcept { brackwater::support::set_wait_hook(&go_on_after_signal); }
+void install_wait_hook() noexcept { brackwater::support::set_wait_hook(&go_on_after_signal, &signals_land_elsewhere); }
 
 InterruptibleCall::InterruptibleCall() noexcept
     : outer_stopped_(brackwater::support::exchange_wait_stopped(false)), outer_(std::exchange(put_aside, {})) {}

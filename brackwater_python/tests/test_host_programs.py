@@ -13,12 +13,14 @@ import sys
 import sysconfig
 import textwrap
 import time
+from pathlib import Path
 
 import pytest
 
 import _tidemark as t
 from gitrepo import committed_repo, slow_git
 from old_kernel import old_kernel  # noqa: F401 (a fixture)
+from test_hostile_files import HOLD_LOCK
 from test_interrupted_lock_waits import CALLER, HUNG_GIT
 from test_worktree import still_running
 
@@ -228,31 +230,58 @@ def embedding_program(tmp_path):
     return program
 
 
-def test_an_interpreter_on_a_second_thread_runs_its_handlers_during_a_wait(repo, tmp_path):
+# What the interpreter's main thread waits for when SIGINT comes: a hung git,
+# or the store's lock, held by another process; and how to tell it waits.
+EMBEDDED_WAITS = {
+    "git": "t.list_worktrees(ROOT)",
+    "lock": "t.load_binding('s', ROOT)",
+}
+
+
+def thread_sleeps(pid, tid):
+    try:
+        return Path(f"/proc/{pid}/task/{tid}/stat").read_text().rpartition(")")[2].split()[0] == "S"
+    except FileNotFoundError:
+        return False
+
+
+@pytest.mark.parametrize("wait", EMBEDDED_WAITS)
+def test_an_interpreter_on_a_second_thread_runs_its_handlers_during_a_wait(repo, tmp_path, wait):
     program = embedding_program(tmp_path)
-    env = dict(fake_git(tmp_path, HUNG_GIT), PYTHONHOME=sys.base_prefix, PYTHONPATH=os.path.dirname(t.__file__))
+    env = dict(fake_git(tmp_path, HUNG_GIT) if wait == "git" else os.environ, PYTHONHOME=sys.base_prefix,
+               PYTHONPATH=os.path.dirname(t.__file__))
+    holder = None
+    if wait == "lock":
+        lock = t.WorktreeBindingStore(main_worktree=repo).path + ".lock"
+        os.makedirs(os.path.dirname(lock), exist_ok=True)
+        holder = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, lock, "600"], stdout=subprocess.PIPE, text=True)
+        assert holder.stdout.readline() == "locked\n"
     code = textwrap.dedent(f"""
-        import os, _tidemark as t
-        print(os.getpid(), flush=True)
+        import os, threading, _tidemark as t
+        print(os.getpid(), threading.get_native_id(), flush=True)
         try:
-            t.list_worktrees({str(repo)!r})
+            {EMBEDDED_WAITS[wait].replace("ROOT", repr(str(repo)))}
         except KeyboardInterrupt:
             print("interrupted", flush=True)
     """)
     caller = subprocess.Popen([str(program), code], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     git_pids = tmp_path / "git.pids"
     try:
-        pid = int(caller.stdout.readline())
-        while not git_pids.exists():
+        pid, tid = map(int, caller.stdout.readline().split())
+        # The thread sleeps only once it waits (for git's output, or the lock).
+        while not (git_pids.exists() if wait == "git" else thread_sleeps(pid, tid)):
             assert caller.poll() is None, caller.stderr.read()
             time.sleep(0.01)
         os.kill(pid, signal.SIGINT)
-        out, err = caller.communicate(timeout=60)  # git's own limit is 30 s
+        out, err = caller.communicate(timeout=60)  # git's own limit is 30 s; the lock is held for 600
     finally:
-        caller.kill()
-        caller.wait()
+        for child in (caller, holder):
+            if child:
+                child.kill()
+                child.wait()
     assert (out, caller.returncode) == ("interrupted\n", 0), err
-    assert not [pid for pid in git_pids.read_text().split() if still_running(int(pid))]
+    if wait == "git":
+        assert not [pid for pid in git_pids.read_text().split() if still_running(int(pid))]
 
 
 # With bash as /bin/sh (a private mount namespace makes it so, where one can

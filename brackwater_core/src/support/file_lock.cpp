@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "support/files.hpp"
 #include "support/wait_hook.hpp"
@@ -18,13 +21,36 @@ FileLock::~FileLock() {
   }
 }
 
+namespace {
+
+// The longest a lock wait in slices goes without asking the hook.
+constexpr auto kLongestSlice = std::chrono::milliseconds(100);
+
+// Tries the lock again and again, pausing a little longer each time up to
+// the longest slice, and asks the hook between tries.
+int flock_in_slices(int fd, int operation) {
+  auto pause = std::chrono::milliseconds(1);
+  for (;;) {
+    if (!may_go_on()) return EINTR;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, kLongestSlice);
+    if (::flock(fd, operation | LOCK_NB) == 0) return 0;
+    if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+  }
+}
+
+}  // namespace
+
 int flock_retrying(int fd, int operation) {
   if (wait_stopped()) return EINTR;
   // A signal that came before the wait interrupts no flock: the hook is
-  // asked once before the wait blocks, so such a Ctrl-C is not lost.
+  // asked once before the wait blocks, so such a Ctrl-C is not lost. One
+  // that may land on another thread would interrupt no flock at all: that
+  // wait goes in slices.
   if ((operation & LOCK_NB) == 0) {
     if (::flock(fd, operation | LOCK_NB) == 0) return 0;
     if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+    if (signals_may_land_elsewhere()) return flock_in_slices(fd, operation);
     if (!may_go_on()) return EINTR;
   }
   while (::flock(fd, operation) != 0) {

@@ -3,7 +3,8 @@
 //
 // The wait is unbounded, but a signal can end it: before it blocks and after
 // each EINTR it asks the process's wait hook (support/wait_hook.hpp) whether
-// to go on.
+// to go on; where a signal may land on another thread, it waits in slices
+// and asks at least every tenth of a second.
 #pragma once
 
 #include <expected>

@@ -7,11 +7,20 @@ namespace brackwater::support {
 namespace {
 
 std::atomic<WaitHook> wait_hook{nullptr};
+std::atomic<ElsewhereHook> elsewhere_hook{nullptr};
 thread_local bool stopped_here = false;
 
 }  // namespace
 
-void set_wait_hook(WaitHook hook) noexcept { wait_hook.store(hook, std::memory_order_release); }
+void set_wait_hook(WaitHook hook, ElsewhereHook elsewhere) noexcept {
+  wait_hook.store(hook, std::memory_order_release);
+  elsewhere_hook.store(elsewhere, std::memory_order_release);
+}
+
+bool signals_may_land_elsewhere() {
+  const ElsewhereHook elsewhere = elsewhere_hook.load(std::memory_order_acquire);
+  return elsewhere != nullptr && elsewhere();
+}
 
 bool may_go_on() {
   if (stopped_here) return false;
