@@ -126,6 +126,9 @@ std::string type_qualname(PyObject* value);
 // process's first thread, the answer is yes: asking PyErr_CheckSignals
 // there costs a moment and runs nothing on any other thread.
 bool runs_signal_handlers() noexcept;
+// Whether the calling thread is the process's first one, where a signal sent
+// to the process lands unless that thread blocks it.
+bool on_first_thread() noexcept;
 
 // Releases the interpreter lock for its lifetime. The saved thread state is
 // kept per thread, so that a wait in the core on this thread can take the

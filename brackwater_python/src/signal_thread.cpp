@@ -32,10 +32,12 @@ long main_thread_ident() noexcept {
 
 }  // namespace
 
+bool on_first_thread() noexcept { return ::syscall(SYS_gettid) == ::getpid(); }
+
 bool runs_signal_handlers() noexcept {
   // Only the main interpreter runs them.
   if (PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get())) != 0) return false;
-  if (::syscall(SYS_gettid) == ::getpid()) return true;
+  if (on_first_thread()) return true;
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   const long main = main_thread_ident();

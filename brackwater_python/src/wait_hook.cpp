@@ -1,8 +1,5 @@
 #include "wait_hook.hpp"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <utility>
 
 #include "py.hpp"
@@ -35,7 +32,7 @@ bool go_on_after_signal() {
 // blocks it; a wait on any other thread where handlers run (an interpreter
 // that a host started on a thread of its own) is interrupted by none.
 bool signals_land_elsewhere() {
-  if (::syscall(SYS_gettid) == ::getpid()) return false;
+  if (on_first_thread()) return false;
   return GilReleased::holds_gil() ? runs_signal_handlers() : GilReleased::handlers_may_run();
 }
 

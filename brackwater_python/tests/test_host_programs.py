@@ -21,7 +21,7 @@ import _tidemark as t
 from gitrepo import committed_repo, slow_git
 from old_kernel import old_kernel  # noqa: F401 (a fixture)
 from test_hostile_files import HOLD_LOCK
-from test_interrupted_lock_waits import CALLER, HUNG_GIT
+from test_interrupted_lock_waits import CALLER, HUNG_GIT, end
 from test_worktree import still_running
 
 # name: where the call that meets a hung git runs
@@ -42,6 +42,11 @@ TERMINAL_HOSTS = {
         time.sleep(100)
     """,
 }
+
+
+def none_running(pids):
+    """Whether no process whose pid the file lists still runs."""
+    return not [pid for pid in pids.read_text().split() if still_running(int(pid))]
 
 
 def fake_git(tmp_path, script):
@@ -66,10 +71,9 @@ def test_terminal_ctrl_c_ends_the_program_and_git(repo, tmp_path, host):
         os.killpg(caller.pid, signal.SIGINT)
         _, err = caller.communicate(timeout=5)  # git's own limit is 30 s
     finally:
-        caller.kill()
-        caller.wait()
+        end(caller)
     assert "KeyboardInterrupt" in err, err
-    assert not [pid for pid in git_pids.read_text().split() if still_running(int(pid))]
+    assert none_running(git_pids)
 
 
 def test_handlers_run_with_the_programs_signal_mask(repo, tmp_path):
@@ -189,7 +193,7 @@ def test_ctrl_c_on_another_thread_ends_a_call_whose_git_keeps_writing(repo, tmp_
                          capture_output=True, text=True, timeout=60)  # git's own limit is 30 s
     assert out.stdout.split("\n")[1:] == ["interrupted", ""], out
     assert not (tmp_path / "git.finished").exists()
-    assert not [pid for pid in git_pids.read_text().split() if still_running(int(pid))]
+    assert none_running(git_pids)
 
 
 # A program that starts the interpreter on a thread of its own, as an
@@ -275,13 +279,10 @@ def test_an_interpreter_on_a_second_thread_runs_its_handlers_during_a_wait(repo,
         os.kill(pid, signal.SIGINT)
         out, err = caller.communicate(timeout=60)  # git's own limit is 30 s; the lock is held for 600
     finally:
-        for child in (caller, holder):
-            if child:
-                child.kill()
-                child.wait()
+        end(caller, holder)
     assert (out, caller.returncode) == ("interrupted\n", 0), err
     if wait == "git":
-        assert not [pid for pid in git_pids.read_text().split() if still_running(int(pid))]
+        assert none_running(git_pids)
 
 
 # With bash as /bin/sh (a private mount namespace makes it so, where one can

@@ -62,6 +62,13 @@ def waiting_for_flock(pid):
         return any(line.split()[1:3] == ["->", "FLOCK"] and line.split()[5] == str(pid) for line in f)
 
 
+def end(*children):
+    """Kills and reaps the child processes given (None stands for none)."""
+    for child in filter(None, children):
+        child.kill()
+        child.wait()
+
+
 def alive(pid):
     try:
         os.kill(pid, 0)
@@ -113,10 +120,7 @@ def test_ctrl_c_ends_a_wait_and_writes_nothing(repo, tmp_path, monkeypatch, call
         _, err = caller.communicate(timeout=5 if waits_for == "git" else CHILD_TIMEOUT)
         held = holder is None or holder.poll() is None
     finally:
-        for child in (caller, holder):
-            if child:
-                child.kill()
-                child.wait()
+        end(caller, holder)
     assert held and caller.returncode == -signal.SIGINT, err
     assert err.rstrip().endswith("\nKeyboardInterrupt"), err
     assert "RuntimeError" not in err and "[WORKTREE-AUDIT-FAILOPEN]" not in err, err
@@ -167,7 +171,5 @@ def test_exit_while_a_signalled_thread_waits_for_a_lock(repo, python):
             time.sleep(0.0005)
         err = caller.stderr.read()
     finally:
-        for child in (caller, holder):
-            child.kill()
-            child.wait()
+        end(caller, holder)
     assert (caller.returncode, err) == (0, "")
