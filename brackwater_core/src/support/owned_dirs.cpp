@@ -72,7 +72,9 @@ std::expected<UniqueFd, PlaceError> open_owned_dir(std::string_view root, std::s
     return std::unexpected(os_failure(EINVAL, path));
   }
   UniqueFd dir(::open(path.c_str(), kDirFlags));
-  if (!dir && errno == ENOENT && create) {
+  // ENOTDIR: a file where the root or one of its parents belongs, which
+  // mkdir answers with EEXIST.
+  if (!dir && (errno == ENOENT || errno == ENOTDIR) && create) {
     if (auto made = create_directories(path); !made) return std::unexpected(os_failure(made.error(), path));
     dir.reset(::open(path.c_str(), kDirFlags));
   }
@@ -98,7 +100,8 @@ std::expected<UniqueFd, PlaceError> open_owned_dir(std::string_view root, std::s
       // Something other than a directory in the way, where one was to be
       // made: mkdir's own answer.
       const int err = errno;
-      failed = open_failure(create && err == ENOTDIR ? EEXIST : err, dir.get(), name, path);
+      failed = open_failure(err, dir.get(), name, path);
+      if (create && failed->why == PlaceError::Why::kOs && err == ENOTDIR) failed->os_error = EEXIST;
       return;
     }
     failed = refusal(next.get(), path);
