@@ -19,8 +19,8 @@
 #include "support/concat.hpp"
 #include "support/fd_io.hpp"
 #include "support/files.hpp"
-#include "support/owned_dirs.hpp"
 #include "support/os_error.hpp"
+#include "support/owned_dirs.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
 #include "support/unique_fd.hpp"
@@ -90,8 +90,7 @@ DirHandle open_dir_at(int dirfd) {
 // other name may be a file of anyone's (where protected_hardlinks is off).
 std::optional<support::PlaceError> second_name(const struct stat& st, const std::string& dir) {
   if (st.st_nlink <= 1) return std::nullopt;
-  return support::PlaceError{support::PlaceError::Why::kSecondName, 0,
-                             support::join_path(dir, kAuditLiveFileName)};
+  return support::PlaceError{support::PlaceError::Why::kSecondName, 0, support::join_path(dir, kAuditLiveFileName)};
 }
 
 // Says once per process that a sentinel has held rotation back for longer

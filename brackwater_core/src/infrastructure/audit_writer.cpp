@@ -15,8 +15,8 @@
 #include "support/concat.hpp"
 #include "support/env.hpp"
 #include "support/fd_io.hpp"
-#include "support/owned_dirs.hpp"
 #include "support/os_error.hpp"
+#include "support/owned_dirs.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
 #include "support/wait_hook.hpp"
@@ -102,8 +102,7 @@ std::expected<std::optional<std::string>, AuditWriteError> append_line(int dirfd
   // no byte already written changes, so a complete record that lacks only
   // its line feed stays a record. A file of unknown size gets one too.
   const int fd = live->lock.fd();
-  const std::optional<off_t> size =
-      live->status ? std::optional<off_t>(live->status->st_size) : std::nullopt;
+  const std::optional<off_t> size = live->status ? std::optional<off_t>(live->status->st_size) : std::nullopt;
   std::string placed;
   if (!size || (*size > 0 && !ends_in_line_feed(fd, *size))) {
     placed.reserve(line.size() + 1);

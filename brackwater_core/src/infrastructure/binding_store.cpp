@@ -13,8 +13,8 @@
 #include "support/fd_io.hpp"
 #include "support/files.hpp"
 #include "support/log.hpp"
-#include "support/owned_dirs.hpp"
 #include "support/os_error.hpp"
+#include "support/owned_dirs.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
 #include "support/wait_hook.hpp"
@@ -143,7 +143,7 @@ std::expected<StoreDocument, BindingStoreError> WorktreeBindingStore::read_locke
 }
 
 std::expected<void, BindingStoreError> WorktreeBindingStore::write_locked(const Held& held,
-                                                                         std::string_view text) const {
+                                                                          std::string_view text) const {
   auto written = support::replace_file_atomically(held.dir.get(), kStoreFileName, text, 0600);
   if (!written) return std::unexpected(BindingStoreError::Io{support::write_error_text(written.error()), path_});
   return {};
@@ -181,7 +181,8 @@ std::expected<void, BindingStoreError> WorktreeBindingStore::upsert(const domain
   const StoreDocument& document = (*locked)->document;
   const nlohmann::json appended = binding.to_dict();
   return write_locked(
-      (*locked)->held, document.render([&](size_t i) { return !document.has_session_id(i, binding.session_id); }, &appended));
+      (*locked)->held,
+      document.render([&](size_t i) { return !document.has_session_id(i, binding.session_id); }, &appended));
 }
 
 std::expected<std::optional<WorktreeBinding>, BindingStoreError> WorktreeBindingStore::remove(
