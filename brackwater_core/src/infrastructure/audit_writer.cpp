@@ -17,7 +17,6 @@
 #include "support/fd_io.hpp"
 #include "support/os_error.hpp"
 #include "support/owned_dirs.hpp"
-#include "support/path_join.hpp"
 #include "support/text.hpp"
 #include "support/wait_hook.hpp"
 

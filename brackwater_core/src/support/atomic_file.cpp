@@ -11,7 +11,6 @@
 #include "support/fd_io.hpp"
 #include "support/files.hpp"
 #include "support/path_components.hpp"
-#include "support/path_join.hpp"
 #include "support/unique_fd.hpp"
 
 namespace brackwater::support {
