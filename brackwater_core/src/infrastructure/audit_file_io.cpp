@@ -196,7 +196,10 @@ std::optional<std::string> maybe_rotate(int dirfd, const std::string& dir) {
   int err = moved ? 0 : errno;
   // EEXIST: a writer that opened the live name after the rename has
   // created it already and may have appended to it.
-  if (moved && (err = create_new(dirfd, live)) == EEXIST) err = 0;
+  if (moved) {
+    err = create_new(dirfd, live);
+    if (err == EEXIST) err = 0;
+  }
   if (err != 0) {
     write_failopen_line(support::concat("rotate: ", support::lossy_utf8(support::join_path(dir, live)), " -> ",
                                         support::lossy_utf8(support::join_path(dir, archive)), ": ",
