@@ -66,7 +66,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 # apt's progress and debconf's notes go to a log, shown only when it fails.
-echo "installing: ${missing[*]} (apt-get)"
+echo "deps: installing ${#missing[@]} Debian packages with apt-get (about $([ ${#missing[@]} -gt 5 ] && echo a minute ||
+  echo 15 s)): ${missing[*]}"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 export DEBIAN_FRONTEND=noninteractive
