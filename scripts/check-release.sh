@@ -14,6 +14,10 @@
 # root file system afterwards, with each step's log in ROOT.logs/, each line
 # prefixed by the seconds since the step began. CPUS=0,1 runs the steps on
 # those processors only (taskset); MIRROR names another Debian mirror.
+# CA_CERTS names the certificates (PEM, *.crt) of a proxy that re-signs TLS,
+# added to the root's CA store after the apt-get line, as the README says to;
+# by default this machine's own additions to its store, if any (CA_CERTS=""
+# for none).
 set -euo pipefail
 
 release=${1:?usage: scripts/check-release.sh RELEASE [ROOT]}
@@ -26,6 +30,7 @@ commit=$(git -C "$project" rev-parse HEAD)
 [ -z "$(git -C "$project" status --porcelain --untracked-files=no)" ] ||
   echo "check-release: the working tree has uncommitted changes; checking the committed $commit"
 pin=()
+ca_certs=${CA_CERTS-$(find /usr/local/share/ca-certificates -name '*.crt' 2>/dev/null | sort | tr '\n' ' ')}
 [ -z "${CPUS:-}" ] || pin=(taskset -c "$CPUS")
 
 logs=$root.logs
@@ -119,6 +124,13 @@ if [ "$status" -eq 0 ]; then
   git -C "$root/root/tidemark" checkout -q -b check "$commit"
   apt_line=$(grep -m1 '^apt-get update && apt-get install' "$root/root/tidemark/README.md")
   step apt "${in_root[@]}" "$apt_line" || status=$?
+  # Behind a proxy that re-signs TLS, what the README says to do: its CA
+  # certificate into the system's CA store, which pip reads.
+  if [ "$status" -eq 0 ] && [ -n "$ca_certs" ]; then
+    # shellcheck disable=SC2086 # a list of file names
+    cp $ca_certs "$root/usr/local/share/ca-certificates/"
+    step ca-store "${in_root[@]}" update-ca-certificates || status=$?
+  fi
 fi
 for target in demo test; do
   [ "$status" -eq 0 ] || break
@@ -133,5 +145,6 @@ if [ -d "$root/root/tidemark" ]; then
   echo "  disk (MiB): $(du -sxm "$root/root/tidemark/build" "$root/root/tidemark/.venv" "$root/root/.cache/pip" \
     "$root/usr" "$root/var/cache/apt" 2>/dev/null | awk '{sub(".*/tidemark/", "", $2); sub(".*/root/", "", $2); printf "%s %s, ", $2, $1}' | sed 's/, $//')"
 fi
+[ -z "$ca_certs" ] || echo "  CA certificates added to the root's store: $ca_certs"
 echo "  logs: $logs"
 exit "$status"
