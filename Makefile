@@ -42,7 +42,7 @@ $(addprefix deps-,$(DEPS_GROUPS)): deps-%: deps
 # says when no package index could be reached.
 PIP_INSTALL := bash scripts/pip-install.sh $(VPY) -c constraints.txt
 $(VENV)/.installed: requirements-build.txt constraints.txt | deps
-	@echo "venv: making $(VENV) and installing the pinned build tools into it with pip (about 1.5 minutes)"
+	@echo "venv: making $(VENV) and installing the pinned build tools into it with pip (about half a minute on a fast network)"
 	@$(PYTHON) -m venv $(VENV) && \
 	  $(PIP_INSTALL) pip && \
 	  $(PIP_INSTALL) -r requirements-build.txt || { rm -rf $(VENV); exit 1; }
@@ -63,7 +63,7 @@ WHEEL_STAMP  := dist/.built
 WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md \
   $(shell find brackwater_core/src brackwater_python/src third-party -type f 2>/dev/null)
 $(WHEEL_STAMP): $(WHEEL_INPUTS) $(VENV)/.installed
-	@echo "wheel: building the cp311-abi3 wheel of _tidemark (CMake Release build in build/wheel, about 1 minute on 8 cores, 3 on 2)," \
+	@echo "wheel: building the cp311-abi3 wheel of _tidemark (CMake Release build in build/wheel: 1 to 2 minutes on 8 cores, up to 8 on 2)," \
 	  "then checking it against the stable ABI and repairing it into a manylinux wheel in dist/"
 	@bash scripts/third-party-licenses.sh --check
 	@rm -rf dist build/raw-wheel
@@ -102,7 +102,7 @@ ctest_in = cd $(1) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-fail
   && sed -n '/tests passed/,$$p' ctest.log || { cat ctest.log; exit 1; }
 
 core-test: deps-tests venv
-	@echo "core: building the core library and its GoogleTest suite in $(CORE_BUILD) (the first time about 2 minutes on 8 cores, 6 on 2)," \
+	@echo "core: building the core library and its GoogleTest suite in $(CORE_BUILD) (the first time 2 to 6 minutes on 8 cores, up to 7 on 2)," \
 	  "then running it (about 15 s)"
 	@$(CMAKE) -S . -B $(CORE_BUILD) -G Ninja \
 	  -DTIDEMARK_CORE_TESTS=ON -DTIDEMARK_PYTHON_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -117,7 +117,7 @@ core-test: deps-tests venv
 PYTEST := PYTHONDONTWRITEBYTECODE=1 ../../$(VPY) -m pytest --no-header -rfEs -p no:cacheprovider -n $(JOBS) \
   --dist worksteal
 py-test: install test-venv
-	@echo "module: running the pytest suite in $(JOBS) processes (about 1 minute)"
+	@echo "module: running the pytest suite in $(JOBS) processes (1 to 2 minutes)"
 	@cd brackwater_python/tests && $(PYTEST) --basetemp=$(CURDIR)/build/pytest .
 
 # The core tests and the module's tests again, built with AddressSanitizer and
