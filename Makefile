@@ -63,7 +63,7 @@ WHEEL_STAMP  := dist/.built
 WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md \
   $(shell find brackwater_core/src brackwater_python/src third-party -type f 2>/dev/null)
 $(WHEEL_STAMP): $(WHEEL_INPUTS) $(VENV)/.installed
-	@echo "wheel: building the cp311-abi3 wheel of _tidemark (CMake Release build in build/wheel: 1 to 2 minutes on 8 cores, up to 8 on 2)," \
+	@echo "wheel: building the cp311-abi3 wheel of _tidemark (CMake Release build in build/wheel: 1 to 3 minutes on 8 cores, up to 8 on 2)," \
 	  "then checking it against the stable ABI and repairing it into a manylinux wheel in dist/"
 	@bash scripts/third-party-licenses.sh --check
 	@rm -rf dist build/raw-wheel
