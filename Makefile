@@ -89,7 +89,7 @@ install: $(WHEEL_STAMP)
 # The wheel installs and imports in a fresh environment of every CPython 3.11+
 # here and needs no library from outside it but the C and C++ runtimes.
 wheel-check: wheel
-	@echo "wheel: installing it into a fresh environment of every CPython 3.11+ here and running the example (about 30 s)"
+	@echo "wheel: installing it into a fresh environment of every CPython 3.11+ here and running the example (a few seconds each)"
 	@bash scripts/check-wheel.sh dist/tidemark-*.whl build/wheel-check
 
 # A build or a test run that goes well says so in a line or two: CMake only
