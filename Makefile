@@ -63,7 +63,7 @@ WHEEL_STAMP  := dist/.built
 WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md \
   $(shell find brackwater_core/src brackwater_python/src third-party -type f 2>/dev/null)
 $(WHEEL_STAMP): $(WHEEL_INPUTS) $(VENV)/.installed
-	@echo "wheel: building the cp311-abi3 wheel of _tidemark (CMake Release build in build/wheel: 1 to 3 minutes on 8 cores, up to 8 on 2)," \
+	@echo "wheel: building the cp311-abi3 wheel of _tidemark (CMake Release build in build/wheel: 1 to 3 minutes on 8 cores, 3 to 8 on 2)," \
 	  "then checking it against the stable ABI and repairing it into a manylinux wheel in dist/"
 	@bash scripts/third-party-licenses.sh --check
 	@rm -rf dist build/raw-wheel
@@ -102,7 +102,7 @@ ctest_in = cd $(1) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-fail
   && sed -n '/tests passed/,$$p' ctest.log || { cat ctest.log; exit 1; }
 
 core-test: deps-tests venv
-	@echo "core: building the core library and its GoogleTest suite in $(CORE_BUILD) (the first time 2 to 6 minutes on 8 cores, up to 7 on 2)," \
+	@echo "core: building the core library and its GoogleTest suite in $(CORE_BUILD) (the first time 2 to 6 minutes on 8 cores, 5 to 7 on 2)," \
 	  "then running it (about 15 s)"
 	@$(CMAKE) -S . -B $(CORE_BUILD) -G Ninja \
 	  -DTIDEMARK_CORE_TESTS=ON -DTIDEMARK_PYTHON_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
