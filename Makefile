@@ -22,7 +22,7 @@ endif
 endif
 
 demo: install
-	$(VPY) examples/demo.py
+	@$(VPY) examples/demo.py
 
 test: core-test install py-test wheel-check
 
@@ -31,9 +31,9 @@ test: core-test install py-test wheel-check
 # lint and benchmark tools come with the targets that run them, after the base
 # set, so that under make -j its apt-get run never overlaps theirs.
 deps:
-	bash scripts/install-deps.sh
+	@bash scripts/install-deps.sh
 $(addprefix deps-,$(DEPS_GROUPS)): deps-%: deps
-	bash scripts/install-deps.sh $*
+	@bash scripts/install-deps.sh $*
 
 # Every tool pip installs is pinned in constraints.txt (pip itself too, which
 # the pin alone moves to its version): those that build and check the wheel,
@@ -42,14 +42,16 @@ $(addprefix deps-,$(DEPS_GROUPS)): deps-%: deps
 # says when no package index could be reached.
 PIP_INSTALL := bash scripts/pip-install.sh $(VPY) -c constraints.txt
 $(VENV)/.installed: requirements-build.txt constraints.txt | deps
-	$(PYTHON) -m venv $(VENV) && \
+	@echo "venv: making $(VENV) and installing the pinned build tools into it with pip (about half a minute on a fast network)"
+	@$(PYTHON) -m venv $(VENV) && \
 	  $(PIP_INSTALL) pip && \
 	  $(PIP_INSTALL) -r requirements-build.txt || { rm -rf $(VENV); exit 1; }
-	touch $@
+	@touch $@
 
 $(VENV)/.test-installed: requirements-test.txt constraints.txt $(VENV)/.installed
-	$(PIP_INSTALL) -r requirements-test.txt
-	touch $@
+	@echo "venv: installing the pinned test tools into $(VENV) with pip (about 15 s)"
+	@$(PIP_INSTALL) -r requirements-test.txt
+	@touch $@
 
 venv: $(VENV)/.installed
 test-venv: $(VENV)/.test-installed
@@ -61,31 +63,34 @@ WHEEL_STAMP  := dist/.built
 WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md \
   $(shell find brackwater_core/src brackwater_python/src third-party -type f 2>/dev/null)
 $(WHEEL_STAMP): $(WHEEL_INPUTS) $(VENV)/.installed
-	@echo "wheel: building the cp311-abi3 wheel of _tidemark (CMake Release build in build/wheel, about 20 s)," \
+	@echo "wheel: building the cp311-abi3 wheel of _tidemark (CMake Release build in build/wheel: 1 to 3 minutes on 8 cores, 3 to 8 on 2)," \
 	  "then checking it against the stable ABI and repairing it into a manylinux wheel in dist/"
-	bash scripts/third-party-licenses.sh --check
-	rm -rf dist build/raw-wheel
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VPY) -m pip wheel . --no-build-isolation --no-deps -w build/raw-wheel -q
-	COLUMNS=200 $(VENV)/bin/abi3audit --strict --summary build/raw-wheel/tidemark-*.whl >build/raw-wheel/abi3audit.log 2>&1; \
+	@bash scripts/third-party-licenses.sh --check
+	@rm -rf dist build/raw-wheel
+	@PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VPY) -m pip wheel . --no-build-isolation --no-deps -w build/raw-wheel -q
+	@COLUMNS=200 $(VENV)/bin/abi3audit --strict --summary build/raw-wheel/tidemark-*.whl >build/raw-wheel/abi3audit.log 2>&1; \
 	  status=$$?; sed 's/ *$$//' build/raw-wheel/abi3audit.log; exit $$status
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/raw-wheel/tidemark-*.whl \
+	@PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/raw-wheel/tidemark-*.whl \
 	  >build/raw-wheel/repair.log 2>&1 || { cat build/raw-wheel/repair.log; exit 1; }
 	@ls dist/tidemark-*.whl
-	touch $@
+	@touch $@
 
 wheel: $(WHEEL_STAMP)
 
+# The wheel goes into .venv when it is newer than what was installed there, or
+# when the module no longer imports from .venv (uninstalled by hand, say).
 INSTALL_STAMP := $(VENV)/.tidemark-installed
-$(INSTALL_STAMP): $(WHEEL_STAMP)
-	$(VPY) -m pip install -q --force-reinstall --no-deps dist/tidemark-*.whl
-	touch $@
-
-install: $(INSTALL_STAMP)
+install: $(WHEEL_STAMP)
+	@if [ ! $(INSTALL_STAMP) -nt $(WHEEL_STAMP) ] || ! (cd $(VENV) && bin/python -c 'import _tidemark') 2>/dev/null; then \
+	  echo "install: installing dist/$$(cd dist && ls tidemark-*.whl) into $(VENV)"; \
+	  $(VPY) -m pip install -q --force-reinstall --no-deps dist/tidemark-*.whl && touch $(INSTALL_STAMP); \
+	fi
 
 # The wheel installs and imports in a fresh environment of every CPython 3.11+
 # here and needs no library from outside it but the C and C++ runtimes.
 wheel-check: wheel
-	bash scripts/check-wheel.sh dist/tidemark-*.whl build/wheel-check
+	@echo "wheel: installing it into a fresh environment of every CPython 3.11+ here and running the example (a few seconds each)"
+	@bash scripts/check-wheel.sh dist/tidemark-*.whl build/wheel-check
 
 # A build or a test run that goes well says so in a line or two: CMake only
 # warns, ninja prints only what its commands print (a compiler's warnings and
@@ -97,18 +102,23 @@ ctest_in = cd $(1) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-fail
   && sed -n '/tests passed/,$$p' ctest.log || { cat ctest.log; exit 1; }
 
 core-test: deps-tests venv
-	@echo "core: building the core library and its GoogleTest suite in $(CORE_BUILD), then running it"
-	$(CMAKE) -S . -B $(CORE_BUILD) -G Ninja \
+	@echo "core: building the core library and its GoogleTest suite in $(CORE_BUILD) (the first time 2 to 6 minutes on 8 cores, 5 to 7 on 2)," \
+	  "then running it (about 15 s)"
+	@$(CMAKE) -S . -B $(CORE_BUILD) -G Ninja \
 	  -DTIDEMARK_CORE_TESTS=ON -DTIDEMARK_PYTHON_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	$(CMAKE_BUILD) $(CORE_BUILD) $(NINJA_QUIET)
-	$(call ctest_in,$(CORE_BUILD))
+	@$(CMAKE_BUILD) $(CORE_BUILD) $(NINJA_QUIET)
+	@$(call ctest_in,$(CORE_BUILD))
 
 # The module tests run side by side in $(JOBS) processes (pytest-xdist); an
 # idle process takes tests queued for a busy one, so the slowest test, which
 # the suite's conftest.py starts first, overlaps the rest.
-PYTEST := -m pytest --no-header -rfEs -p no:cacheprovider -n $(JOBS) --dist worksteal
+# Their temporary files go under build/ (make clean removes them; pytest keeps
+# the last run's only), and no bytecode is written into the tree.
+PYTEST := PYTHONDONTWRITEBYTECODE=1 ../../$(VPY) -m pytest --no-header -rfEs -p no:cacheprovider -n $(JOBS) \
+  --dist worksteal
 py-test: install test-venv
-	cd brackwater_python/tests && ../../$(VPY) $(PYTEST) .
+	@echo "module: running the pytest suite in $(JOBS) processes (1 to 2 minutes)"
+	@cd brackwater_python/tests && $(PYTEST) --basetemp=$(CURDIR)/build/pytest .
 
 # The core tests and the module's tests again, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (the module is loaded from the build directory).
@@ -122,7 +132,7 @@ sanitize: deps-sanitize test-venv
 	cd brackwater_python/tests && PYTHONPATH="$(CURDIR)/$(ASAN_BUILD)" TIDEMARK_TEST_PER_WRITER=50 \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  ../../$(VPY) $(PYTEST) .
+	  $(PYTEST) --basetemp=$(CURDIR)/$(ASAN_BUILD)/pytest .
 
 # Static checks: every tracked C++ source is formatted as .clang-format says
 # (scripts/format.sh applies it) and passes the checks of .clang-tidy, run
@@ -156,3 +166,4 @@ bench: deps-bench install
 
 clean:
 	rm -rf build dist $(VENV)
+	find . -path ./.git -prune -o -name __pycache__ -type d -prune -exec rm -rf {} +

@@ -65,8 +65,13 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
+# How long, roughly, from a Debian mirror: the clang toolchain is the bulk.
+case " ${missing[*]}" in
+  *" clang"*) takes="a minute or two" ;;
+  *) takes=$([ ${#missing[@]} -gt 5 ] && echo "about half a minute" || echo "a few seconds") ;;
+esac
+echo "deps: installing ${#missing[@]} Debian packages with apt-get ($takes): ${missing[*]}"
 # apt's progress and debconf's notes go to a log, shown only when it fails.
-echo "installing: ${missing[*]} (apt-get)"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 export DEBIAN_FRONTEND=noninteractive

@@ -25,7 +25,8 @@ if [ "$status" -ne 0 ] && [ -n "$unreachable" ]; then
   url=${url%%: *}
   why=$(grep -o -m1 -E '\[Errno [^]]*\] [^'\''")]*|timed out|problem confirming the ssl certificate' <<<"$unreachable")
   echo "pip-install: no package index could be reached ($url: ${why:-connection error}); the build and test tools" \
-    "come from one: connect this machine, or name a reachable index or wheel folder in PIP_INDEX_URL or PIP_FIND_LINKS" >&2
+    "come from one: connect this machine, or name a reachable index or wheel folder in PIP_INDEX_URL or PIP_FIND_LINKS;" \
+    "behind a proxy that re-signs TLS, name its CA certificate in PIP_CERT (or add it to the system's CA store)" >&2
   exit "$status"
 fi
 # A configured index or wheel folder that has no entry for a package is

@@ -26,7 +26,9 @@ def isolated_env(monkeypatch, tmp_path):
     """A private HOME and none of the variables that steer the module.
 
     Git is kept from finding a repository above the test's directory, so
-    "outside any repository" holds wherever the temporary directory lives.
+    "outside any repository" holds wherever the temporary directory lives
+    (make puts it in the checkout's build/). The ceiling is the directory's
+    parent: git looks on past a ceiling that is the directory it starts in.
     """
     home = tmp_path / "home"
     home.mkdir()
@@ -34,7 +36,7 @@ def isolated_env(monkeypatch, tmp_path):
     for name in list(os.environ):
         if name.startswith("TESSARY_") or name in _OTHER_VARS:
             monkeypatch.delenv(name)
-    monkeypatch.setenv("GIT_CEILING_DIRECTORIES", os.path.realpath(tmp_path))
+    monkeypatch.setenv("GIT_CEILING_DIRECTORIES", os.path.realpath(tmp_path.parent))
     monkeypatch.setenv("GIT_CONFIG_NOSYSTEM", "1")
     return home
 

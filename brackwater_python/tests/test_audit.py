@@ -15,6 +15,7 @@ import pytest
 
 import _tidemark as t
 from fuse_file import fuse_file
+from test_interrupted_lock_waits import CTRL_C_RAISES
 
 LIVE = "worktree-events.ndjson"
 
@@ -206,6 +207,7 @@ def _fail_child(setup, strict):
     """Runs record_event in a child after `setup`; gives (stderr, exception text)."""
     script = textwrap.dedent(f"""
         import os, resource, sys, _tidemark as t
+        {CTRL_C_RAISES}
         branch = "b"
         {setup}
         try:

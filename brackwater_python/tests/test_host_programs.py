@@ -21,7 +21,7 @@ import _tidemark as t
 from gitrepo import committed_repo, slow_git
 from old_kernel import old_kernel  # noqa: F401 (a fixture)
 from test_hostile_files import HOLD_LOCK
-from test_interrupted_lock_waits import CALLER, HUNG_GIT, end
+from test_interrupted_lock_waits import CALLER, CTRL_C_RAISES, HUNG_GIT, end
 from test_worktree import still_running
 
 # name: where the call that meets a hung git runs
@@ -262,6 +262,7 @@ def test_an_interpreter_on_a_second_thread_runs_its_handlers_during_a_wait(repo,
         assert holder.stdout.readline() == "locked\n"
     code = textwrap.dedent(f"""
         import os, threading, _tidemark as t
+        {CTRL_C_RAISES}
         print(os.getpid(), threading.get_native_id(), flush=True)
         try:
             {EMBEDDED_WAITS[wait].replace("ROOT", repr(str(repo)))}

@@ -22,9 +22,14 @@ BUILD_DELAY = 0.8
 
 
 
+# Python keeps a SIGINT its parent ignored ignored (under nohup, or a CI runner
+# that starts jobs so): a program that expects KeyboardInterrupt says so itself.
+CTRL_C_RAISES = "import signal; signal.signal(signal.SIGINT, signal.default_int_handler)"
+
 # Prints its pid, then runs the statement sys.argv[2] against the root sys.argv[1].
-CALLER = textwrap.dedent("""
+CALLER = textwrap.dedent(f"""
     import os, sys, _tidemark as t
+    {CTRL_C_RAISES}
     root = sys.argv[1]
     print(os.getpid(), flush=True)
     exec(sys.argv[2])
