@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "infrastructure/git_child.hpp"
+#include "support/call_environment.hpp"
 #include "support/concat.hpp"
 #include "support/log.hpp"
 #include "support/os_error.hpp"
@@ -31,25 +32,23 @@ struct Stream {
 
   bool open() const { return fd.valid(); }
 
-  // Reads what is available without blocking; closes the pipe at end of
-  // file or on a read error.
+  // Reads one buffer's worth of what is available, without blocking, so
+  // that a child that writes without end still lets the wait look at the
+  // clock and the hook between reads; closes the pipe at end of file or on
+  // a read error.
   void drain() {
     char buf[65536];
-    for (;;) {
-      const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-      if (n > 0) {
-        bytes.append(buf, static_cast<size_t>(n));
-        continue;
-      }
-      if (n == 0) {
-        fd.reset();
-      } else if (errno == EINTR) {
-        continue;
-      } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        read_error = errno;
-        fd.reset();
-      }
-      return;
+    ssize_t n;
+    do {
+      n = ::read(fd.get(), buf, sizeof buf);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+      bytes.append(buf, static_cast<size_t>(n));
+    } else if (n == 0) {
+      fd.reset();
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      read_error = errno;
+      fd.reset();
     }
   }
 };
@@ -78,36 +77,29 @@ GitInvokeError spawn_error(int err) {
   return GitInvokeError::Spawn{support::os_error_text(err)};
 }
 
-GitInvokeError start_error(const StartError& failure) {
-  if (failure.program.empty()) return spawn_error(failure.err);
-  return GitInvokeError::Spawn{support::concat(failure.program, ": ", support::os_error_text(failure.err))};
-}
-
 // How often a wait asks the wait hook, whatever else wakes it: a signal that
 // reached another thread interrupts no poll of ours, yet its handler may
-// want the call to end.
-constexpr auto kHookInterval = std::chrono::milliseconds(100);
-// How often a child without a pidfd is looked at.
-constexpr long long kLookMs = 10;
-constexpr long long kLookSoonMs = 1;
+// want the call to end (within a tenth of a second).
+constexpr auto kHookInterval = std::chrono::milliseconds(50);
 
 // One run of git, directly or under the relay. `status_lost` is set when
 // someone else reaped a direct git and its status could not be learnt: the
 // result is then an error to run again under the relay.
 std::expected<CommandOutput, GitInvokeError> run_once(const std::string& dir, char* const* argv,
-                                                      const GitDeadline& limit, bool relayed, bool& status_lost) {
+                                                      support::EnvironmentCopy& environment, const GitDeadline& limit,
+                                                      bool relayed, bool& status_lost) {
   auto out_pipe = make_child_pipe();
   if (!out_pipe) return failed(spawn_error(out_pipe.error()));
   auto err_pipe = make_child_pipe();
   if (!err_pipe) return failed(spawn_error(err_pipe.error()));
-  auto started = GitChild::start(dir, argv, out_pipe->write.get(), err_pipe->write.get(), relayed);
-  if (!started) return failed(start_error(started.error()));
+  auto started = GitChild::start(dir, argv, environment, out_pipe->write.get(), err_pipe->write.get(), relayed);
+  if (!started) return failed(spawn_error(started.error()));
   GitChild& child = *started;
   out_pipe->write.reset();
   err_pipe->write.reset();
-  // git's standard output and error, and the relay's status pipe.
+  // git's standard output and error, and the relay's report.
   Stream streams[3] = {
-      {std::move(out_pipe->read), {}, 0}, {std::move(err_pipe->read), {}, 0}, {child.take_status_pipe(), {}, 0}};
+      {std::move(out_pipe->read), {}, 0}, {std::move(err_pipe->read), {}, 0}, {child.take_report(), {}, 0}};
 
   auto next_ask = Clock::now() + kHookInterval;
   // Output still open after git has exited means a descendant holds the
@@ -130,14 +122,8 @@ std::expected<CommandOutput, GitInvokeError> run_once(const std::string& dir, ch
       }
     }
     if (!child.exited()) {
-      if (child.pidfd() >= 0) {
-        fds[n] = {child.pidfd(), POLLIN, 0};
-        slot[n++] = 3;
-      } else {
-        // Looked at now and then; often once git closed its output, since
-        // it is then most likely exiting.
-        wait_ms = std::min(wait_ms, streams[0].open() || streams[1].open() ? kLookMs : kLookSoonMs);
-      }
+      fds[n] = {child.pidfd(), POLLIN, 0};
+      slot[n++] = 3;
     }
 
     const int ready = ::poll(fds, n, static_cast<int>(std::max(wait_ms, 0LL)));
@@ -157,7 +143,6 @@ std::expected<CommandOutput, GitInvokeError> run_once(const std::string& dir, ch
     for (nfds_t i = 0; i < n && ready > 0; ++i) {
       if (fds[i].revents != 0 && slot[i] < 3) streams[slot[i]].drain();
     }
-    if (child.relayed() && !streams[2].open()) child.relay_ended();
     if (!child.exited()) {
       auto state = child.look();
       if (!state) {
@@ -238,11 +223,15 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
 
   // Every command is a read-only query, so a run whose exit status the host
   // took (and the kernel no longer tells) is run once more, under the relay,
-  // whose status no reaper can take.
+  // whose status no reaper can take; so is every later run of the call.
+  std::optional<support::CallEnvironment> own_call;
+  support::CallEnvironment* call = support::CallEnvironment::current();
+  if (call == nullptr) call = &own_call.emplace();
   bool status_lost = false;
-  auto run = run_once(dir, argv.data(), limit, false, status_lost);
+  auto run = run_once(dir, argv.data(), call->environment(), limit, call->status_lost, status_lost);
   if (!status_lost) return run;
-  return run_once(dir, argv.data(), limit, true, status_lost);
+  call->status_lost = true;
+  return run_once(dir, argv.data(), call->environment(), limit, true, status_lost);
 }
 
 std::expected<std::string, GitInvokeError> git_output(std::string_view cwd, std::span<const std::string_view> args) {
