@@ -117,12 +117,12 @@ def build(base):
 
 def main():
     ignore = "--ignore-sigchld" in sys.argv[1:]
-    if ignore:
-        signal.signal(signal.SIGCHLD, signal.SIG_IGN)
     base = os.path.realpath(tempfile.mkdtemp(prefix="bench-worktree-"))
     previous = os.getcwd()
     try:
         repo = build(base)
+        if ignore:  # after the set-up, whose git runs children of its own
+            signal.signal(signal.SIGCHLD, signal.SIG_IGN)
         assert len(t.list_worktrees(repo)) == len(t.list_worktrees(repo, run=run_lines)) == LINKED + 1
         os.chdir(repo)  # posix_spawnp has no cwd argument
         rows = [

@@ -141,11 +141,8 @@ TEST_P(GitRuns, ExitCodes) {
   TempDir cwd;
   // A git ended by a signal gives 1, whatever the signal and the host.
   const std::tuple<std::string, int> cases[] = {
-      {"printf partial; exit 7", 7},
-      {"printf partial; kill -KILL $$", 1},
-      {"printf partial; kill -TERM $$", 1},
-      {"printf partial; kill -HUP $$", 1},
-      {"printf partial; kill -SEGV $$", 1},
+      {"printf partial; exit 7", 7},       {"printf partial; kill -KILL $$", 1}, {"printf partial; kill -TERM $$", 1},
+      {"printf partial; kill -HUP $$", 1}, {"printf partial; kill -SEGV $$", 1},
   };
   for (const auto& [script, code] : cases) {
     FakeGit git(script);
@@ -243,7 +240,8 @@ TEST_P(GitRuns, PathSearchAsADirectStart) {
   for (const auto& c : cases) {
     TempDir dirs;
     const std::string first = dirs / c.first_dir, later = dirs / "later";
-    for (const auto& [dir, body] : {std::pair{first, c.first_git}, std::pair{later, std::string("#!/bin/sh\necho later\n")}}) {
+    for (const auto& [dir, body] :
+         {std::pair{first, c.first_git}, std::pair{later, std::string("#!/bin/sh\necho later\n")}}) {
       ASSERT_TRUE(std::filesystem::create_directory(dir));
       test_support::write_file(dir + "/git", body);
       ::chmod((dir + "/git").c_str(), 0755);

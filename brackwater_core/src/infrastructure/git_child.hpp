@@ -55,8 +55,8 @@ class GitChild {
   // The error is the start's errno: ENOENT for a git missing from PATH or a
   // missing directory.
   [[nodiscard]] static std::expected<GitChild, int> start(const std::string& dir, char* const* argv,
-                                                          support::EnvironmentCopy& environment, int out_fd,
-                                                          int err_fd, bool relayed);
+                                                          support::EnvironmentCopy& environment, int out_fd, int err_fd,
+                                                          bool relayed);
 
   GitChild(GitChild&&) noexcept;
   GitChild& operator=(GitChild&&) = delete;

@@ -66,8 +66,8 @@ CHILD_CODE bool kept(long fd, const int* keep, int kept_count) {
 // /proc/self/fd (kernels before 5.9 have no close_range), or up to the
 // descriptor limit where /proc is not mounted.
 CHILD_CODE void close_listed_from(int first, const int* keep, int kept_count) {
-  const long dir = raw::call(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/proc/self/fd"),
-                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const long dir =
+      raw::call(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/proc/self/fd"), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) {
     rlimit64 limit{};
     raw::call(SYS_prlimit64, 0, RLIMIT_NOFILE, 0, reinterpret_cast<long>(&limit));
@@ -158,17 +158,13 @@ CHILD_CODE long exec_on_path(const GitLaunch& launch) {
     err = -raw::call(SYS_execve, reinterpret_cast<long>(*name), reinterpret_cast<long>(launch.argv),
                      reinterpret_cast<long>(launch.envp_list));
     switch (err) {
-      case EACCES:
-        denied = true;
-        break;
+      case EACCES: denied = true; break;
       case ENOENT:
       case ESTALE:
       case ENOTDIR:
       case ENODEV:
-      case ETIMEDOUT:
-        break;
-      default:
-        return err;
+      case ETIMEDOUT: break;
+      default: return err;
     }
   }
   return denied ? EACCES : err;
@@ -231,9 +227,7 @@ class AllSignalsBlocked {
     raw::call(SYS_rt_sigprocmask, SIG_BLOCK, reinterpret_cast<long>(&all), reinterpret_cast<long>(&saved_),
               kSigsetBytes);
   }
-  ~AllSignalsBlocked() {
-    raw::call(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&saved_), 0, kSigsetBytes);
-  }
+  ~AllSignalsBlocked() { raw::call(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&saved_), 0, kSigsetBytes); }
   AllSignalsBlocked(const AllSignalsBlocked&) = delete;
   AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
 
