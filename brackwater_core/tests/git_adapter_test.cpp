@@ -246,7 +246,7 @@ TEST_P(GitRuns, PathSearchAsADirectStart) {
       test_support::write_file(dir + "/git", body);
       ::chmod((dir + "/git").c_str(), 0755);
     }
-    ScopedEnv path("PATH", first + ":" + later);
+    ScopedEnv path("PATH", brackwater::support::concat(first, ":", later));
     EXPECT_EQ(outcome(git_output(cwd.path(), kArgs)), c.expected) << c.first_dir << ": " << c.first_git;
   }
 }
