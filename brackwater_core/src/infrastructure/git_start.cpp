@@ -38,7 +38,7 @@ struct KernelSigaction {
 };
 constexpr int kLastSignal = 64;
 constexpr long kSigsetBytes = 8;
-constexpr size_t kStackBytes = 64 * 1024;
+constexpr size_t kStackBytes = size_t{64} * 1024;
 // The search path of a start when PATH is not set, as the C library's.
 constexpr std::string_view kDefaultPath = "/bin:/usr/bin";
 
@@ -85,6 +85,8 @@ CHILD_CODE void close_listed_from(int first, const int* keep, int kept_count) {
     for (long n; (n = raw::call(SYS_getdents64, dir, reinterpret_cast<long>(buf), sizeof buf)) > 0;) {
       for (long at = 0; at < n;) {
         // struct linux_dirent64: inode, offset, record length, type, name.
+        // getdents64 filled the first n bytes.
+        // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.Assign)
         const unsigned short length = *reinterpret_cast<const unsigned short*>(buf + at + 16);
         long fd = 0;
         bool number = buf[at + 19] != '\0';

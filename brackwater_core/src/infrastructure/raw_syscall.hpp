@@ -18,7 +18,9 @@ namespace brackwater::infrastructure::raw {
 }
 
 // clone(2) with the child on `stack_top` (16-byte aligned), where it runs
-// fn(arg) and exits with its result; in the parent, the child's pid.
+// fn(arg) and exits with its result; in the parent, the child's pid. The
+// kernel writes the pidfd to `parent_tid` with CLONE_PIDFD.
+// NOLINTNEXTLINE(readability-non-const-parameter)
 [[gnu::always_inline]] inline long clone(unsigned long flags, void* stack_top, int* parent_tid, int (*fn)(void*),
                                          void* arg) noexcept {
   void** sp = static_cast<void**>(stack_top);
@@ -58,6 +60,7 @@ namespace brackwater::infrastructure::raw {
   return x0;
 }
 
+// NOLINTNEXTLINE(readability-non-const-parameter)
 [[gnu::always_inline]] inline long clone(unsigned long flags, void* stack_top, int* parent_tid, int (*fn)(void*),
                                          void* arg) noexcept {
   void** sp = static_cast<void**>(stack_top);
