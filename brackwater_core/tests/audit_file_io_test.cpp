@@ -35,15 +35,21 @@ std::set<std::string> names_in(const std::string& dir) {
   return names;
 }
 
+// The directory's descriptor, as the writer holds it.
+brackwater::support::UniqueFd dir_fd(const std::string& dir) {
+  return brackwater::support::UniqueFd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
 std::string month_now() { return brackwater::domain::format_year_month(std::chrono::system_clock::now()); }
 
 TEST(AuditFiles, RotationNamesWithinAMonthAndRefusalWhileASentinelExists) {
   TempDir dir;
   const std::string live = dir / "worktree-events.ndjson";
   const std::string m = month_now();
+  const auto fd = dir_fd(dir.path());
   for (int i = 0; i < 3; ++i) {
     test_support::write_file(live, "line " + std::to_string(i) + "\n");
-    infra::maybe_rotate(live);
+    (void)infra::maybe_rotate(fd.get(), dir.path());
   }
   EXPECT_EQ(names_in(dir.path()),
             (std::set<std::string>{"worktree-events.ndjson", "worktree-events." + m + ".ndjson",
@@ -53,23 +59,23 @@ TEST(AuditFiles, RotationNamesWithinAMonthAndRefusalWhileASentinelExists) {
 
   test_support::write_file(dir / "worktree-events.ndjson.rotating", "");
   test_support::write_file(live, "kept\n");
-  infra::maybe_rotate(live);
+  EXPECT_FALSE(infra::maybe_rotate(fd.get(), dir.path()));
   EXPECT_EQ(test_support::read_file(live), "kept\n");
   EXPECT_TRUE(std::filesystem::exists(dir / "worktree-events.ndjson.rotating"));
 }
 
 TEST(AuditFiles, SentinelIsStaleSixtyWholeSecondsEitherSideOfNow) {
   TempDir dir;
-  const std::string live = dir / "worktree-events.ndjson";
   const std::string sentinel = dir / "worktree-events.ndjson.rotating";
-  EXPECT_FALSE(infra::reap_stale_sentinel(live));  // none there
+  const auto fd = dir_fd(dir.path());
+  EXPECT_FALSE(infra::reap_stale_sentinel(fd.get(), dir.path()));  // none there
   // Whether a sentinel dated `offset` seconds from now is reaped, retried
   // should the clock tick between.
   auto reaped_at = [&](time_t offset) {
     for (;;) {
       const time_t now = std::time(nullptr);
       make_file(sentinel, 0, now + offset);
-      const bool reaped = infra::reap_stale_sentinel(live);
+      const bool reaped = infra::reap_stale_sentinel(fd.get(), dir.path());
       if (std::time(nullptr) == now) return reaped && !std::filesystem::exists(sentinel);
     }
   };
@@ -114,7 +120,7 @@ TEST(AuditFiles, PruningAtTheSizeLimit) {
           i == 0 ? "worktree-events.\xfe.ndjson" : "worktree-events.x" + std::to_string(i) + ".ndjson";
       make_file(dir / name, c.sizes[i], 1000 + static_cast<time_t>(i));
     }
-    infra::prune_old_archives(dir.path());
+    infra::prune_old_archives(dir_fd(dir.path()).get(), "");
     const auto left = names_in(dir.path());
     EXPECT_EQ(left.size(), c.survivors);
     for (size_t i = std::max<size_t>(1, c.sizes.size() - 3); i < c.sizes.size(); ++i) {

@@ -358,13 +358,14 @@ TEST_F(BindingStoreTest, FailedWriteLeavesTheOldFile) {
 }
 
 // The temporary file is written through the descriptor that created it:
-// with only two descriptors to spare (the lock and the temporary file), an
-// implementation that reopened the temporary file by path would fail.
+// with only three descriptors to spare (the store's directory, the lock and
+// the temporary file), an implementation that reopened the temporary file
+// by path would fail.
 TEST_F(BindingStoreTest, WritesThroughTheCreatingDescriptor) {
   ASSERT_TRUE(store->upsert(binding("a")));
   const int status = in_child([&] {
     for (int fd = 3; fd < 1024; ++fd) ::close(fd);
-    const rlimit limit{5, 5};  // descriptors 0-2 taken, 3 and 4 free
+    const rlimit limit{6, 6};  // descriptors 0-2 taken, 3 to 5 free
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
     return store->upsert(binding("b")) ? 0 : 1;
   });

@@ -62,13 +62,21 @@ TEST(SupportFdIo, ErrorsAreErrnoValues) {
   ::close(fds[1]);
 }
 
+// The lock file `name` in the directory `dir`, as a store takes it.
+std::expected<FileLock, int> lock_in(const std::string& dir, const std::string& name) {
+  const UniqueFd fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  auto held = lock_exclusive(fd.get(), dir, name);
+  if (!held) return std::unexpected(held.error().os_error);
+  return *std::move(held);
+}
+
 TEST(SupportFileLock, OpenFailuresComeBackAsErrno) {
   TempDir tmp;
   ASSERT_EQ(::mkdir((tmp / "dir").c_str(), 0755), 0);
-  EXPECT_EQ(lock_exclusive(tmp / "dir").error(), EISDIR);
-  EXPECT_EQ(lock_exclusive(tmp / "missing/lock").error(), ENOENT);
-  EXPECT_EQ(lock_exclusive(std::string("a\0b", 3)).error(), EINVAL);
-  auto held = lock_exclusive(tmp / "lock");
+  EXPECT_EQ(lock_in(tmp.path(), "dir").error(), EISDIR);
+  EXPECT_EQ(lock_in(tmp.path(), "missing/lock").error(), ENOENT);
+  EXPECT_EQ(lock_in(tmp.path(), std::string("a\0b", 3)).error(), EINVAL);
+  auto held = lock_in(tmp.path(), "lock");
   ASSERT_TRUE(held);
   // A second descriptor on the same file cannot take it while it is held.
   const int other = ::open((tmp / "lock").c_str(), O_RDWR | O_CLOEXEC);
@@ -83,7 +91,7 @@ std::atomic<bool> stop{false};
 
 TEST(SupportFileLock, AWaitThatNoSignalReachesAsksTheHookInSlices) {
   TempDir tmp;
-  auto held = lock_exclusive(tmp / "lock");
+  auto held = lock_in(tmp.path(), "lock");
   ASSERT_TRUE(held);
   set_wait_hook(
       [] {
@@ -91,7 +99,7 @@ TEST(SupportFileLock, AWaitThatNoSignalReachesAsksTheHookInSlices) {
         return !stop.load();
       },
       [] { return true; });
-  auto waiting = std::async(std::launch::async, [&] { return lock_exclusive(tmp / "lock"); });
+  auto waiting = std::async(std::launch::async, [&] { return lock_in(tmp.path(), "lock"); });
   for (int i = 0; i < 30'000 && asked < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   const bool sliced = asked >= 3;
   stop = true;

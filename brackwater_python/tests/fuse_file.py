@@ -25,8 +25,9 @@ MNT_DETACH = 2
 
 
 class FuseFile:
-    def __init__(self, mountpoint, failing_opens, signal_opener):
-        self.path = mountpoint / NAME
+    def __init__(self, mountpoint, failing_opens, signal_opener, name):
+        self.name = name
+        self.path = mountpoint / name
         self.data = bytearray()
         self.failing_opens = failing_opens  # opens still to be answered with EINTR
         self.signal_opener = signal_opener  # sent to the opener first, as if it had interrupted the open
@@ -46,7 +47,7 @@ class FuseFile:
             return 0, struct.pack("<IIIIHHIIHHI7I", 7, min(minor, 31), 0, 0, 1, 1, MAX_WRITE, 1, 0, 0, 0,
                                   *[0] * 7)
         if opcode == LOOKUP:
-            if node != ROOT or body.rstrip(b"\0") != NAME.encode():
+            if node != ROOT or body.rstrip(b"\0") != self.name.encode():
                 return -errno.ENOENT, b""
             return 0, struct.pack("<QQQQII", FILE, 0, 0, 0, 0, 0) + self._attr(FILE)
         if opcode == GETATTR:
@@ -111,8 +112,9 @@ class FuseFile:
             os.close(self._fd)
 
 
-def fuse_file(mountpoint, failing_opens=0, signal_opener=None):
+def fuse_file(mountpoint, failing_opens=0, signal_opener=None, name=NAME):
     """A context manager that mounts the file system at `mountpoint` and
-    gives the FuseFile; its first `failing_opens` opens fail with EINTR,
-    after `signal_opener` (a signal number) is sent to the opener."""
-    return FuseFile(mountpoint, failing_opens, signal_opener).mounted()
+    gives the FuseFile, named `name` there; its first `failing_opens` opens
+    fail with EINTR, after `signal_opener` (a signal number) is sent to the
+    opener."""
+    return FuseFile(mountpoint, failing_opens, signal_opener, name).mounted()

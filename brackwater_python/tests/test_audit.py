@@ -221,7 +221,21 @@ def _fail_child(setup, strict):
 
 
 def _tree(path):
-    return sorted(p.relative_to(path) for p in path.rglob("*")) if path.exists() else None
+    """Every name under `path` and the bytes of each regular file."""
+    if not path.exists():
+        return None
+    return sorted((p.relative_to(path), p.read_bytes() if p.is_file() and not p.is_symlink() else None)
+                  for p in path.rglob("*"))
+
+
+STRANGER = 54321  # a uid no one uses
+
+
+def _planted(audit):
+    """A live file holding one record, in a fresh audit directory."""
+    audit.mkdir(parents=True)
+    (audit / LIVE).write_text(line() + "\n")
+    return audit / LIVE
 
 
 def _descriptors_left(n):
@@ -242,10 +256,24 @@ FAULTS = {
                                   "open: not a regular file"),
     "open: live path links to /dev/null": (
         lambda tmp, audit: audit.mkdir(parents=True) or os.symlink("/dev/null", audit / LIVE) or "",
-        "open: not a regular file"),
+        "open: {audit}/worktree-events.ndjson: a symbolic link, which is not followed"),
+    # One for the audit directory, which the writer holds open.
     "lock: no descriptor left": (
-        lambda tmp, audit: audit.mkdir(parents=True) or _descriptors_left(0),
+        lambda tmp, audit: audit.mkdir(parents=True) or _descriptors_left(1),
         "lock: Too many open files (os error 24)"),
+    # Nothing of another user's is written into, nor is a file with a second name.
+    "mkdir: shared directory another user owns": (
+        lambda tmp, audit: (tmp / "shared").mkdir() or os.chown(tmp / "shared", STRANGER, STRANGER) or "",
+        "mkdir: {audit.parent}: owned by uid 54321, neither this user nor root"),
+    "mkdir: audit directory another user owns": (
+        lambda tmp, audit: audit.mkdir(parents=True) or os.chown(audit, STRANGER, STRANGER) or "",
+        "mkdir: {audit}: owned by uid 54321, neither this user nor root"),
+    "open: live file another user owns": (
+        lambda tmp, audit: os.chown(_planted(audit), STRANGER, STRANGER) or "",
+        "open: {audit}/worktree-events.ndjson: owned by uid 54321, neither this user nor root"),
+    "open: live file with a second name": (
+        lambda tmp, audit: os.link(_planted(audit), tmp / "root-only") or "",
+        "open: {audit}/worktree-events.ndjson: a file with a second name (hard link)"),
     # The cap leaves the branch whole: such a line would be written and never read.
     "size: a 2 MiB branch": (lambda tmp, audit: audit.mkdir(parents=True) or "branch = 'x' * (2 << 20)",
                              "size: line longer than 1048576 bytes, which readers skip"),
@@ -257,6 +285,7 @@ FAULTS = {
 def test_writer_fault_paths(audit, real_tmp, name, strict):
     prepare, detail = FAULTS[name]
     setup = prepare(real_tmp, audit)
+    detail = detail.format(audit=audit)
     before = _tree(audit)
     err, out = _fail_child(setup, strict)
     assert err == f"[WORKTREE-AUDIT-FAILOPEN] {detail}\n"
@@ -269,19 +298,12 @@ def test_an_open_a_signal_interrupts_is_retried_unless_a_handler_raises(audit, r
     """A file system in user space or over a network answers an open with
     EINTR when a signal comes in: the open goes on, as Python's own open does,
     unless the signal's handler raised; then nothing is written."""
-    with fuse_file(real_tmp / "mnt", failing_opens=1, signal_opener=sig) as f:
-        audit.mkdir(parents=True)
-        (audit / LIVE).symlink_to(f.path)
+    with fuse_file(audit, failing_opens=1, signal_opener=sig, name=LIVE) as f:
         assert _fail_child("", True) == ("", out)
         assert f.opens_failed == 1
         assert [json.loads(x)["branch"] for x in f.data.splitlines()] == ["b"] * lines
 
 
-def test_a_link_to_a_file_yet_to_be_made_is_followed(audit, real_tmp):
-    audit.mkdir(parents=True)
-    (audit / LIVE).symlink_to(real_tmp / "elsewhere.ndjson")
-    event(strict=True)
-    assert len((real_tmp / "elsewhere.ndjson").read_text().splitlines()) == 1
 
 
 def _dated(seconds):
@@ -303,7 +325,7 @@ SENTINELS = {
     "empty directory": (Path.mkdir, "", True, None),
     "dangling link": (lambda p: p.symlink_to(p.parent / "missing"), "", True, None),
     "directory that cannot be removed": (_full_directory, "", False, "reap: {s}: Directory not empty (os error 39)"),
-    "cannot be created": (lambda p: None, _descriptors_left(1), False,
+    "cannot be created": (lambda p: None, _descriptors_left(2), False,
                           "rotate: {s}: Too many open files (os error 24)"),
 }
 

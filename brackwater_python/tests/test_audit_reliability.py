@@ -109,29 +109,72 @@ TAILS = {
     # name: (where the live file is cut, in two whole lines whose second holds "é"s; what is read back after)
     "empty": (lambda data: 0, ["next"]),
     "ending in a line feed": (len, ["kept", "torn", "next"]),
+    "a whole record without its line feed": (lambda data: len(data) - 1, ["kept", "torn", "next"]),
     "torn between characters": (lambda data: data.rindex("é".encode()), ["kept", "next"]),
     "torn inside a character": (lambda data: data.rindex("é".encode()) + 1, ["kept", "next"]),
+    "torn after one byte": (lambda data: data.index(b"\n") + 2, ["kept", "next"]),
 }
 
 
 @pytest.mark.parametrize("name", list(TAILS))
 def test_an_event_after_a_torn_tail_is_read_back(audit, name):
     """A writer killed mid-line leaves a fragment without a line feed: the
-    next line is set apart from it, every whole line before it is kept byte
-    for byte, and a file without a fragment gets the line and nothing else."""
+    next line is set apart from it, every byte before it is kept, so is every
+    record read before, and a file without a fragment gets the line and
+    nothing else."""
     cut, expected = TAILS[name]
     for cid, note in (("kept", "a"), ("torn", "é" * 9)):
         t.record_event("k", "b", "/w", "i", "o", correlation_id=cid, extra={"note": note}, strict=True)
     data = (audit / LIVE).read_bytes()
     left = data[:cut(data)]
     (audit / LIVE).write_bytes(left)
+    read_before = [r.correlation_id for r in t.read_records()]
     t.record_event("k", "b", "/w", "i", "o", correlation_id="next", strict=True)
     after = (audit / LIVE).read_bytes()
-    whole = left[:left.rfind(b"\n") + 1]
-    assert after.startswith(whole)
-    if whole == left:
+    assert after.startswith(left)
+    if left.endswith(b"\n") or not left:
         assert after[len(left):].count(b"\n") == 1
-    assert [r.correlation_id for r in t.read_records()] == expected
+    assert [r.correlation_id for r in t.read_records()] == expected == read_before + ["next"]
+
+
+def holds_open(pid, path):
+    """Whether process `pid` has `path` open."""
+    fd_dir = f"/proc/{pid}/fd"
+    for fd in os.listdir(fd_dir):
+        try:
+            if os.readlink(f"{fd_dir}/{fd}") == str(path):
+                return True
+        except FileNotFoundError:  # closed meanwhile
+            pass
+    return False
+
+
+def test_a_writer_that_waited_while_the_live_file_went_away_writes_where_it_is_read(audit):
+    """The live file renamed away and deleted while a writer waits for its
+    lock: the writer's event is read back, or the writer fails."""
+    held = open(audit / LIVE, "ab")
+    fcntl.flock(held, fcntl.LOCK_EX)
+    writer = spawn(WRITER, "waited", 1, stderr=subprocess.PIPE, text=True)
+    while not holds_open(writer.pid, audit / LIVE):
+        assert writer.poll() is None, writer.stderr.read()
+    os.rename(audit / LIVE, audit / "moved")
+    os.unlink(audit / "moved")
+    held.close()
+    failed = writer.wait(timeout=30) != 0
+    assert failed or [r.correlation_id for r in t.read_records()] == ["waited-0"]
+
+
+def test_archives_dated_ahead_cost_no_event_the_next_rotation_archives(audit):
+    ahead = time.time() + 3600
+    for month in ("2026-01", "2026-02", "2026-03"):
+        with open(audit / f"worktree-events.{month}.ndjson", "wb") as f:
+            f.truncate(70 << 20)
+        os.utime(audit / f"worktree-events.{month}.ndjson", (ahead, ahead))
+    with open(audit / LIVE, "wb") as f:
+        f.truncate(THRESHOLD)
+    for cid in ("rotated", "after"):
+        t.record_event("k", "b", "/w", "i", "o", correlation_id=cid, strict=True)
+    assert [r.correlation_id for r in t.read_records()] == ["rotated", "after"]
 
 
 FILLER = textwrap.dedent("""

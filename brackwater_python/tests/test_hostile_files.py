@@ -16,6 +16,7 @@ import time
 import pytest
 
 import _tidemark as t
+from conftest import git
 from gitrepo import committed_repo
 
 STORE_REL = ".tessary/state/brackwater/bindings.json"
@@ -103,6 +104,52 @@ def test_hostile_file(outside, name, rel, plant, calls, expected):
         assert got == expected.format(file=target), call
     if before is not None:
         assert target.read_bytes() == before, "a refused document must be left as it was"
+
+
+# ---- links a repository carries ------------------------------------------------------
+
+AUDIT_REL = ".tessary/shared/audit"
+RECORD = "t.record_event('k', 'feature/$(id>/tmp/x)', '/w', 'i', 'o', strict=True)"
+REGISTER = "t.register_binding(session_id='s', worktree=root, branch='main', main_worktree=root)"
+AUDIT_FAILED = "RuntimeError WORKTREE_AUDIT_WRITE_FAILED: {stage}: {link}: a symbolic link, which is not followed"
+STORE_FAILED = "RuntimeError WORKTREE_BINDING_STORE_IO: binding store {file}: {link}: a symbolic link, which is not followed"
+
+# (link committed in the repository, its target in the victim's directory, the calls and the stage of each)
+LINKS = [
+    (AUDIT_REL + "/worktree-events.ndjson", "bashrc", {RECORD: "open"}),
+    (AUDIT_REL + "/worktree-events.ndjson", "nologin", {RECORD: "open"}),  # dangling: not made either
+    (AUDIT_REL, ".", {RECORD: "mkdir"}),
+    (".tessary/shared", ".", {RECORD: "mkdir"}),
+    (".tessary", ".", {RECORD: "mkdir", REGISTER: None}),
+    (".tessary/state", ".", {REGISTER: None}),
+    (".tessary/state/brackwater", ".", {REGISTER: None}),
+    (STORE_REL + ".lock", "bashrc", {REGISTER: None}),
+]
+
+
+@pytest.mark.parametrize("rel, target, calls", LINKS, ids=[f"{c[0]}->{c[1]}" for c in LINKS])
+def test_links_a_cloned_repository_carries_are_not_written_through(real_tmp, rel, target, calls):
+    victim = real_tmp / "victim"
+    victim.mkdir()
+    (victim / "bashrc").write_text("alias ls='ls -F'\n")
+    origin = committed_repo(real_tmp / "origin")
+    (origin / rel).parent.mkdir(parents=True, exist_ok=True)
+    (origin / rel).symlink_to(victim / target)
+    git(origin, "add", "-A")
+    git(origin, "commit", "-q", "-m", "links")
+    clone = real_tmp / "clone"
+    git(real_tmp, "clone", "-q", str(origin), str(clone))
+    assert (clone / rel).is_symlink()
+    before = sorted((p.name, p.read_bytes()) for p in victim.iterdir())
+    for call, stage in calls.items():
+        done = subprocess.run([sys.executable, "-c", CALL, str(clone), call], cwd=clone, capture_output=True,
+                              text=True, timeout=CHILD_TIMEOUT)
+        if stage is None:
+            expected = STORE_FAILED.format(file=clone / (rel if rel.endswith(".lock") else STORE_REL), link=clone / rel)
+        else:
+            expected = AUDIT_FAILED.format(stage=stage, link=clone / rel)
+        assert done.stdout.strip() == expected, call
+    assert sorted((p.name, p.read_bytes()) for p in victim.iterdir()) == before
 
 
 def test_blank_registration_fields_are_refused_and_nothing_is_written(real_tmp):

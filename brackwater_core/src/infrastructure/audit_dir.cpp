@@ -20,11 +20,16 @@ std::optional<std::string> trimmed_env(const char* name) {
   return std::string(trimmed);
 }
 
+AuditDir below_root(std::string root, std::string below) {
+  std::string path = support::join_path(root, below);
+  return AuditDir{std::move(root), std::move(below), std::move(path)};
+}
+
 }  // namespace
 
-std::expected<std::string, ProjectResolveError> resolve_plowline_shared_audit_dir() {
+std::expected<AuditDir, ProjectResolveError> resolve_plowline_shared_audit_dir() {
   for (const char* name : {kPlowlineSharedDirEnv, kSharedDirEnv}) {
-    if (auto shared = trimmed_env(name)) return support::join_path(domain::expanduser(*shared), "audit");
+    if (auto shared = trimmed_env(name)) return below_root(domain::expanduser(*shared), "audit");
   }
   const std::string given = trimmed_env(kProjectRootEnv).value_or(support::current_dir().value_or("."));
   const std::string root = support::real_path(given).value_or(given);
@@ -32,7 +37,7 @@ std::expected<std::string, ProjectResolveError> resolve_plowline_shared_audit_di
   if (!project_id) return std::unexpected(std::move(project_id).error());
   auto state_dir_name = resolve_state_dir_name(*project_id);
   if (!state_dir_name) return std::unexpected(std::move(state_dir_name).error());
-  return support::join_path(root, {*state_dir_name, "shared", "audit"});
+  return below_root(root, support::join_path(*state_dir_name, {"shared", "audit"}));
 }
 
 }  // namespace brackwater::infrastructure

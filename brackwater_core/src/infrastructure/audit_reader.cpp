@@ -254,8 +254,9 @@ std::vector<std::string> archives_of(const std::string& dir) noexcept {
 AuditRecords read_records(const std::optional<std::string>& branch, const std::optional<std::string>& worktree,
                           const std::optional<domain::UtcInstant>& since,
                           const std::optional<domain::UtcInstant>& until) {
-  auto dir = resolve_plowline_shared_audit_dir();
-  if (!dir) return {};
+  auto resolved = resolve_plowline_shared_audit_dir();
+  if (!resolved) return {};
+  const std::string* dir = &resolved->path;
   Collector collector(branch, worktree, since, until);
   // The live file is opened before the archives are listed: a rotation in
   // between moves the open file into an archive that the listing then shows

@@ -8,16 +8,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "infrastructure/audit_dir.hpp"
 #include "infrastructure/audit_file_io.hpp"
-#include "support/atomic_file.hpp"
 #include "support/concat.hpp"
 #include "support/env.hpp"
 #include "support/fd_io.hpp"
-#include "support/files.hpp"
 #include "support/os_error.hpp"
-#include "support/path_join.hpp"
+#include "support/owned_dirs.hpp"
 #include "support/text.hpp"
 #include "support/wait_hook.hpp"
 
@@ -64,69 +63,66 @@ void warn_suspicious(const AuditEvent& event) {
   (void)support::write_all(STDERR_FILENO, line);
 }
 
+// Whether the last of the file's `size` bytes is a line feed. A byte that
+// cannot be read counts as none: a needless line feed costs the reader a
+// blank line, a missing one costs it the event glued to the fragment.
+bool ends_in_line_feed(int fd, off_t size) noexcept {
+  char last = 0;
+  ssize_t n = 0;
+  while ((n = ::pread(fd, &last, 1, size - 1)) < 0 && errno == EINTR) {
+  }
+  return n == 1 && last == '\n';
+}
+
 // Appends `line` under the live file's lock and rotates the file when the
-// append took it past the threshold; true when a rotation was attempted.
+// append took it past the threshold; the archive's name when it rotated.
 // The lock is released on return.
-std::expected<bool, AuditWriteError> append_line(const std::string& live, std::string_view line) {
-  auto file = locked_append(live);
-  if (!file && support::wait_stopped()) {
+std::expected<std::optional<std::string>, AuditWriteError> append_line(int dirfd, const std::string& dir,
+                                                                       std::string_view line) {
+  auto live = locked_append(dirfd, dir);
+  if (!live && support::wait_stopped()) {
     // The wait hook stopped the wait: the caller gave up on this event,
     // the log lost nothing, so there is no fail-open line to print. Only
     // the stop mark says so; an EINTR alone is a fault like any other.
     return std::unexpected(AuditWriteError{support::os_error_text(EINTR), kAuditStageLock});
   }
-  if (!file) {
-    // Something other than a regular file in the live file's place fails to
+  if (!live) {
+    // What is not a regular file of ours with one name is refused at the
     // open; any other failure is the open's or the lock's.
-    const int err = file.error().os_error;
-    const bool not_regular = err == 0 || err == EISDIR;
-    return std::unexpected(
-        report_failure_to_stderr(not_regular ? kAuditStageOpen : kAuditStageLock, file.error().text()));
+    const support::PlaceError& e = live.error();
+    const bool refused = e.why != support::PlaceError::Why::kOs || e.os_error == EISDIR;
+    return std::unexpected(report_failure_to_stderr(refused ? kAuditStageOpen : kAuditStageLock, e.text()));
   }
 
-  struct stat before;
-  if (::fstat(file->fd(), &before) != 0) {
-    return std::unexpected(report_failure_to_stderr(kAuditStageWrite, support::os_error_text(errno)));
-  }
   // A writer killed in the middle of its line leaves a fragment without a
   // line feed, and a line appended to it would make one unparsable line
   // with it: an event lost, though reported written. So the line goes out
-  // after a line feed that takes the place of the file's last byte: a line
-  // feed there is written over with itself, and a fragment's last byte is
-  // replaced, which closes the fragment off (the reader skips it as any
-  // torn line). Reading the last byte first would cost every append a read
-  // and, under relatime, an update of the file's access time; writing over
-  // it costs nothing. The file is not opened O_APPEND, or pwrite would
-  // append all the same; under the lock no one else writes to it.
+  // after a line feed when the file does not end in one, in the same write;
+  // no byte already written changes, so a complete record that lacks only
+  // its line feed stays a record. A file of unknown size gets one too.
+  const int fd = live->lock.fd();
+  const std::optional<off_t> size = live->status ? std::optional<off_t>(live->status->st_size) : std::nullopt;
   std::string placed;
-  off_t at = before.st_size;
-  if (at > 0) {
+  if (!size || (*size > 0 && !ends_in_line_feed(fd, *size))) {
     placed.reserve(line.size() + 1);
     placed += '\n';
     placed += line;
     line = placed;
-    --at;
   }
-  if (auto written = support::pwrite_all(file->fd(), line, at); !written) {
-    // The line is reported unwritten, so no part of it stays: the file is
-    // cut back to its size before (a torn tail's last byte may stay a line
-    // feed, which closes it off all the same).
-    while (::ftruncate(file->fd(), before.st_size) != 0 && errno == EINTR) {
+  if (auto written = support::write_all(fd, line); !written) {
+    // The line is reported unwritten, so no part of it stays: the file goes
+    // back to what it was, a torn tail before it included.
+    if (size) {
+      while (::ftruncate(fd, *size) != 0 && errno == EINTR) {
+      }
     }
-    return std::unexpected(report_failure_to_stderr(kAuditStageWrite, support::os_error_text(written.error())));
+    return std::unexpected(report_failure_to_stderr(kAuditStageWrite, support::write_error_text(written.error())));
   }
 
-  // While we hold the lock no one else writes to this file, so its size is
-  // where the line began plus the line.
-  const uint64_t size = static_cast<uint64_t>(at) + line.size();
-  if (size <= kAuditRotateThreshold) return false;
-
-  // A file that a concurrent rotation already moved into an archive is not
-  // the live file any more; rotating again would archive the new, small one.
-  struct stat at_live;
-  if (::stat(live.c_str(), &at_live) != 0 || !support::same_file(before, at_live)) return false;
-  maybe_rotate(live);
-  return true;
+  // While we hold the lock no one else writes to this file, which is the
+  // live one, so its size is the size before plus what we wrote.
+  if (!size || static_cast<uint64_t>(*size) + line.size() <= kAuditRotateThreshold) return std::nullopt;
+  return maybe_rotate(dirfd, dir);
 }
 
 }  // namespace
@@ -142,11 +138,9 @@ AuditWriteError report_failure_to_stderr(std::string_view stage, std::string mes
 std::expected<void, AuditWriteError> record_event(const AuditEvent& event) {
   auto dir = resolve_plowline_shared_audit_dir();
   if (!dir) return std::unexpected(AuditWriteError{dir.error().display(), kAuditStageProjectId});
-  if (auto made = support::create_directories(*dir); !made) {
-    return std::unexpected(report_failure_to_stderr(kAuditStageMkdir, support::os_error_text(made.error())));
-  }
-  const std::string live = support::join_path(*dir, kAuditLiveFileName);
-  (void)reap_stale_sentinel(live);
+  auto dirfd = support::open_owned_dir(dir->root, dir->below, true);
+  if (!dirfd) return std::unexpected(report_failure_to_stderr(kAuditStageMkdir, dirfd.error().text()));
+  (void)reap_stale_sentinel(dirfd->get(), dir->path);
 
   domain::AuditRecord record = domain::assemble_record(event, capture_context());
   const bool suspicious = looks_secret(event, record);
@@ -158,16 +152,17 @@ std::expected<void, AuditWriteError> record_event(const AuditEvent& event) {
         support::concat("line longer than ", domain::kAuditMaxLineBytes, " bytes, which readers skip")));
   }
 
-  auto rotated = append_line(live, line);
-  if (!rotated) return std::unexpected(std::move(rotated).error());
-  if (*rotated) prune_old_archives(*dir);
+  auto archive = append_line(dirfd->get(), dir->path, line);
+  if (!archive) return std::unexpected(std::move(archive).error());
+  if (*archive) prune_old_archives(dirfd->get(), **archive);
   return {};
 }
 
 void reap_rotation_sentinel() {
   auto dir = resolve_plowline_shared_audit_dir();
   if (!dir) return;
-  (void)reap_stale_sentinel(support::join_path(*dir, kAuditLiveFileName));
+  auto dirfd = support::open_owned_dir(dir->root, dir->below, false);
+  if (dirfd) (void)reap_stale_sentinel(dirfd->get(), dir->path);
 }
 
 }  // namespace brackwater::infrastructure

@@ -36,16 +36,17 @@ struct AuditWriteError {
 // returns the error.
 AuditWriteError report_failure_to_stderr(std::string_view stage, std::string message);
 
-// Resolves and creates the audit directory, captures the process context,
-// renders the capped line, warns when `extra` looks like it holds secrets,
-// refuses a line longer than the reader takes (the cap leaves the branch,
-// worktree and other texts whole), and appends the line under the live
-// file's lock, after a line feed written over the file's last byte, which
-// closes off a torn line that a writer killed mid-line left. A failed write
-// cuts the file back to its size before. An append that takes the live file
-// past the rotation threshold rotates it (only while the locked file still
-// is the one at the live path, so one crossing makes one archive) and then
-// prunes old archives. A wait for the lock that the wait hook stopped
+// Resolves and creates the audit directory (never through a link, nor into
+// a directory another user owns: support/owned_dirs.hpp), captures the
+// process context, renders the capped line, warns when `extra` looks like
+// it holds secrets, refuses a line longer than the reader takes (the cap
+// leaves the branch, worktree and other texts whole), and appends the line
+// under the live file's lock, into the file that is live while the lock is
+// held, after a line feed when the file does not end in one (a writer
+// killed mid-line), so that no byte already written changes. A failed write
+// cuts the file back to its size before. An append that takes the live
+// file past the rotation threshold rotates it and then prunes old archives,
+// never the one just made. A wait for the lock that the wait hook stopped
 // (support/wait_hook.hpp) fails at stage "lock" with the text of EINTR and
 // prints nothing: the caller interrupted it, no fault lost the event.
 [[nodiscard]] std::expected<void, AuditWriteError> record_event(const domain::AuditEvent& event);

@@ -10,9 +10,11 @@
 #include "infrastructure/git_adapter.hpp"
 #include "support/atomic_file.hpp"
 #include "support/concat.hpp"
+#include "support/fd_io.hpp"
 #include "support/files.hpp"
 #include "support/log.hpp"
 #include "support/os_error.hpp"
+#include "support/owned_dirs.hpp"
 #include "support/path_join.hpp"
 #include "support/text.hpp"
 #include "support/wait_hook.hpp"
@@ -22,6 +24,8 @@ namespace {
 
 using domain::WorktreeBinding;
 constexpr std::string_view kLogTarget = "brackwater::infrastructure::binding_store";
+constexpr std::string_view kStoreFileName = "bindings.json";
+constexpr std::string_view kLockFileName = "bindings.json.lock";
 
 BindingStoreError io_error(int err, const std::string& path) {
   return BindingStoreError::Io{support::os_error_text(err), path};
@@ -97,24 +101,26 @@ std::expected<WorktreeBindingStore, BindingStoreError> WorktreeBindingStore::at_
   if (relative) relative = store_relative_path(*relative);
   if (!relative) return std::unexpected(BindingStoreError::Project{std::move(relative).error()});
   std::string path = support::join_path(root, *relative);
-  return WorktreeBindingStore(std::move(root), std::move(path));
+  std::string below = support::parent_dir(*relative);
+  return WorktreeBindingStore(std::move(root), std::move(path), std::move(below));
 }
 
 std::string WorktreeBindingStore::lock_path() const { return path_ + ".lock"; }
 
-std::expected<std::optional<support::FileLock>, BindingStoreError> WorktreeBindingStore::lock(bool create) const {
+std::expected<std::optional<WorktreeBindingStore::Held>, BindingStoreError> WorktreeBindingStore::lock(
+    bool create) const {
   // A wait of this operation was stopped already (a git run cut short on
   // the way here): the store's directory is not created either.
   if (support::wait_stopped()) return std::unexpected(io_error(EINTR, lock_path()));
-  const std::string dir = support::parent_dir(path_);
-  if (!support::is_directory(dir)) {
-    if (!create) return std::nullopt;
-    if (auto made = support::create_directories(dir); !made) return std::unexpected(io_error(made.error(), path_));
+  auto dir = support::open_owned_dir(main_worktree_, below_, create);
+  if (!dir) {
+    if (!create && dir.error().missing()) return std::nullopt;
+    return std::unexpected(BindingStoreError::Io{dir.error().text(), path_});
   }
   const std::string lock_file = lock_path();
-  auto held = support::lock_exclusive(lock_file);
-  if (!held) return std::unexpected(io_error(held.error(), lock_file));
-  return std::optional<support::FileLock>(*std::move(held));
+  auto held = support::lock_exclusive(dir->get(), support::parent_dir(path_), kLockFileName);
+  if (!held) return std::unexpected(BindingStoreError::Io{held.error().text(), lock_file});
+  return Held{*std::move(dir), *std::move(held)};
 }
 
 std::expected<std::optional<WorktreeBindingStore::Locked>, BindingStoreError> WorktreeBindingStore::lock_and_read(
@@ -136,9 +142,10 @@ std::expected<StoreDocument, BindingStoreError> WorktreeBindingStore::read_locke
   return parse_store_document(std::move(bytes), path_);
 }
 
-std::expected<void, BindingStoreError> WorktreeBindingStore::write_locked(std::string_view text) const {
-  auto written = support::replace_file_atomically(support::parent_dir(path_), path_, text, 0600);
-  if (!written) return std::unexpected(io_error(written.error(), path_));
+std::expected<void, BindingStoreError> WorktreeBindingStore::write_locked(const Held& held,
+                                                                          std::string_view text) const {
+  auto written = support::replace_file_atomically(held.dir.get(), kStoreFileName, text, 0600);
+  if (!written) return std::unexpected(BindingStoreError::Io{support::write_error_text(written.error()), path_});
   return {};
 }
 
@@ -174,6 +181,7 @@ std::expected<void, BindingStoreError> WorktreeBindingStore::upsert(const domain
   const StoreDocument& document = (*locked)->document;
   const nlohmann::json appended = binding.to_dict();
   return write_locked(
+      (*locked)->held,
       document.render([&](size_t i) { return !document.has_session_id(i, binding.session_id); }, &appended));
 }
 
@@ -192,7 +200,8 @@ std::expected<std::optional<WorktreeBinding>, BindingStoreError> WorktreeBinding
   const StoreDocument& document = (*locked)->document;
   const auto match = first_with_session_id(document, session_id);
   if (!match) return std::nullopt;
-  if (auto written = write_locked(document.render([&](size_t i) { return i != *match; }, nullptr)); !written) {
+  if (auto written = write_locked((*locked)->held, document.render([&](size_t i) { return i != *match; }, nullptr));
+      !written) {
     return std::unexpected(written.error());
   }
   domain::PathResolver paths;

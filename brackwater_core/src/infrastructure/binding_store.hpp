@@ -83,13 +83,19 @@ class WorktreeBindingStore {
       std::string_view session_id) const;
 
  private:
-  WorktreeBindingStore(std::string main_worktree, std::string path)
-      : main_worktree_(std::move(main_worktree)), path_(std::move(path)) {}
+  WorktreeBindingStore(std::string main_worktree, std::string path, std::string below)
+      : main_worktree_(std::move(main_worktree)), path_(std::move(path)), below_(std::move(below)) {}
 
-  // The lock file and the document read under the lock; the lock is held
-  // for as long as the value lives.
-  struct Locked {
+  // The store's directory, reached from the store root without a link, and
+  // the lock held on the lock file in it.
+  struct Held {
+    support::UniqueFd dir;
     support::FileLock lock;
+  };
+  // The lock and the document read under it; the lock is held for as long
+  // as the value lives.
+  struct Locked {
+    Held held;
     StoreDocument document;
   };
 
@@ -98,15 +104,17 @@ class WorktreeBindingStore {
   // earlier in the operation, is an Io error of EINTR, before anything was
   // created, read or written.
   // The held lock; nullopt when the store directory is missing and `create`
-  // is false (nothing is created then).
-  [[nodiscard]] std::expected<std::optional<support::FileLock>, BindingStoreError> lock(bool create) const;
+  // is false (nothing is created then). A link or a directory or lock file
+  // another user owns on the way from the store root is an Io error.
+  [[nodiscard]] std::expected<std::optional<Held>, BindingStoreError> lock(bool create) const;
   // `lock(create)` then `read_locked()`: the prologue of every operation.
   [[nodiscard]] std::expected<std::optional<Locked>, BindingStoreError> lock_and_read(bool create) const;
   [[nodiscard]] std::expected<StoreDocument, BindingStoreError> read_locked() const;
-  [[nodiscard]] std::expected<void, BindingStoreError> write_locked(std::string_view text) const;
+  [[nodiscard]] std::expected<void, BindingStoreError> write_locked(const Held& held, std::string_view text) const;
 
   std::string main_worktree_;
   std::string path_;
+  std::string below_;  // the store's directory, relative to the store root
 };
 
 // The store document in `bytes` (read from `path`): blank text is the empty

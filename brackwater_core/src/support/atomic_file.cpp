@@ -11,7 +11,6 @@
 #include "support/fd_io.hpp"
 #include "support/files.hpp"
 #include "support/path_components.hpp"
-#include "support/path_join.hpp"
 #include "support/unique_fd.hpp"
 
 namespace brackwater::support {
@@ -42,23 +41,23 @@ std::expected<std::string, int> random_alnum(size_t n) {
 
 }  // namespace
 
-std::expected<void, int> replace_file_atomically(std::string_view dir, std::string_view target, std::string_view bytes,
+std::expected<void, int> replace_file_atomically(int dirfd, std::string_view target, std::string_view bytes,
                                                  mode_t mode) {
   UniqueFd fd;
   std::string temp;
   for (int attempt = 0; attempt < kNameAttempts && !fd; ++attempt) {
     auto name = random_alnum(6);
     if (!name) return std::unexpected(name.error());
-    temp = join_path(dir, ".tmp" + *name + ".tmp");
-    fd = open_retrying(temp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode);
+    temp = ".tmp" + *name + ".tmp";
+    fd = open_retrying(temp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode, dirfd);
     if (!fd && errno != EEXIST) return std::unexpected(errno);
   }
   if (!fd) return std::unexpected(EEXIST);
 
-  const std::string target_path(target);
+  const std::string target_name(target);
   auto written = write_all(fd.get(), bytes);
-  if (written && ::rename(temp.c_str(), target_path.c_str()) != 0) written = std::unexpected(errno);
-  if (!written) ::unlink(temp.c_str());
+  if (written && ::renameat(dirfd, temp.c_str(), dirfd, target_name.c_str()) != 0) written = std::unexpected(errno);
+  if (!written) ::unlinkat(dirfd, temp.c_str(), 0);
   return written;
 }
 

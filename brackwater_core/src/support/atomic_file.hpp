@@ -12,10 +12,12 @@
 
 namespace brackwater::support {
 
-// Writes `bytes` to a new temporary file in `dir` named ".tmp" + 6 random
-// alphanumerics + ".tmp" (mode `mode` before the umask) and renames it to
-// `target`. The error is an errno value.
-[[nodiscard]] std::expected<void, int> replace_file_atomically(std::string_view dir, std::string_view target,
+// Writes `bytes` to a new temporary file in the directory `dirfd` named
+// ".tmp" + 6 random alphanumerics + ".tmp" (mode `mode` before the umask,
+// never through a link) and renames it to `target` in the same directory,
+// which replaces whatever name `target` was, a link included, without
+// writing through it. The error is an errno value.
+[[nodiscard]] std::expected<void, int> replace_file_atomically(int dirfd, std::string_view target,
                                                                std::string_view bytes, mode_t mode);
 
 // Creates `dir` and every missing parent (mode 0777 before the umask); an

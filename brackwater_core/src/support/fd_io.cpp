@@ -5,27 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "support/os_error.hpp"
+
 namespace brackwater::support {
-
-namespace {
-
-// Calls `write_some` on what is left of `bytes` until nothing is.
-template <class WriteSome>
-std::expected<void, int> write_whole(std::string_view bytes, WriteSome write_some) noexcept {
-  while (!bytes.empty()) {
-    const ssize_t n = write_some(bytes);
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<size_t>(n));
-    } else if (n == 0) {
-      return std::unexpected(EIO);
-    } else if (errno != EINTR) {
-      return std::unexpected(errno);
-    }
-  }
-  return {};
-}
-
-}  // namespace
 
 std::expected<std::string, int> read_all(int fd) {
   std::string bytes;
@@ -54,15 +36,21 @@ std::expected<void, int> read_all_into(int fd, std::string& out, size_t size_hin
 }
 
 std::expected<void, int> write_all(int fd, std::string_view bytes) noexcept {
-  return write_whole(bytes, [fd](std::string_view rest) noexcept { return ::write(fd, rest.data(), rest.size()); });
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+    } else if (n == 0) {
+      return std::unexpected(kWroteNothing);
+    } else if (errno != EINTR) {
+      return std::unexpected(errno);
+    }
+  }
+  return {};
 }
 
-std::expected<void, int> pwrite_all(int fd, std::string_view bytes, off_t offset) noexcept {
-  return write_whole(bytes, [fd, &offset](std::string_view rest) noexcept {
-    const ssize_t n = ::pwrite(fd, rest.data(), rest.size(), offset);
-    if (n > 0) offset += n;
-    return n;
-  });
+std::string write_error_text(int err) {
+  return err == kWroteNothing ? std::string("failed to write whole buffer") : os_error_text(err);
 }
 
 }  // namespace brackwater::support

@@ -23,11 +23,12 @@ namespace brackwater::support {
 [[nodiscard]] std::expected<void, int> read_all_into(int fd, std::string& out, size_t size_hint, size_t spare);
 
 // All of `bytes`, however many calls that takes. The error is an errno
-// value; a write that stores nothing without an error counts as EIO.
+// value, or kWroteNothing for a write that stored nothing without an error.
 [[nodiscard]] std::expected<void, int> write_all(int fd, std::string_view bytes) noexcept;
+inline constexpr int kWroteNothing = 0;
 
-// The same, from `offset` on, whatever the descriptor's position. Linux
-// appends instead on a descriptor opened with O_APPEND.
-[[nodiscard]] std::expected<void, int> pwrite_all(int fd, std::string_view bytes, off_t offset) noexcept;
+// The text of a write_all error: the OS error text, or "failed to write
+// whole buffer".
+[[nodiscard]] std::string write_error_text(int err);
 
 }  // namespace brackwater::support

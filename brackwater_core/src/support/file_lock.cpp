@@ -2,13 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
 
-#include "support/files.hpp"
 #include "support/wait_hook.hpp"
 
 namespace brackwater::support {
@@ -60,12 +60,12 @@ int flock_retrying(int fd, int operation) {
   return 0;
 }
 
-std::expected<FileLock, int> lock_exclusive(const std::string& path) {
-  if (path.find('\0') != std::string::npos) return std::unexpected(EINVAL);
-  UniqueFd fd = open_retrying(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
-  if (!fd) return std::unexpected(errno);
-  if (const int err = flock_retrying(fd.get(), LOCK_EX); err != 0) return std::unexpected(err);
-  return FileLock(std::move(fd));
+std::expected<FileLock, PlaceError> lock_exclusive(int dirfd, std::string_view dir, std::string_view name) {
+  struct stat status;
+  auto fd = open_owned_file(dirfd, dir, name, O_RDWR | O_CREAT, 0666, status);
+  if (!fd) return std::unexpected(fd.error());
+  if (const int err = flock_retrying(fd->get(), LOCK_EX); err != 0) return std::unexpected(PlaceError{{}, err, {}});
+  return FileLock(*std::move(fd));
 }
 
 }  // namespace brackwater::support

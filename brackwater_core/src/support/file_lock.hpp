@@ -9,7 +9,9 @@
 
 #include <expected>
 #include <string>
+#include <string_view>
 
+#include "support/owned_dirs.hpp"
 #include "support/unique_fd.hpp"
 
 namespace brackwater::support {
@@ -31,10 +33,13 @@ class FileLock {
   UniqueFd fd_;
 };
 
-// Opens `path` read-write (created with mode 0666 before the umask when
-// missing, never truncated, close-on-exec) and waits for an exclusive lock
-// on it. The error is an errno value: the open's, or the flock's.
-[[nodiscard]] std::expected<FileLock, int> lock_exclusive(const std::string& path);
+// Opens `name` in the directory `dirfd` (whose path `dir` serves only the
+// messages) read-write, created with mode 0666 before the umask when
+// missing, never truncated, never through a link, and only when it is a
+// regular file of the effective user or root (owned_dirs.hpp); then waits
+// for an exclusive lock on it. The error is the open's or the flock's.
+[[nodiscard]] std::expected<FileLock, PlaceError> lock_exclusive(int dirfd, std::string_view dir,
+                                                                 std::string_view name);
 
 // flock(fd, operation) retried while it is interrupted by a signal and the
 // wait hook lets it go on (asked first when the lock is held elsewhere); 0, EINTR when the hook said stop (or had said

@@ -28,9 +28,9 @@ bool same_file(const struct stat& a, const struct stat& b) noexcept {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-UniqueFd open_retrying(const char* path, int flags, mode_t mode) {
+UniqueFd open_retrying(const char* path, int flags, mode_t mode, int dirfd) {
   for (;;) {
-    UniqueFd fd(::open(path, flags, mode));
+    UniqueFd fd(::openat(dirfd, path, flags, mode));
     if (fd || errno != EINTR) return fd;
     if (!may_go_on()) {
       errno = EINTR;

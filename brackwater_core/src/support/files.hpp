@@ -3,6 +3,7 @@
 // once instead of blocking the caller or being read without end.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -35,13 +36,13 @@ struct RegularFile {
 // Whether two statuses are of one file (device and inode).
 [[nodiscard]] bool same_file(const struct stat& a, const struct stat& b) noexcept;
 
-// open(2) of `path` with exactly `flags` and `mode`, repeated while a signal
+// openat(2) of `path` in `dirfd` with exactly `flags` and `mode`, repeated while a signal
 // interrupts it and the wait hook lets it go on (wait_hook.hpp), as CPython's
 // os.open goes on unless a signal handler raised: a file system over a
 // network or in user space can be interrupted in an open. Invalid with errno
 // set on failure; EINTR only when the hook said stop, and then the thread's
 // stop mark is set. Not noexcept: the hook may end the thread.
-[[nodiscard]] UniqueFd open_retrying(const char* path, int flags, mode_t mode = 0);
+[[nodiscard]] UniqueFd open_retrying(const char* path, int flags, mode_t mode = 0, int dirfd = AT_FDCWD);
 
 // Opens `path` with `flags` (and `mode` when they create it), close-on-exec
 // and without blocking, and keeps it only when it is a regular file
