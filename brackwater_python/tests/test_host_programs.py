@@ -163,11 +163,59 @@ def test_a_host_that_reaps_or_ignores_its_children_gets_right_answers(real_tmp, 
     assert (lines[1], wrong, most <= (3 if old_git else 2)) == (str(sorted(kernel.get("refuses", []))), 0, True), out
 
 
+
+# Without pidfds, in a host that reaps in C: git exits while a process it
+# started keeps its pipes, the host reaps what it can, and a new process of
+# the host's takes git's pid (chosen through ns_last_pid in a pid namespace
+# of its own) before Ctrl-C ends the call. That process is no one's to end.
+# SIGCHLD stays blocked until git has ended, so that a call that looks at
+# git by pid sees it end before the host's reaper takes its status.
+TAKEN_PID_HOST = textwrap.dedent("""
+    import signal, subprocess, threading, time
+    from pathlib import Path
+    signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGCHLD])
+    pids, main, taker = Path(os.environ["GIT_PIDS"]), threading.get_ident(), []
+    def state(pid):
+        try:
+            return Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()[0]
+        except FileNotFoundError:
+            return "gone"
+    def take_over():
+        while not pids.exists() or state(git := int(pids.read_text())) not in ("Z", "gone"):
+            time.sleep(0.01)
+        time.sleep(0.2)  # a call that looks at git every few ms has seen it end
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, [signal.SIGCHLD])
+        while state(git) != "gone":
+            time.sleep(0.01)
+        Path("/proc/sys/kernel/ns_last_pid").write_text(str(git - 1))
+        taker.append(subprocess.Popen(["sleep", "100"]))
+        print(taker[0].pid == git, flush=True)
+        signal.pthread_kill(main, signal.SIGINT)
+    threading.Thread(target=take_over).start()
+    try:
+        t.list_worktrees(root)
+    except KeyboardInterrupt:
+        print(taker[0].poll() is None and state(taker[0].pid) in "RS")
+""")
+
+
+def test_a_pid_the_host_reaped_and_gave_away_is_left_alone(repo, tmp_path, old_kernel):
+    in_namespace = ["unshare", "--pid", "--fork", "--mount-proc"]
+    if subprocess.run([*in_namespace, "sh", "-c", "echo 9 > /proc/sys/kernel/ns_last_pid"],
+                      capture_output=True).returncode:
+        pytest.skip("no pid namespace whose next pid can be chosen")
+    env = fake_git(tmp_path, '#!/bin/sh\nsleep 100 &\necho $$ > "$0.new"\nmv "$0.new" "$0.pids"\n')
+    env = old_kernel(["pidfd_open", "pidfd_info"], reap=True, base=dict(env, GIT_PIDS=str(tmp_path / "git.pids")))
+    out = subprocess.run([*in_namespace, sys.executable, "-c", CALLER, str(repo), REFUSED + TAKEN_PID_HOST],
+                         env=env, capture_output=True, text=True, timeout=60)  # git's own limit is 30 s
+    assert out.stdout.split("\n")[1:] == ["['pidfd_info', 'pidfd_open']", "True", "True", ""], out
+
+
 # git writes to standard error every 30 ms for some seconds, so no wait for it
 # times out, and SIGINT is handled on another thread, so it interrupts no wait
 # of the call: only the hook, asked every tenth of a second whatever wakes the
 # wait, can end the call before git finishes. Without pidfds and with SIGCHLD
-# ignored, git runs under the relay's shell, which must be killed with it.
+# ignored, git runs under the relay, which must be killed with it.
 CHATTY_GIT = ('#!/bin/sh\necho $$ >> "$0.pids"\n'
               'i=0; while [ $i -lt 300 ]; do echo progress >&2; sleep 0.03; i=$((i + 1)); done\n'
               'echo $$ >> "$0.finished"\n')
