@@ -26,8 +26,15 @@ constexpr std::string_view kLogTarget = "brackwater::infrastructure::git_adapter
 
 // One output stream of the child while it is being drained.
 struct Stream {
+  static constexpr size_t kReadBytes = 65536;
+
   UniqueFd fd;
-  std::string bytes;
+  // What was read, in blocks that never move once filled: a git that floods
+  // its output costs no copy of all that was read so far while the call
+  // waits (which could hold the wait past the limit or Ctrl-C), only one
+  // join at the end. Each new block is as large as all before it.
+  std::vector<std::string> blocks;
+  size_t size = 0;
   int read_error = 0;
 
   bool open() const { return fd.valid(); }
@@ -37,19 +44,40 @@ struct Stream {
   // clock and the hook between reads; closes the pipe at end of file or on
   // a read error.
   void drain() {
-    char buf[65536];
-    ssize_t n;
-    do {
-      n = ::read(fd.get(), buf, sizeof buf);
-    } while (n < 0 && errno == EINTR);
+    if (blocks.empty() || blocks.back().capacity() - blocks.back().size() < kReadBytes) {
+      blocks.emplace_back().reserve(std::max(kReadBytes, size));
+    }
+    std::string& block = blocks.back();
+    const size_t used = block.size();
+    ssize_t n = 0;
+    int err = 0;
+    block.resize_and_overwrite(used + kReadBytes, [&](char* at, size_t) {
+      do {
+        n = ::read(fd.get(), at + used, kReadBytes);
+      } while (n < 0 && errno == EINTR);
+      err = errno;
+      return used + static_cast<size_t>(std::max<ssize_t>(n, 0));
+    });
     if (n > 0) {
-      bytes.append(buf, static_cast<size_t>(n));
+      size += static_cast<size_t>(n);
     } else if (n == 0) {
       fd.reset();
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      read_error = errno;
+    } else if (err != EAGAIN && err != EWOULDBLOCK) {
+      read_error = err;
       fd.reset();
     }
+  }
+
+  // All that was read, as one text.
+  std::string take() {
+    if (blocks.size() == 1) return std::move(blocks.front());
+    std::string all;
+    all.reserve(size);
+    for (std::string& block : blocks) {
+      all += block;
+      std::string().swap(block);
+    }
+    return all;
   }
 };
 
@@ -58,10 +86,11 @@ std::expected<std::string, GitInvokeError> decode(std::string_view name, Stream&
     return std::unexpected(
         GitInvokeError::Spawn{support::concat("read ", name, ": ", support::os_error_text(stream.read_error))});
   }
-  if (auto bad = support::utf8_error(stream.bytes)) {
+  std::string text = stream.take();
+  if (auto bad = support::utf8_error(text)) {
     return std::unexpected(GitInvokeError::Utf8{support::concat(name, ": ", *bad)});
   }
-  return std::move(stream.bytes);
+  return text;
 }
 
 // Every failed run leaves invoke_git through here. The error is built in
@@ -79,8 +108,9 @@ GitInvokeError spawn_error(int err) {
 
 // How often a wait asks the wait hook, whatever else wakes it: a signal that
 // reached another thread interrupts no poll of ours, yet its handler may
-// want the call to end (within a tenth of a second).
-constexpr auto kHookInterval = std::chrono::milliseconds(50);
+// want the call to end: within a tenth of a second, ending git included,
+// also on a loaded machine.
+constexpr auto kHookInterval = std::chrono::milliseconds(25);
 
 // One run of git, directly or under the relay. `status_lost` is set when
 // someone else reaped a direct git and its status could not be learnt: the
@@ -98,8 +128,10 @@ std::expected<CommandOutput, GitInvokeError> run_once(const std::string& dir, ch
   out_pipe->write.reset();
   err_pipe->write.reset();
   // git's standard output and error, and the relay's report.
-  Stream streams[3] = {
-      {std::move(out_pipe->read), {}, 0}, {std::move(err_pipe->read), {}, 0}, {child.take_report(), {}, 0}};
+  Stream streams[3];
+  streams[0].fd = std::move(out_pipe->read);
+  streams[1].fd = std::move(err_pipe->read);
+  streams[2].fd = child.take_report();
 
   auto next_ask = Clock::now() + kHookInterval;
   // Output still open after git has exited means a descendant holds the
@@ -157,7 +189,7 @@ std::expected<CommandOutput, GitInvokeError> run_once(const std::string& dir, ch
     }
   }
 
-  child.take_reported_status(streams[2].bytes);
+  child.take_reported_status(streams[2].take());
   child.reap();
   // A git ended by a signal was most likely hit by the terminal's Ctrl-C,
   // which this process got too: its handler may want the call to end.

@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
+#include <ctime>
 
 #include <algorithm>
 #include <array>
