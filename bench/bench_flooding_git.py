@@ -58,7 +58,6 @@ PROGRAM = textwrap.dedent("""
         print(time.monotonic() - begun - LIMIT_S)
 """).replace("LIMIT_S", str(LIMIT_S))
 
-ONLY = sys.argv[2:]
 MODES = {
     "Ctrl-C, on the calling thread": ("ctrl-c", "0"),
     "Ctrl-C, on another thread": ("ctrl-c elsewhere", "0"),
