@@ -8,6 +8,15 @@
 
 namespace brackwater::infrastructure::raw {
 
+// The child's stack as clone below leaves it: fn on top, then arg, popped
+// by the child before it calls fn; 16-byte aligned when `stack_top` is.
+[[gnu::always_inline]] inline void** child_stack(void* stack_top, int (*fn)(void*), void* arg) noexcept {
+  void** sp = static_cast<void**>(stack_top);
+  *--sp = arg;
+  *--sp = reinterpret_cast<void*>(fn);
+  return sp;
+}
+
 #if defined(__x86_64__)
 
 [[gnu::always_inline]] inline long call(long nr, long a = 0, long b = 0, long c = 0, long d = 0) noexcept {
@@ -23,9 +32,7 @@ namespace brackwater::infrastructure::raw {
 // NOLINTNEXTLINE(readability-non-const-parameter)
 [[gnu::always_inline]] inline long clone(unsigned long flags, void* stack_top, int* parent_tid, int (*fn)(void*),
                                          void* arg) noexcept {
-  void** sp = static_cast<void**>(stack_top);
-  *--sp = arg;
-  *--sp = reinterpret_cast<void*>(fn);
+  void** sp = child_stack(stack_top, fn, arg);
   long ret;
   register long r10 asm("r10") = 0;  // child_tid
   register long r8 asm("r8") = 0;    // tls
@@ -63,9 +70,7 @@ namespace brackwater::infrastructure::raw {
 // NOLINTNEXTLINE(readability-non-const-parameter)
 [[gnu::always_inline]] inline long clone(unsigned long flags, void* stack_top, int* parent_tid, int (*fn)(void*),
                                          void* arg) noexcept {
-  void** sp = static_cast<void**>(stack_top);
-  *--sp = arg;
-  *--sp = reinterpret_cast<void*>(fn);
+  void** sp = child_stack(stack_top, fn, arg);
   register long x8 asm("x8") = SYS_clone;
   register long x0 asm("x0") = static_cast<long>(flags);
   register long x1 asm("x1") = reinterpret_cast<long>(sp);
