@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include "support/call_environment.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -125,7 +127,10 @@ std::string type_qualname(PyObject* value);
 // cannot be told (threading not imported yet, before 3.13), and on the
 // process's first thread, the answer is yes: asking PyErr_CheckSignals
 // there costs a moment and runs nothing on any other thread.
-bool runs_signal_handlers() noexcept;
+// Not noexcept, like everything that holds the lock and may give it up:
+// a thread that takes it back at interpreter exit is ended by a forced
+// unwind (guard.hpp).
+bool runs_signal_handlers();
 // Whether the calling thread is the process's first one, where a signal sent
 // to the process lands unless that thread blocks it.
 bool on_first_thread() noexcept;
@@ -133,10 +138,12 @@ bool on_first_thread() noexcept;
 // Releases the interpreter lock for its lifetime. The saved thread state is
 // kept per thread, so that a wait in the core on this thread can take the
 // lock back for a moment (wait_hook.cpp) and give it up again; so is whether
-// that is worth it, which is known only while the lock is held.
+// that is worth it, which is known only while the lock is held. The
+// environment the core's children get is copied first, while the lock
+// still keeps os.environ from changing it.
 class GilReleased {
  public:
-  GilReleased() noexcept : outer_(released_state), outer_handlers_(handlers_here) {
+  GilReleased() : outer_(released_state), outer_handlers_(handlers_here) {
     handlers_here = runs_signal_handlers();
     released_state = PyEval_SaveThread();
   }
@@ -170,6 +177,7 @@ class GilReleased {
  private:
   inline static thread_local PyThreadState* released_state = nullptr;
   inline static thread_local bool handlers_here = false;
+  brackwater::support::CallEnvironment environment_;
   PyThreadState* outer_;
   bool outer_handlers_;
 };

@@ -12,6 +12,21 @@ import pytest
 SOURCE = Path(__file__).resolve().parents[2] / "brackwater_core" / "tests" / "preload" / "old_kernel.cpp"
 
 
+# Run inside a host program: prints which of the calls the library refuses
+# were refused, so that a test knows it took the older kernel's path.
+REFUSED = """
+import ctypes, errno
+libc = ctypes.CDLL(None, use_errno=True)
+def fails(result, err):
+    return result == -1 and ctypes.get_errno() == err
+print(sorted(name for name, refused in {
+    "pidfd_open": fails(libc.syscall(434, os.getpid(), 0), errno.ENOSYS),
+    "close_range": fails(libc.syscall(436, 1 << 20, (1 << 20) + 1, 0), errno.ENOSYS),
+    "pidfd_info": fails(libc.ioctl(-1, ctypes.c_ulong(0xC050FF0B), 0), errno.ENOTTY),
+}.items() if refused))
+"""
+
+
 @pytest.fixture(scope="session")
 def old_kernel(tmp_path_factory):
     """env(refuses, reap=False): os.environ for a host program whose kernel

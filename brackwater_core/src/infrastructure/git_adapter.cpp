@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "infrastructure/git_child.hpp"
+#include "support/call_environment.hpp"
 #include "support/concat.hpp"
 #include "support/log.hpp"
 #include "support/os_error.hpp"
@@ -25,32 +26,58 @@ constexpr std::string_view kLogTarget = "brackwater::infrastructure::git_adapter
 
 // One output stream of the child while it is being drained.
 struct Stream {
+  static constexpr size_t kReadBytes = 65536;
+
   UniqueFd fd;
-  std::string bytes;
+  // What was read, in blocks that never move once filled: a git that floods
+  // its output costs no copy of all that was read so far while the call
+  // waits (which could hold the wait past the limit or Ctrl-C), only one
+  // join at the end. Each new block is as large as all before it.
+  std::vector<std::string> blocks;
+  size_t size = 0;
   int read_error = 0;
 
   bool open() const { return fd.valid(); }
 
-  // Reads what is available without blocking; closes the pipe at end of
-  // file or on a read error.
+  // Reads one buffer's worth of what is available, without blocking, so
+  // that a child that writes without end still lets the wait look at the
+  // clock and the hook between reads; closes the pipe at end of file or on
+  // a read error.
   void drain() {
-    char buf[65536];
-    for (;;) {
-      const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-      if (n > 0) {
-        bytes.append(buf, static_cast<size_t>(n));
-        continue;
-      }
-      if (n == 0) {
-        fd.reset();
-      } else if (errno == EINTR) {
-        continue;
-      } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        read_error = errno;
-        fd.reset();
-      }
-      return;
+    if (blocks.empty() || blocks.back().capacity() - blocks.back().size() < kReadBytes) {
+      blocks.emplace_back().reserve(std::max(kReadBytes, size));
     }
+    std::string& block = blocks.back();
+    const size_t used = block.size();
+    ssize_t n = 0;
+    int err = 0;
+    block.resize_and_overwrite(used + kReadBytes, [&](char* at, size_t) {
+      do {
+        n = ::read(fd.get(), at + used, kReadBytes);
+      } while (n < 0 && errno == EINTR);
+      err = errno;
+      return used + static_cast<size_t>(std::max<ssize_t>(n, 0));
+    });
+    if (n > 0) {
+      size += static_cast<size_t>(n);
+    } else if (n == 0) {
+      fd.reset();
+    } else if (err != EAGAIN && err != EWOULDBLOCK) {
+      read_error = err;
+      fd.reset();
+    }
+  }
+
+  // All that was read, as one text.
+  std::string take() {
+    if (blocks.size() == 1) return std::move(blocks.front());
+    std::string all;
+    all.reserve(size);
+    for (std::string& block : blocks) {
+      all += block;
+      std::string().swap(block);
+    }
+    return all;
   }
 };
 
@@ -59,10 +86,11 @@ std::expected<std::string, GitInvokeError> decode(std::string_view name, Stream&
     return std::unexpected(
         GitInvokeError::Spawn{support::concat("read ", name, ": ", support::os_error_text(stream.read_error))});
   }
-  if (auto bad = support::utf8_error(stream.bytes)) {
+  std::string text = stream.take();
+  if (auto bad = support::utf8_error(text)) {
     return std::unexpected(GitInvokeError::Utf8{support::concat(name, ": ", *bad)});
   }
-  return std::move(stream.bytes);
+  return text;
 }
 
 // Every failed run leaves invoke_git through here. The error is built in
@@ -78,36 +106,32 @@ GitInvokeError spawn_error(int err) {
   return GitInvokeError::Spawn{support::os_error_text(err)};
 }
 
-GitInvokeError start_error(const StartError& failure) {
-  if (failure.program.empty()) return spawn_error(failure.err);
-  return GitInvokeError::Spawn{support::concat(failure.program, ": ", support::os_error_text(failure.err))};
-}
-
 // How often a wait asks the wait hook, whatever else wakes it: a signal that
 // reached another thread interrupts no poll of ours, yet its handler may
-// want the call to end.
-constexpr auto kHookInterval = std::chrono::milliseconds(100);
-// How often a child without a pidfd is looked at.
-constexpr long long kLookMs = 10;
-constexpr long long kLookSoonMs = 1;
+// want the call to end: within a tenth of a second, ending git included,
+// also on a loaded machine.
+constexpr auto kHookInterval = std::chrono::milliseconds(25);
 
 // One run of git, directly or under the relay. `status_lost` is set when
 // someone else reaped a direct git and its status could not be learnt: the
 // result is then an error to run again under the relay.
 std::expected<CommandOutput, GitInvokeError> run_once(const std::string& dir, char* const* argv,
-                                                      const GitDeadline& limit, bool relayed, bool& status_lost) {
+                                                      support::EnvironmentCopy& environment, const GitDeadline& limit,
+                                                      bool relayed, bool& status_lost) {
   auto out_pipe = make_child_pipe();
   if (!out_pipe) return failed(spawn_error(out_pipe.error()));
   auto err_pipe = make_child_pipe();
   if (!err_pipe) return failed(spawn_error(err_pipe.error()));
-  auto started = GitChild::start(dir, argv, out_pipe->write.get(), err_pipe->write.get(), relayed);
-  if (!started) return failed(start_error(started.error()));
+  auto started = GitChild::start(dir, argv, environment, out_pipe->write.get(), err_pipe->write.get(), relayed);
+  if (!started) return failed(spawn_error(started.error()));
   GitChild& child = *started;
   out_pipe->write.reset();
   err_pipe->write.reset();
-  // git's standard output and error, and the relay's status pipe.
-  Stream streams[3] = {
-      {std::move(out_pipe->read), {}, 0}, {std::move(err_pipe->read), {}, 0}, {child.take_status_pipe(), {}, 0}};
+  // git's standard output and error, and the relay's report.
+  Stream streams[3];
+  streams[0].fd = std::move(out_pipe->read);
+  streams[1].fd = std::move(err_pipe->read);
+  streams[2].fd = child.take_report();
 
   auto next_ask = Clock::now() + kHookInterval;
   // Output still open after git has exited means a descendant holds the
@@ -130,14 +154,8 @@ std::expected<CommandOutput, GitInvokeError> run_once(const std::string& dir, ch
       }
     }
     if (!child.exited()) {
-      if (child.pidfd() >= 0) {
-        fds[n] = {child.pidfd(), POLLIN, 0};
-        slot[n++] = 3;
-      } else {
-        // Looked at now and then; often once git closed its output, since
-        // it is then most likely exiting.
-        wait_ms = std::min(wait_ms, streams[0].open() || streams[1].open() ? kLookMs : kLookSoonMs);
-      }
+      fds[n] = {child.pidfd(), POLLIN, 0};
+      slot[n++] = 3;
     }
 
     const int ready = ::poll(fds, n, static_cast<int>(std::max(wait_ms, 0LL)));
@@ -157,7 +175,6 @@ std::expected<CommandOutput, GitInvokeError> run_once(const std::string& dir, ch
     for (nfds_t i = 0; i < n && ready > 0; ++i) {
       if (fds[i].revents != 0 && slot[i] < 3) streams[slot[i]].drain();
     }
-    if (child.relayed() && !streams[2].open()) child.relay_ended();
     if (!child.exited()) {
       auto state = child.look();
       if (!state) {
@@ -172,7 +189,7 @@ std::expected<CommandOutput, GitInvokeError> run_once(const std::string& dir, ch
     }
   }
 
-  child.take_reported_status(streams[2].bytes);
+  child.take_reported_status(streams[2].take());
   child.reap();
   // A git ended by a signal was most likely hit by the terminal's Ctrl-C,
   // which this process got too: its handler may want the call to end.
@@ -238,11 +255,15 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
 
   // Every command is a read-only query, so a run whose exit status the host
   // took (and the kernel no longer tells) is run once more, under the relay,
-  // whose status no reaper can take.
+  // whose status no reaper can take; so is every later run of the call.
+  std::optional<support::CallEnvironment> own_call;
+  support::CallEnvironment* call = support::CallEnvironment::current();
+  if (call == nullptr) call = &own_call.emplace();
   bool status_lost = false;
-  auto run = run_once(dir, argv.data(), limit, false, status_lost);
+  auto run = run_once(dir, argv.data(), call->environment(), limit, call->status_lost, status_lost);
   if (!status_lost) return run;
-  return run_once(dir, argv.data(), limit, true, status_lost);
+  call->status_lost = true;
+  return run_once(dir, argv.data(), call->environment(), limit, true, status_lost);
 }
 
 std::expected<std::string, GitInvokeError> git_output(std::string_view cwd, std::span<const std::string_view> args) {

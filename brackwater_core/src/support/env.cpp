@@ -6,14 +6,20 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/call_environment.hpp"
 #include "support/text.hpp"
 
 namespace brackwater::support {
 
 std::optional<std::string> env_utf8(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr) return std::nullopt;
-  std::string text(value);
+  std::optional<std::string_view> value;
+  if (const CallEnvironment* call = CallEnvironment::current()) {
+    value = call->environment().first(name);
+  } else if (const char* set = std::getenv(name)) {
+    value = set;
+  }
+  if (!value) return std::nullopt;
+  std::string text(*value);
   if (!is_utf8(text)) return std::nullopt;
   return text;
 }

@@ -1,4 +1,5 @@
-// Reads of the process environment. A value that is not valid UTF-8 counts
+// Reads of the process environment (the current call's copy of it where there
+// is one: support/call_environment.hpp). A value that is not valid UTF-8 counts
 // as unset everywhere in the system.
 #pragma once
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ranges>
 
+#include "support/call_environment.hpp"
 #include "support/text.hpp"
 
 namespace brackwater::support {
@@ -17,15 +18,13 @@ EnvSnapshot::EnvSnapshot(std::initializer_list<std::pair<std::string_view, std::
 }
 
 EnvSnapshot EnvSnapshot::of_process() {
-  size_t count = 0;
-  size_t bytes = 0;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry, ++count) bytes += std::strlen(*entry);
+  const EnvironmentCopy copy = EnvironmentCopy::of_call();
   EnvSnapshot snapshot;
-  snapshot.reserve(count, bytes);
+  snapshot.reserve(copy.size(), copy.bytes());
   // Last to first: getenv(3) answers with the first entry of a name, and the
   // pair added last is the one find() sees.
-  for (size_t i = count; i-- > 0;) {
-    const std::string_view entry(environ[i]);
+  for (size_t i = copy.size(); i-- > 0;) {
+    const std::string_view entry = copy.entry(i);
     const size_t eq = entry.find('=');
     if (eq == std::string_view::npos) continue;
     const std::string_view name = entry.substr(0, eq), value = entry.substr(eq + 1);
