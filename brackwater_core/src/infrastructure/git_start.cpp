@@ -27,7 +27,7 @@ using support::UniqueFd;
 // The children run on memory they share with this process, while our own
 // threads run (the relay) or wait (git's child): nothing there may allocate,
 // take a lock, write errno or be instrumented.
-#define CHILD_CODE [[gnu::no_sanitize("address", "undefined")]]
+#define CHILD_CODE __attribute__((no_sanitize("address", "undefined")))
 
 // The kernel's struct sigaction (its signal set is 64 bits wide).
 struct KernelSigaction {
