@@ -69,46 +69,38 @@ std::expected<UniqueFd, PlaceError> open_owned_dir(std::string_view root, std::s
   if (path.find('\0') != std::string::npos || below.find('\0') != std::string_view::npos) {
     return std::unexpected(os_failure(EINVAL, path));
   }
-  // The root is looked at by its path, links followed (they are the
-  // caller's choice), and its first name below is opened by that path too:
-  // one descriptor fewer on the way of every append. Only the root's owner
-  // (or root) can swap it in between, since it must be theirs.
-  struct stat st;
-  const bool found = ::stat(path.c_str(), &st) == 0;
-  if (!found || !S_ISDIR(st.st_mode)) {
+  // The root by its path, links followed (they are the caller's choice);
+  // every name below it from the descriptor of the one before.
+  UniqueFd dir(::open(path.c_str(), kDirFlags));
+  if (!dir) {
     // ENOTDIR: a file where the root or one of its parents belongs, which
     // mkdir answers with EEXIST.
-    const int err = found ? ENOTDIR : errno;
+    const int err = errno;
     if (!create || (err != ENOENT && err != ENOTDIR)) return std::unexpected(os_failure(err, path));
     if (auto made = create_directories(path); !made) return std::unexpected(os_failure(made.error(), path));
-    if (::stat(path.c_str(), &st) != 0) return std::unexpected(os_failure(errno, path));
+    dir.reset(::open(path.c_str(), kDirFlags));
+    if (!dir) return std::unexpected(os_failure(errno, path));
   }
-  if (auto refused = refusal(st, path)) return std::unexpected(*std::move(refused));
-
-  UniqueFd dir;
-  std::optional<PlaceError> failed;
+  std::optional<PlaceError> failed = refusal(dir.get(), path);
   for_each_path_component(below, [&](std::string_view part) {
     if (failed || part == ".") return;
     const std::string name(part);
     path = join_path(path, name);
-    // Before the first name, the root by its path.
-    const int at = dir ? dir.get() : AT_FDCWD;
-    const std::string& from = dir ? name : path;
-    UniqueFd next(::openat(at, from.c_str(), kDirFlags | O_NOFOLLOW));
+    UniqueFd next(::openat(dir.get(), name.c_str(), kDirFlags | O_NOFOLLOW));
     if (!next && errno == ENOENT && create) {
       // EEXIST: made meanwhile by another process, or a dangling link,
       // which the open refuses.
-      if (::mkdirat(at, from.c_str(), 0777) != 0 && errno != EEXIST) {
+      if (::mkdirat(dir.get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
         failed = os_failure(errno, path);
         return;
       }
-      next.reset(::openat(at, from.c_str(), kDirFlags | O_NOFOLLOW));
+      next.reset(::openat(dir.get(), name.c_str(), kDirFlags | O_NOFOLLOW));
     }
     if (!next) {
       // Something other than a directory in the way, where one was to be
       // made: mkdir's own answer.
       const int err = errno;
-      failed = open_failure(err, at, from, path);
+      failed = open_failure(err, dir.get(), name, path);
       if (create && failed->why == PlaceError::Why::kOs && err == ENOTDIR) failed->os_error = EEXIST;
       return;
     }
@@ -116,8 +108,6 @@ std::expected<UniqueFd, PlaceError> open_owned_dir(std::string_view root, std::s
     dir = std::move(next);
   });
   if (failed) return std::unexpected(*std::move(failed));
-  if (!dir) dir.reset(::open(path.c_str(), kDirFlags));
-  if (!dir) return std::unexpected(os_failure(errno, path));
   return dir;
 }
 
