@@ -59,8 +59,9 @@ std::expected<GitChild, int> GitChild::start(const std::string& dir, char* const
   GitLaunch launch(dir, argv, environment, out_fd, err_fd);
   if (!relayed && !children_reaped_by_kernel() && pidfds_usable()) {
     auto child = start_git_directly(launch);
-    if (!child) return std::unexpected(child.error());
-    return GitChild(*std::move(child), false, {}, {});
+    if (child) return GitChild(*std::move(child), false, {}, {});
+    // Unless the clone was refused its pidfd, which the relay needs not.
+    if (pidfds_usable()) return std::unexpected(child.error());
   }
   RelayStack stack;
   if (const int err = stack.map(); err != 0) return std::unexpected(err);

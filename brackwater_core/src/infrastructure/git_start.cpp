@@ -284,8 +284,15 @@ GitLaunch::GitLaunch(const std::string& dir_, char* const* argv_, support::Envir
   candidate_list = candidates_.data();
 }
 
+namespace {
+
+// -1 until asked, then 1 or 0.
+std::atomic<int> usable_pidfds{-1};
+
+}  // namespace
+
 bool pidfds_usable() noexcept {
-  static std::atomic<int> usable{-1};
+  std::atomic<int>& usable = usable_pidfds;
   if (const int known = usable.load(std::memory_order_relaxed); known >= 0) return known == 1;
   bool works = false;
   const UniqueFd self(static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0)));
@@ -310,6 +317,9 @@ std::expected<StartedChild, int> start_git_directly(GitLaunch& launch) {
     pid = raw::clone(CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, stack + kStackBytes, &pidfd, git_main, &launch);
   }
   ::munmap(stack, kStackBytes);
+  // With these flags only a filter, or a kernel without CLONE_PIDFD, says
+  // EINVAL, EPERM or ENOSYS.
+  if (pid == -EINVAL || pid == -EPERM || pid == -ENOSYS) usable_pidfds.store(0, std::memory_order_relaxed);
   if (pid < 0) return std::unexpected(static_cast<int>(-pid));
   StartedChild child{static_cast<pid_t>(pid), UniqueFd(pidfd)};
   if (launch.error != 0) {

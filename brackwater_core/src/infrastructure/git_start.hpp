@@ -73,7 +73,10 @@ struct StartedChild {
 [[nodiscard]] bool pidfds_usable() noexcept;
 
 // Starts git as a direct child, with its pidfd (pidfds_usable() must have
-// said yes). The error is the start's errno.
+// said yes). The error is the start's errno. A clone refused its pidfd (a
+// container's filter may refuse CLONE_PIDFD and let pidfd_open through)
+// makes pidfds_usable() say no from then on: the caller then starts git
+// the way that needs none.
 [[nodiscard]] std::expected<StartedChild, int> start_git_directly(GitLaunch& launch);
 
 // The relay's stack, which lives until the relay has been reaped.

@@ -4,8 +4,10 @@
 //   OLD_KERNEL_REFUSES  a comma-separated list of what the kernel refuses,
 //                       as kernels before the call existed do:
 //                       pidfd_open (ENOSYS, before 5.3), pidfd_info (the
-//                       PIDFD_GET_INFO ioctl: ENOTTY, before 6.15) and
-//                       close_range (ENOSYS, before 5.9)
+//                       PIDFD_GET_INFO ioctl: ENOTTY, before 6.15),
+//                       close_range (ENOSYS, before 5.9), and clone_pidfd
+//                       (clone asked for a pidfd: EPERM, as a container's
+//                       filter may answer where it lets pidfd_open through)
 //   REAP_EVERY_CHILD    when set, a SIGCHLD handler in C reaps every child
 //                       of the process with waitpid(-1, WNOHANG), as some
 //                       host programs do
@@ -15,6 +17,7 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -67,6 +70,15 @@ void refuse(const char* list) {
   };
   if (listed(list, "pidfd_open")) refuse_call(SYS_pidfd_open, ENOSYS);
   if (listed(list, "close_range")) refuse_call(SYS_close_range, ENOSYS);
+  if (listed(list, "clone_pidfd")) {
+    // clone(CLONE_PIDFD | ...): the flags are the first argument. Settled
+    // here either way, so nothing after it needs the call's number again.
+    f.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, 4));
+    f.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])));
+    f.push_back(jump(BPF_JMP | BPF_JSET | BPF_K, CLONE_PIDFD, 0, 1));
+    f.push_back(stmt(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+    f.push_back(stmt(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  }
   if (listed(list, "pidfd_info")) {
     // ioctl(fd, PIDFD_GET_INFO, ...): the request is the second argument.
     // Last, since it leaves the request, not the call's number, loaded.
