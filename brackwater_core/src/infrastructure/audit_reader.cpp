@@ -256,14 +256,14 @@ AuditRecords read_records(const std::optional<std::string>& branch, const std::o
                           const std::optional<domain::UtcInstant>& until) {
   auto resolved = resolve_plowline_shared_audit_dir();
   if (!resolved) return {};
-  const std::string* dir = &resolved->path;
+  const std::string& dir = resolved->path;
   Collector collector(branch, worktree, since, until);
   // The live file is opened before the archives are listed: a rotation in
   // between moves the open file into an archive that the listing then shows
   // (and that is skipped, being the file already open). Listed first, a
   // rotation in between would hide what the live file held.
-  const LogFile live(support::join_path(*dir, kAuditLiveFileName));
-  const std::vector<std::string> archives = archives_of(*dir);
+  const LogFile live(support::join_path(dir, kAuditLiveFileName));
+  const std::vector<std::string> archives = archives_of(dir);
   FilesSeen seen(archives.size() + 1);
   (void)seen.first_time(live);  // read last, whatever archive names also reach it
   for (const auto& path : archives) {

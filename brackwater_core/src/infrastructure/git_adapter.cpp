@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 #include <vector>
 
 #include "infrastructure/git_child.hpp"
@@ -257,13 +258,12 @@ std::expected<CommandOutput, GitInvokeError> invoke_git(std::string_view cwd, st
   // took (and the kernel no longer tells) is run once more, under the relay,
   // whose status no reaper can take; so is every later run of the call.
   std::optional<support::CallEnvironment> own_call;
-  support::CallEnvironment* call = support::CallEnvironment::current();
-  if (call == nullptr) call = &own_call.emplace();
+  support::CallEnvironment& call = support::CallEnvironment::current_or(own_call);
   bool status_lost = false;
-  auto run = run_once(dir, argv.data(), call->environment(), limit, call->status_lost, status_lost);
+  auto run = run_once(dir, argv.data(), call.environment(), limit, call.status_lost, status_lost);
   if (!status_lost) return run;
-  call->status_lost = true;
-  return run_once(dir, argv.data(), call->environment(), limit, true, status_lost);
+  call.status_lost = true;
+  return run_once(dir, argv.data(), call.environment(), limit, true, status_lost);
 }
 
 std::expected<std::string, GitInvokeError> git_output(std::string_view cwd, std::span<const std::string_view> args) {

@@ -6,9 +6,10 @@
 // top down before anything is killed: a stopped process cannot fork and
 // cannot reap its children, so every pid found below it stays the one that
 // was found until it is killed. SIGSTOP takes effect after kill returns, so
-// a process is looked under only once /proc shows it stopped. What escapes: a descendant whose parent had
-// already exited (it was handed to init or to a subreaper before we looked),
-// and one that a parent outside the tree took in.
+// a process is looked under only once /proc shows it stopped. What escapes:
+// a descendant whose parent had already exited (it was handed to init or to
+// a subreaper before we looked), and one that a parent outside the tree
+// took in.
 #pragma once
 
 #include <sys/types.h>

@@ -31,7 +31,7 @@ WorktreeListError from_invoke_error(const GitInvokeError& error, std::string_vie
 std::expected<WorktreeList, WorktreeListError> list_worktrees(std::string_view repo) {
   // Both runs are one call: a status lost in the first is not risked again.
   std::optional<support::CallEnvironment> own_call;
-  if (support::CallEnvironment::current() == nullptr) own_call.emplace();
+  (void)support::CallEnvironment::current_or(own_call);
   const auto limit = GitDeadline::after(git_commands::kListTimeoutSecs);
   auto run = invoke_git(repo, git_commands::kWorktreeListNul, limit);
   if (!run) return std::unexpected(from_invoke_error(run.error(), repo));

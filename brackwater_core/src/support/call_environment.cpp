@@ -58,4 +58,9 @@ CallEnvironment::~CallEnvironment() { current_call = outer_; }
 
 CallEnvironment* CallEnvironment::current() noexcept { return current_call; }
 
+CallEnvironment& CallEnvironment::current_or(std::optional<CallEnvironment>& own) {
+  if (current_call != nullptr) return *current_call;
+  return own.emplace();
+}
+
 }  // namespace brackwater::support

@@ -60,6 +60,9 @@ class CallEnvironment {
 
   // The calling thread's current one, or nullptr outside any.
   [[nodiscard]] static CallEnvironment* current() noexcept;
+  // The current one, or, outside any, `own` made now: a call of the core
+  // made from C++ that starts several children is one call too.
+  static CallEnvironment& current_or(std::optional<CallEnvironment>& own);
 
  private:
   EnvironmentCopy environment_;
