@@ -259,10 +259,10 @@ FAULTS = {
     "open: live path links to /dev/null": (
         lambda tmp, audit: audit.mkdir(parents=True) or os.symlink("/dev/null", audit / LIVE) or "",
         "open: {audit}/worktree-events.ndjson: a symbolic link, which is not followed"),
-    # One for the audit directory, which the writer holds open.
-    "lock: no descriptor left": (
+    # One for the audit directory, which the walk to it opens from its parent.
+    "mkdir: no descriptor left": (
         lambda tmp, audit: audit.mkdir(parents=True) or _descriptors_left(1),
-        "lock: Too many open files (os error 24)"),
+        "mkdir: Too many open files (os error 24)"),
     # Nothing of another user's is written into, nor is a file with a second name.
     "mkdir: shared directory another user owns": (
         lambda tmp, audit: (tmp / "shared").mkdir() or os.chown(tmp / "shared", STRANGER, STRANGER) or "",
